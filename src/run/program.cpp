@@ -1,0 +1,28 @@
+#include "run/program.h"
+
+#include <exception>
+#include <string>
+
+#include "run/frm_ostrel.h"
+
+namespace ostrel {
+
+int RunProgram(Platform& platform) {
+  frmOstrel form(platform);
+  try {
+    platform.CreateForm(frmOstrel::kCaption, frmOstrel::kTimer1IntervalMs, form);
+    form.Form_Load();
+    platform.ShowForm();
+    platform.RunMessageLoop();
+    return 0;
+  } catch (const std::exception& failure) {
+    form.EndAfterFailure();
+    platform.ReportError(failure.what());
+  } catch (...) {
+    form.EndAfterFailure();
+    platform.ReportError("unknown failure");
+  }
+  return 1;
+}
+
+}  // namespace ostrel

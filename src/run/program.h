@@ -1,0 +1,12 @@
+#pragma once
+
+#include "platform/platform.h"
+
+namespace ostrel {
+
+// The whole run: create the window, load it, show it and deliver its events
+// until it closes. Returns the process exit status: 0 after a normal end, 1
+// after a failure, which has been reported to the user.
+int RunProgram(Platform& platform);
+
+}  // namespace ostrel
