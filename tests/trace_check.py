@@ -99,6 +99,11 @@ def main():
         if result.returncode != 2 or "usage:" not in result.stderr or result.stdout:
             failures.append(f"{bad}: expected a usage line and status 2, got status {result.returncode}")
 
+    # Option values may also follow an '='.
+    result = run(tool, "--from=5", "--start-tick=3", "28800", "16200", "4")
+    if result.stdout.splitlines() != reference("28800", "16200", 4, 3, 5):
+        failures.append("--from=K and --start-tick=K forms")
+
     # A height that does not fit in 32 bits is an overflow: an error, not wrapped numbers.
     result = run(tool, "28800", "3e10", "1")
     if result.returncode == 0:

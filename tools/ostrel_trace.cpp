@@ -30,7 +30,7 @@ constexpr const char* kUsage =
 
 struct Arguments {
   std::optional<std::int64_t> start_tick;
-  std::int64_t from = INT64_MIN;
+  std::optional<std::int64_t> from_tick;
   float width = 0;
   float height = 0;
   std::int64_t ticks = 0;
@@ -60,18 +60,23 @@ std::optional<Arguments> Parse(int argc, char** argv) {
   Arguments args;
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
+    std::string_view arg = argv[i];
+    // Options take their value as the next argument or after '='.
+    std::optional<std::string_view> value;
+    if (const auto equals = arg.find('='); arg.starts_with("--") && equals != arg.npos) {
+      value = arg.substr(equals + 1);
+      arg = arg.substr(0, equals);
+    }
     if (arg == "--start-tick" || arg == "--from") {
-      if (i + 1 >= argc) return std::nullopt;
-      const auto value = ParseInteger(argv[++i]);
-      if (!value) return std::nullopt;
-      if (arg == "--start-tick") {
-        args.start_tick = *value;
-      } else {
-        args.from = *value;
+      if (!value) {
+        if (i + 1 >= argc) return std::nullopt;
+        value = argv[++i];
       }
+      const auto number = ParseInteger(*value);
+      if (!number) return std::nullopt;
+      (arg == "--start-tick" ? args.start_tick : args.from_tick) = *number;
     } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
-      return std::nullopt;  // unknown option
+      return std::nullopt;  // an unknown option
     } else {
       positional.emplace_back(arg);
     }
@@ -148,7 +153,7 @@ int main(int argc, char** argv) {
     for (std::int64_t tick = 0; tick < args->ticks; ++tick) {
       surface.circles.clear();
       ostrel::Timer1_Timer(state, surface);
-      if (state.TickCount < args->from) continue;
+      if (args->from_tick && state.TickCount < *args->from_tick) continue;
       for (std::size_t i = 0; i < ostrel::kDrawOrder.size(); ++i) {
         const ostrel::DrawStep step = ostrel::kDrawOrder[i];
         const ostrel::Trail& trail = state.Trails[static_cast<std::size_t>(step.trail)];

@@ -123,8 +123,18 @@ void SoftwareSurface::PaintRing(int centre_x, int centre_y, const RingProfile& r
   const bool inside = left == centre_x - widest + 1 && right == centre_x + widest - 1 &&
                       top == centre_y - rows + 1 && bottom == centre_y + rows - 1;
   if (inside) {
-    // The whole ring is on the frame: paint the rows above and below the
-    // centre together, without clipping.
+    // The ring touches a few pixels in each of many rows; between ticks those
+    // rows have usually left the cache. Asking for all of them first lets the
+    // loads overlap instead of waiting for each in turn.
+    for (int d = 0; d < rows; ++d) {
+      const int extent = ring.extent[static_cast<std::size_t>(d)];
+      for (const int y : {centre_y - d, centre_y + d}) {
+        const std::uint32_t* row = frame_.Row(y);
+        __builtin_prefetch(row + centre_x - extent + 1, 1);
+        __builtin_prefetch(row + centre_x + extent - 1, 1);
+      }
+    }
+    // Then paint the rows above and below the centre together, without clipping.
     for (int d = 0; d < rows; ++d) {
       const int extent = ring.extent[static_cast<std::size_t>(d)];
       const int hole = ring.hole[static_cast<std::size_t>(d)];
