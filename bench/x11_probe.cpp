@@ -1,0 +1,179 @@
+// ostrel-x11-probe: watches the X server on $DISPLAY on behalf of the
+// benchmark and the end-to-end tests, with timestamps taken where the events
+// arrive rather than by polling.
+//
+//   ostrel-x11-probe owner SELECTION
+//       prints the window owning the selection (0x0 when none).
+//   ostrel-x11-probe run [--stop-at-map] PROGRAM [ARGS...]
+//       starts PROGRAM and prints, one per line, as they happen:
+//         pid N          the program's process id
+//         mapped MS      exec -> MapNotify of its "Form1" window; with
+//                        --stop-at-map the program has been sent SIGSTOP first,
+//                        so that its first frame can be looked at (SIGCONT it)
+//       then reads commands on standard input:
+//         move           moves the pointer one pixel (XWarpPointer, which the
+//                        server reports like a real move) and prints
+//                        gone MS  (move -> UnmapNotify or DestroyNotify of the window)
+//                        exit MS STATUS  (move -> the process ended, its exit status)
+//         wait           prints exit MS STATUS once the program ends by itself
+//       Times are milliseconds on CLOCK_MONOTONIC. Exits 0 once the program's
+//       end has been printed, 1 on any failure (program gone before mapping,
+//       a 30 s timeout, X errors).
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+double NowMs() {
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int Fail(const char* what) {
+  std::fprintf(stderr, "ostrel-x11-probe: %s\n", what);
+  return 1;
+}
+
+bool IsForm1(Display* display, Window window) {
+  char* name = nullptr;
+  bool match =
+      XFetchName(display, window, &name) != 0 && name != nullptr && std::strcmp(name, "Form1") == 0;
+  if (name != nullptr) XFree(name);
+  return match;
+}
+
+// The exit status as a shell reports it: the code, or 128 + the signal.
+int ExitStatus(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
+
+int PrintOwner(Display* display, const char* selection) {
+  Window owner = XGetSelectionOwner(display, XInternAtom(display, selection, False));
+  std::printf("0x%lx\n", owner);
+  return 0;
+}
+
+class Run {
+ public:
+  explicit Run(Display* display) : display_(display), root_(DefaultRootWindow(display)) {}
+
+  int Main(char** argv) {
+    const bool stop_at_map = std::strcmp(argv[0], "--stop-at-map") == 0;
+    if (stop_at_map) ++argv;
+    if (argv[0] == nullptr) return Fail("no program to run");
+    XSelectInput(display_, root_, SubstructureNotifyMask);
+    XSync(display_, False);
+    const double exec_at = NowMs();
+    pid_ = fork();
+    if (pid_ < 0) return Fail("fork failed");
+    if (pid_ == 0) {
+      close(ConnectionNumber(display_));
+      execv(argv[0], argv);
+      std::perror("exec");
+      _exit(127);
+    }
+    std::printf("pid %d\n", static_cast<int>(pid_));
+    std::fflush(stdout);
+
+    while (window_ == None) {
+      XEvent event;
+      if (!NextEvent(&event, exec_at + 30000, true)) return Fail("no Form1 window within 30 s");
+      if (event.type == MapNotify && IsForm1(display_, event.xmap.window)) {
+        window_ = event.xmap.window;
+        if (stop_at_map) kill(pid_, SIGSTOP);
+        std::printf("mapped %.3f\n", NowMs() - exec_at);
+        std::fflush(stdout);
+      }
+      if (ProgramEnded()) return Fail("the program ended before showing its window");
+    }
+
+    char command[64];
+    if (std::fgets(command, sizeof command, stdin) == nullptr) return Fail("no command");
+    double from = NowMs();
+    if (std::strncmp(command, "move", 4) == 0) {
+      MoveOnePixel();
+      from = NowMs();
+      bool gone = false;
+      while (!gone) {
+        XEvent event;
+        if (!NextEvent(&event, from + 30000, false)) return Fail("the window stayed for 30 s");
+        gone = (event.type == UnmapNotify && event.xunmap.window == window_) ||
+               (event.type == DestroyNotify && event.xdestroywindow.window == window_);
+      }
+      std::printf("gone %.3f\n", NowMs() - from);
+      std::fflush(stdout);
+    }
+    int raw = 0;
+    while (waitpid(pid_, &raw, 0) < 0) {
+      if (errno != EINTR) return Fail("waitpid failed");
+    }
+    std::printf("exit %.3f %d\n", NowMs() - from, ExitStatus(raw));
+    return 0;
+  }
+
+ private:
+  // Waits for the next X event until the deadline; false on timeout, or when
+  // asked to watch the program and it has ended.
+  bool NextEvent(XEvent* event, double deadline_ms, bool watch_program) {
+    while (XPending(display_) == 0) {
+      const double left = deadline_ms - NowMs();
+      if (left <= 0) return false;
+      pollfd fd{ConnectionNumber(display_), POLLIN, 0};
+      poll(&fd, 1, static_cast<int>(left) + 1);
+      if (watch_program && ProgramEnded()) return false;
+    }
+    XNextEvent(display_, event);
+    return true;
+  }
+
+  bool ProgramEnded() {
+    int raw = 0;
+    if (ended_ || waitpid(pid_, &raw, WNOHANG) != pid_) return ended_;
+    ended_ = true;
+    std::printf("exit - %d\n", ExitStatus(raw));
+    return true;
+  }
+
+  void MoveOnePixel() {
+    Window root = None, child = None;
+    int x = 0, y = 0, wx = 0, wy = 0;
+    unsigned mask = 0;
+    XQueryPointer(display_, root_, &root, &child, &x, &y, &wx, &wy, &mask);
+    const int dx = x + 1 < DisplayWidth(display_, DefaultScreen(display_)) ? 1 : -1;
+    XWarpPointer(display_, None, root_, 0, 0, 0, 0, x + dx, y);
+    XFlush(display_);
+  }
+
+  Display* display_;
+  Window root_;
+  Window window_ = None;
+  pid_t pid_ = -1;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3 || (std::strcmp(argv[1], "owner") != 0 && std::strcmp(argv[1], "run") != 0)) {
+    std::fprintf(
+        stderr,
+        "usage: ostrel-x11-probe owner SELECTION | run [--stop-at-map] PROGRAM [ARGS...]\n");
+    return 2;
+  }
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return Fail("cannot open the display");
+  const int status = std::strcmp(argv[1], "owner") == 0 ? PrintOwner(display, argv[2])
+                                                        : Run(display).Main(argv + 2);
+  XCloseDisplay(display);
+  return status;
+}

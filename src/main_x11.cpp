@@ -1,0 +1,26 @@
+// ostrel for X11: freezes the desktop, lets four trails of circles wander over
+// it, and gives the desktop back on the first touch of the mouse or keyboard.
+// It reads no arguments and no settings.
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "platform/x11/x11_platform.h"
+#include "run/program.h"
+
+int main() {
+  std::string error;
+  std::unique_ptr<ostrel::X11Platform> platform = ostrel::X11Platform::Open(nullptr, &error);
+  if (!platform) {
+    std::fprintf(stderr, "ostrel: %s\n", error.c_str());
+    return 1;
+  }
+  const int status = ostrel::RunProgram(*platform);
+  try {
+    platform->FinishRun();
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "ostrel: the clipboard could not be handed over: %s\n", failure.what());
+  }
+  return status;
+}

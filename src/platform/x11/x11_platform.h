@@ -1,0 +1,104 @@
+#pragma once
+
+// The program's platform on an X11 display: Xlib with MIT-SHM and XFixes.
+
+#include <X11/Xlib.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/software_surface.h"
+#include "platform/x11/x11_capture.h"
+
+namespace ostrel {
+
+class X11Clipboard;
+
+class X11Platform final : public Platform {
+ public:
+  // Connects to the display (null: $DISPLAY). On failure returns null and says
+  // why in `error`, having changed nothing.
+  static std::unique_ptr<X11Platform> Open(const char* display_name, std::string* error);
+  ~X11Platform() override;
+  X11Platform(const X11Platform&) = delete;
+  X11Platform& operator=(const X11Platform&) = delete;
+
+  // After the run, with the window gone: lets a clipboard manager take the
+  // screen picture, so that it stays on the clipboard after the program ends.
+  void FinishRun();
+
+  void CreateForm(std::string_view caption, int timer_interval_ms, WindowEvents& events) override;
+  void ShowForm() override;
+  void RunMessageLoop() override;
+  void UnloadForm() override;
+  bool FormLoaded() const override { return loaded_; }
+  void KeybdEvent(std::uint8_t virtual_key, std::uint8_t scan_code, std::uint32_t flags,
+                  std::uintptr_t extra_info) override;
+  void DoEvents() override;
+  Picture ClipboardPicture() override;
+  Picture CaptureScreen() override;
+  void SetPicture(Picture picture) override;
+  float ScreenWidthTwips() override;
+  float ScreenHeightTwips() override;
+  int ShowCursor(bool show) override;
+  DrawingSurface& Surface() override;
+  void ReportError(std::string_view message) override;
+
+ private:
+  explicit X11Platform(Display* display);
+
+  // One pass over what is pending: X events, signals, and the tick if due.
+  void ProcessPending();
+  void DispatchXEvents();
+  void Dispatch(const XEvent& event);
+  void Tick();
+  void Put(int x, int y, int width, int height);
+  void PresentDirty();
+  void WaitForMap();
+  bool ShowsScreenCopy() const;
+  void EnsureFrame();
+  void GrabKeyboard();
+  void SetCursorHidden(bool hidden);
+  float Twips(int pixels) const;
+  std::int64_t NextDeadline() const;
+
+  Display* display_;
+  int screen_;
+  Window root_;
+  int width_;
+  int height_;
+  double twips_per_pixel_;
+  PixelFormat format_;
+  bool has_shm_;
+  bool has_xfixes_;
+
+  std::unique_ptr<X11Clipboard> clipboard_;
+  // The last copy of the screen, and the window's picture.
+  Capture screen_copy_;
+  Picture background_;
+  // The frame does not hold the picture yet; drawing fills it first.
+  bool frame_stale_ = false;
+
+  // The window and what lives with it.
+  WindowEvents* events_ = nullptr;
+  Window window_ = 0;
+  GC gc_ = nullptr;
+  std::shared_ptr<ShmImage> frame_shm_;  // the frame's pixels, when shared
+  XImage* frame_image_ = nullptr;        // describes the frame for XPutImage otherwise
+  std::unique_ptr<SoftwareSurface> surface_;
+  bool loaded_ = false;
+  bool shown_ = false;
+
+  // The cursor display counter, and whether the cursor is hidden now.
+  int cursor_counter_ = 0;
+  bool cursor_hidden_ = false;
+  Cursor blank_cursor_ = 0;
+
+  // The timer: tick n is due at timer_start_ + n * kTickPeriod.
+  std::int64_t timer_start_ = 0;
+  std::int64_t ticks_due_ = 0;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,50 @@
+#!/usr/bin/env python3
+"""Without a display the program says which display it tried, in one line on
+stderr, and exits 1 at once: with DISPLAY unset, and with DISPLAY naming a
+display where no server listens.
+
+Usage: no_display_test.py PATH_TO_OSTREL
+"""
+import os
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import xsession as xs  # noqa: E402
+
+
+def absent_display():
+    for n in range(999, 900, -1):
+        if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"):
+            return f":{n}"
+    raise RuntimeError("no unused display number in :901-:999")
+
+
+def main():
+    program = sys.argv[1]
+    f = xs.Failures()
+    unset = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+    absent = absent_display()
+    for what, env, name in (("DISPLAY unset", unset, None),
+                            (f"DISPLAY={absent}", dict(unset, DISPLAY=absent), absent)):
+        started = time.monotonic()
+        try:
+            result = subprocess.run([program], env=env, capture_output=True, timeout=10)
+        except subprocess.TimeoutExpired:
+            f.check(False, f"{what}: still running after 10 s")
+            continue
+        took = time.monotonic() - started
+        lines = result.stderr.decode(errors="replace").splitlines()
+        print(f"{what}: status {result.returncode} in {took * 1000:.0f} ms, stderr {lines}", flush=True)
+        f.check(result.returncode == 1, f"{what}: exit status {result.returncode}, expected 1")
+        f.check(len(lines) == 1 and lines[0].strip(), f"{what}: expected one line on stderr, got {lines}")
+        f.check(result.stdout == b"", f"{what}: printed on stdout: {result.stdout!r}")
+        f.check(took < 2.0, f"{what}: took {took:.1f} s")
+        if name is not None:
+            f.check(any(name in line for line in lines), f"{what}: the message does not name {name}")
+    return f.finish("no display")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
