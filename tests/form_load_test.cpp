@@ -94,6 +94,17 @@ TEST(FormLoad, TickDuringTheYieldLeavesTheFrameUnchanged) {
   EXPECT_GE(form.TrailState.Trails[0].Radius[1], 150);
 }
 
+TEST(FormLoad, RunEndedDuringTheYieldLeavesTheCursorVisibleAndNoWindow) {
+  // A signal handled in the yield ends the run before the cursor was hidden.
+  FakePlatform platform(64, 48);
+  platform.during_yield = {FakeEvent{FakeEvent::Kind::kSystemClose}};
+  EXPECT_EQ(RunProgram(platform), 0);
+  EXPECT_EQ(platform.cursor_counter, 1);  // raised once by the ending, never lowered
+  EXPECT_TRUE(platform.Calls("ShowCursor false").empty());
+  EXPECT_TRUE(platform.Calls("ShowForm").empty());
+  EXPECT_TRUE(platform.Calls("RunMessageLoop").empty());
+}
+
 TEST(FormLoad, EmptyClipboardFallsBackToADirectCopyOfTheScreen) {
   FakePlatform platform(64, 48);
   platform.print_screen_fills_clipboard = false;

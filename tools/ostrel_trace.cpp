@@ -183,6 +183,9 @@ int main(int argc, char** argv) {
       }
     }
     out.Flush();
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+      throw std::runtime_error("cannot write the trace");
+    }
   } catch (const std::exception& failure) {
     std::fflush(stdout);
     std::fprintf(stderr, "ostrel-trace: %s\n", failure.what());

@@ -17,6 +17,9 @@ void frmOstrel::Form_Load() {
   // yield lets that copy finish before the clipboard is read.
   platform_.KeybdEvent(kVirtualKeySnapshot, kSnapshotScanCode, 0, 0);
   platform_.DoEvents();
+  // The yield may already have ended the run (a signal, say): going on would
+  // hide the cursor again with no window left to give it back.
+  if (!platform_.FormLoaded()) return;
 
   Picture picture = platform_.ClipboardPicture();
   // Whatever happened to the clipboard, the window must still look like the desktop.

@@ -12,8 +12,11 @@ int RunProgram(Platform& platform) {
   try {
     platform.CreateForm(frmOstrel::kCaption, frmOstrel::kTimer1IntervalMs, form);
     form.Form_Load();
-    platform.ShowForm();
-    platform.RunMessageLoop();
+    // Unless the run already ended during the load's yield.
+    if (platform.FormLoaded()) {
+      platform.ShowForm();
+      platform.RunMessageLoop();
+    }
     return 0;
   } catch (const std::exception& failure) {
     form.EndAfterFailure();

@@ -44,8 +44,11 @@ std::unique_ptr<ShmImage> ShmImage::Create(Display* display, Visual* visual, int
     return nullptr;
   }
   void* memory = shmat(info.shmid, nullptr, 0);
+  // Marked for removal at once: the segment goes away by itself when both sides
+  // have detached, even if the program dies first. Linux still lets the server
+  // attach it.
+  shmctl(info.shmid, IPC_RMID, nullptr);
   if (memory == reinterpret_cast<void*>(-1)) {
-    shmctl(info.shmid, IPC_RMID, nullptr);
     XDestroyImage(image);
     return nullptr;
   }
@@ -59,9 +62,6 @@ std::unique_ptr<ShmImage> ShmImage::Create(Display* display, Visual* visual, int
     XSync(display, False);
     attached = attached && !trap.Caught();
   }
-  // Once the server holds it, the segment can be marked for removal: it goes
-  // away by itself when both sides detach, even if the program dies.
-  shmctl(info.shmid, IPC_RMID, nullptr);
   if (!attached) {
     shmdt(memory);
     image->data = nullptr;
@@ -146,8 +146,13 @@ Capture CaptureRoot(Display* display, int screen, bool use_shm) {
   if (use_shm) {
     std::shared_ptr<ShmImage> shm = ShmImage::Create(display, DefaultVisual(display, screen),
                                                      DefaultDepth(display, screen), width, height);
-    if (shm && XShmGetImage(display, root, shm->image(), 0, 0, AllPlanes)) {
-      return {std::make_shared<const Image>(ShmImage::View(shm)), shm};
+    if (shm) {
+      // A refusal falls back to XGetImage instead of failing the run.
+      ScopedErrorTrap trap(display);
+      const bool copied = XShmGetImage(display, root, shm->image(), 0, 0, AllPlanes) != 0;
+      if (copied && !trap.Caught()) {
+        return {std::make_shared<const Image>(ShmImage::View(shm)), shm};
+      }
     }
   }
   return {CaptureWithGetImage(display, root, width, height), nullptr};

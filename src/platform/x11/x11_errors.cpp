@@ -23,7 +23,8 @@ int HandleIoError(Display* /*display*/) {
 }  // namespace
 
 int HandleXError(Display* display, XErrorEvent* error) {
-  if (active_trap != nullptr && active_trap->display_ == display) {
+  if (active_trap != nullptr && active_trap->display_ == display &&
+      error->serial >= active_trap->first_request_) {
     ++active_trap->caught_;
     return 0;
   }
@@ -49,7 +50,8 @@ void ThrowIfXErrorPending() {
   throw PlatformError(message);
 }
 
-ScopedErrorTrap::ScopedErrorTrap(Display* display) : display_(display), outer_(active_trap) {
+ScopedErrorTrap::ScopedErrorTrap(Display* display)
+    : display_(display), first_request_(NextRequest(display)), outer_(active_trap) {
   active_trap = this;
 }
 

@@ -19,8 +19,9 @@ void InstallXErrorHandlers();
 // last call, if there was one.
 void ThrowIfXErrorPending();
 
-// While alive, protocol errors on `display` are counted here instead of being
-// treated as failures. Call XSync before reading Caught().
+// While alive, protocol errors caused by requests made on `display` since its
+// construction are counted here instead of being treated as failures. Call
+// XSync before reading Caught().
 class ScopedErrorTrap {
  public:
   explicit ScopedErrorTrap(Display* display);
@@ -33,6 +34,7 @@ class ScopedErrorTrap {
  private:
   friend int HandleXError(Display*, XErrorEvent*);
   Display* display_;
+  unsigned long first_request_;
   int caught_ = 0;
   ScopedErrorTrap* outer_;
 };

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -395,22 +396,21 @@ std::int64_t X11Platform::NextDeadline() const { return timer_start_ + ticks_due
 void X11Platform::RunMessageLoop() {
   const int x_fd = ConnectionNumber(display_);
   while (loaded_) {
-    // Sleep until the next tick, an X event or a signal. Events that Xlib has
-    // already read sit in its queue, where poll cannot see them.
-    bool x_readable = XQLength(display_) > 0;
-    const std::int64_t wait = NextDeadline() - NowNs();
-    // Whatever was sent is flushed already: by XPending, by the tick, and by
-    // the handlers that end the run.
-    if (!x_readable && wait > 0) {
-      pollfd fds[2] = {{x_fd, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
-      const timespec timeout{wait / 1'000'000'000, wait % 1'000'000'000};
-      if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) {
-        throw PlatformError(std::string("waiting for events failed: ") + std::strerror(errno));
-      }
-      x_readable = fds[0].revents != 0;
-      if (fds[1].revents != 0 && DrainSignals()) events_->Form_SystemClose();
+    // Sleep until the next tick, an X event or a signal; when a tick is due
+    // already, or events wait in Xlib's queue (where poll cannot see them),
+    // only look without sleeping, so that signals and input are never starved
+    // by ticks that run late. Whatever was sent is flushed already: by
+    // XPending, by the tick, and by the handlers that end the run.
+    const bool queued = XQLength(display_) > 0;
+    std::int64_t wait = std::max<std::int64_t>(NextDeadline() - NowNs(), 0);
+    if (queued) wait = 0;
+    pollfd fds[2] = {{x_fd, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
+    const timespec timeout{wait / 1'000'000'000, wait % 1'000'000'000};
+    if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) {
+      throw PlatformError(std::string("waiting for events failed: ") + std::strerror(errno));
     }
-    if (x_readable) DispatchXEvents();
+    if (fds[1].revents != 0 && DrainSignals()) events_->Form_SystemClose();
+    if (loaded_ && (queued || fds[0].revents != 0)) DispatchXEvents();
     if (loaded_ && NowNs() >= NextDeadline()) Tick();
     ThrowIfXErrorPending();
   }
