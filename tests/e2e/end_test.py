@@ -42,7 +42,9 @@ def main():
                            f"stderr {saver.stderr!r})"):
                 return saver
             f.check(window[1:] == (0, 0, x.width, x.height), f"{args}: window {window} is not full-screen")
-            time.sleep(max(0.0, 1.0 - (time.monotonic() - saver.started)))
+            # A second of ticks after the window appeared (a slow start, as
+            # under the sanitizers, must not leave the screenshot before them).
+            time.sleep(1.0)
             xs.check_trails(f, before or desktop, x.screenshot(),
                             xs.ticks_bound(time.monotonic() - saver.started), f"{args} after a second")
             return saver
