@@ -43,8 +43,6 @@ class SoftwareSurface final : public DrawingSurface {
 
   const Image& Frame() const { return frame_; }
   Image& Frame() { return frame_; }
-  const PixelFormat& Format() const { return format_; }
-  double TwipsPerPixel() const { return twips_per_pixel_; }
 
   // The rectangles changed since the last ClearDirtyRects, one per drawing call,
   // clipped to the frame and never empty.
