@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <tuple>
@@ -236,6 +237,83 @@ TEST(SoftwareSurface, BackgroundIsCopiedUnscaledFromTheTopLeft) {
   const Image large = MakeTestDesktop(40, 40);
   surface.SetBackground(large);
   EXPECT_EQ(surface.Frame().At(29, 19), large.At(29, 19));
+}
+
+// The picture under the circles is recovered in place, whatever circles were
+// drawn, erased, overlapped or clipped, and the frame is unchanged afterwards.
+TEST(SoftwareSurface, WithBackgroundShowsThePictureUnderTheCirclesInPlace) {
+  SoftwareSurface surface = DesktopSurface(97, 61);
+  const Image background = surface.Frame().Clone();
+  std::mt19937 random(777);
+  std::uniform_real_distribution<float> x(-800.0F, 97 * 15 + 800.0F);
+  std::uniform_real_distribution<float> y(-800.0F, 61 * 15 + 800.0F);
+  std::uniform_real_distribution<float> radius(0.0F, 900.0F);
+  std::uniform_int_distribution<ColourValue> colour(0, 0xFFFFFF);
+  std::uniform_int_distribution<int> pen(1, 5);
+  struct Drawn {
+    float x, y, r;
+    int pen;
+    ColourValue c;
+  };
+  std::vector<Drawn> drawn;
+  surface.SetDrawModeXorPen();
+  for (int i = 0; i < 3000; ++i) {
+    // Mostly new circles; now and then one drawn before is drawn again (erased),
+    // and sometimes a circle is drawn three times (shown once).
+    Drawn d{x(random), y(random), radius(random), pen(random), colour(random)};
+    if (!drawn.empty() && random() % 3 == 0) d = drawn[random() % drawn.size()];
+    const int times = random() % 10 == 0 ? 3 : 1;
+    surface.SetPenWidth(d.pen);
+    for (int t = 0; t < times; ++t) surface.Circle(d.x, d.y, d.r, d.c);
+    drawn.push_back(d);
+  }
+  ASSERT_GT(surface.ShownCircles(), 100U);
+  const Image drawn_frame = surface.Frame().Clone();
+  surface.ClearDirtyRects();
+  bool called = false;
+  surface.WithBackground([&](const Image& picture) {
+    called = true;
+    EXPECT_EQ(&picture, &surface.Frame());
+    EXPECT_TRUE(SamePixels(picture, background));
+  });
+  EXPECT_TRUE(called);
+  EXPECT_TRUE(SamePixels(surface.Frame(), drawn_frame));
+  EXPECT_TRUE(surface.DirtyRects().empty());
+}
+
+// Circles erased in any order leave the count of shown circles exact, so the
+// record of them stays as small as what is on the screen however long a run.
+TEST(SoftwareSurface, ShownCirclesAreCountedExactlyWhateverTheEraseOrder) {
+  SoftwareSurface surface = DesktopSurface(200, 150);
+  surface.SetDrawModeXorPen();
+  surface.SetPenWidth(3);
+  std::mt19937 random(99);
+  std::vector<std::tuple<float, float, float>> circles;
+  for (int i = 0; i < 600; ++i) {
+    circles.emplace_back(static_cast<float>(random() % 3000), static_cast<float>(random() % 2250),
+                         static_cast<float>(150 + random() % 500));
+  }
+  for (const auto& [x, y, r] : circles) surface.Circle(x, y, r, 255);
+  ASSERT_EQ(surface.ShownCircles(), circles.size());
+  std::shuffle(circles.begin(), circles.end(), random);
+  for (std::size_t i = 0; i < circles.size(); ++i) {
+    const auto& [x, y, r] = circles[i];
+    surface.Circle(x, y, r, 255);
+    ASSERT_EQ(surface.ShownCircles(), circles.size() - i - 1);
+  }
+}
+
+TEST(SoftwareSurface, SettingTheFramesOwnMemoryAsBackgroundForgetsTheCircles) {
+  SoftwareSurface surface = DesktopSurface(40, 40);
+  surface.SetDrawModeXorPen();
+  surface.SetPenWidth(3);
+  surface.Circle(300, 300, 150, 255);
+  // The screen copied straight into the frame: the frame is the new background.
+  const Image view(surface.Frame().Row(0), 40, 40, surface.Frame().Stride(), nullptr);
+  surface.SetBackground(view);
+  EXPECT_EQ(surface.ShownCircles(), 0U);
+  const Image now = surface.Frame().Clone();
+  surface.WithBackground([&](const Image& picture) { EXPECT_TRUE(SamePixels(picture, now)); });
 }
 
 TEST(SoftwareSurface, TwipsPerPixelFollowsTheScreen) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <string>
+#include <vector>
+
 #include "platform/fake/fake_platform.h"
 #include "platform/software_surface.h"
 #include "trails/trail_state.h"
@@ -69,6 +73,48 @@ TEST(TrailDrawingRects, EachTickReportsOnlyWhatItTouched) {
   for (const Rect& rect : surface.DirtyRects()) {
     EXPECT_LE(rect.width, 2 * 46);
     EXPECT_LE(rect.height, 2 * 46);
+  }
+}
+
+// XOR integrity over a long run: real ticks on a real 1920 x 1080 surface, then
+// the circles still shown are erased and the frame must be the screen copy bit
+// for bit. OSTREL_SOAK_TICKS sets the length (the test suite runs a million).
+TEST(TrailDrawingSoak, AfterManyTicksErasingTheShownCirclesGivesTheScreenCopyBack) {
+  const char* configured = std::getenv("OSTREL_SOAK_TICKS");
+  const long long ticks = configured != nullptr ? std::atoll(configured) : 20000;
+  ASSERT_GE(ticks, 100);
+  const Image screen_copy = MakeTestDesktop(1920, 1080);
+  SoftwareSurface surface(screen_copy.Clone(), 15.0);
+  TrailState state;
+  ResetTrailState(state, 16200.0F, 28800.0F);
+  for (long long i = 0; i < ticks; ++i) {
+    Timer1_Timer(state, surface);
+    surface.ClearDirtyRects();
+  }
+  // Each trail shows its 29 newest circles, all of them on the screen.
+  EXPECT_EQ(surface.ShownCircles(), std::size_t{TrailState::kTrails * kTrailLength});
+  surface.WithBackground(
+      [&](const Image& picture) { EXPECT_TRUE(SamePixels(picture, screen_copy)); });
+}
+
+// A window may lose its drawing mode and pen between ticks (a device context
+// released and taken again): every tick sets both before it draws.
+TEST(TrailDrawingPen, EveryTickSetsTheXorPenAndItsWidthBeforeDrawing) {
+  class Recorder final : public DrawingSurface {
+   public:
+    void SetDrawModeXorPen() override { calls.push_back("xor"); }
+    void SetPenWidth(int pixels) override { calls.push_back("pen " + std::to_string(pixels)); }
+    void Circle(float, float, float, ColourValue) override { calls.push_back("circle"); }
+    std::vector<std::string> calls;
+  } recorder;
+  TrailState state;
+  ResetTrailState(state, 16200.0F, 28800.0F);
+  const std::vector<std::string> one_tick = {"xor",    "pen 3",  "circle", "circle", "circle",
+                                             "circle", "circle", "circle", "circle", "circle"};
+  for (int i = 0; i < 3; ++i) {
+    recorder.calls.clear();
+    Timer1_Timer(state, recorder);
+    EXPECT_EQ(recorder.calls, one_tick) << "tick " << i + 1;
   }
 }
 

@@ -40,6 +40,18 @@ template <bool kXor>
   for (int x = first; x <= last; ++x) Apply<kXor>(row[x], pixel);
 }
 
+std::size_t HashOf(int centre_x, int centre_y, double radius, int pen_width, std::uint32_t pixel) {
+  std::uint64_t h = std::bit_cast<std::uint64_t>(radius);
+  for (const std::uint64_t part :
+       {static_cast<std::uint64_t>(static_cast<std::uint32_t>(centre_x)),
+        static_cast<std::uint64_t>(static_cast<std::uint32_t>(centre_y)),
+        static_cast<std::uint64_t>(static_cast<std::uint32_t>(pen_width)), std::uint64_t{pixel}}) {
+    h = (h ^ part) * 0x9E3779B97F4A7C15ULL;
+    h ^= h >> 29;
+  }
+  return static_cast<std::size_t>(h);
+}
+
 }  // namespace
 
 SoftwareSurface::SoftwareSurface(Image frame, double twips_per_pixel, PixelFormat format)
@@ -49,8 +61,60 @@ SoftwareSurface::SoftwareSurface(Image frame, double twips_per_pixel, PixelForma
 }
 
 void SoftwareSurface::SetBackground(const Image& picture, std::uint32_t fill) {
-  frame_.CopyFrom(picture, fill);
+  const bool is_frame = !frame_.Empty() && picture.Row(0) == frame_.Row(0) &&
+                        picture.Width() == frame_.Width() && picture.Height() == frame_.Height() &&
+                        picture.Stride() == frame_.Stride();
+  if (!is_frame) frame_.CopyFrom(picture, fill);
+  std::fill(shown_.begin(), shown_.end(), PaintedCircle{});
+  shown_count_ = 0;
   if (!frame_.Empty()) dirty_.push_back({0, 0, frame_.Width(), frame_.Height()});
+}
+
+void SoftwareSurface::ToggleShown(const PaintedCircle& circle) {
+  const std::size_t mask = shown_.size() - 1;
+  std::size_t i =
+      HashOf(circle.centre_x, circle.centre_y, circle.radius, circle.pen_width, circle.pixel) &
+      mask;
+  while (shown_[i].pen_width != 0 && !(shown_[i] == circle)) i = (i + 1) & mask;
+  if (shown_[i].pen_width == 0) {
+    shown_[i] = circle;
+    if (++shown_count_ * 2 > shown_.size()) {
+      // Half full: double the table and place every entry again.
+      std::vector<PaintedCircle> old = std::move(shown_);
+      shown_.assign(old.size() * 2, PaintedCircle{});
+      shown_count_ = 0;
+      for (const PaintedCircle& entry : old) {
+        if (entry.pen_width != 0) ToggleShown(entry);
+      }
+    }
+    return;
+  }
+  // Drawn a second time: erased. Close the gap so that every entry stays
+  // reachable from its home place (backward-shift deletion).
+  --shown_count_;
+  std::size_t gap = i;
+  for (std::size_t j = (i + 1) & mask; shown_[j].pen_width != 0; j = (j + 1) & mask) {
+    const PaintedCircle& entry = shown_[j];
+    const std::size_t home =
+        HashOf(entry.centre_x, entry.centre_y, entry.radius, entry.pen_width, entry.pixel) & mask;
+    // The entry may move into the gap unless its home lies cyclically in (gap, j].
+    const bool home_after_gap = gap <= j ? (home > gap && home <= j) : (home > gap || home <= j);
+    if (!home_after_gap) {
+      shown_[gap] = entry;
+      gap = j;
+    }
+  }
+  shown_[gap] = PaintedCircle{};
+}
+
+void SoftwareSurface::RedrawShownCircles() {
+  const std::size_t dirty_before = dirty_.size();
+  for (const PaintedCircle& circle : shown_) {
+    if (circle.pen_width == 0) continue;
+    PaintRing<true>(circle.centre_x, circle.centre_y, ProfileFor(circle.radius, circle.pen_width),
+                    circle.pixel);
+  }
+  dirty_.resize(dirty_before);
 }
 
 void SoftwareSurface::Circle(float x, float y, float radius, ColourValue colour) {
@@ -66,29 +130,30 @@ void SoftwareSurface::Circle(float x, float y, float radius, ColourValue colour)
         cy + reach >= 0.0 && cy - reach <= frame_.Height())) {
     return;
   }
-  const RingProfile& ring = ProfileFor(r);
+  const RingProfile& ring = ProfileFor(r, pen_width_);
   const auto centre_x = static_cast<int>(std::floor(cx));
   const auto centre_y = static_cast<int>(std::floor(cy));
   const std::uint32_t pixel = format_.FromColourValue(colour);
   if (xor_pen_) {
+    ToggleShown({centre_x, centre_y, r, pen_width_, pixel});
     PaintRing<true>(centre_x, centre_y, ring, pixel);
   } else {
     PaintRing<false>(centre_x, centre_y, ring, pixel);
   }
 }
 
-const SoftwareSurface::RingProfile& SoftwareSurface::ProfileFor(double radius) {
+const SoftwareSurface::RingProfile& SoftwareSurface::ProfileFor(double radius, int pen_width) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(radius);
   const std::size_t slot =
       static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> 55) % kProfileSlots;
   RingProfile& ring = profiles_[slot];
-  if (ring.radius == radius && ring.pen_width == pen_width_) return ring;
+  if (ring.radius == radius && ring.pen_width == pen_width) return ring;
 
   // Pixel k columns and d rows from the centre pixel is in the ring when
   // inner^2 <= k^2 + d^2 < outer^2; for row d that is
   // ceil(sqrt(inner^2 - d^2)) <= |k| < ceil(sqrt(outer^2 - d^2)).
-  const double outer = radius + pen_width_ / 2.0;
-  const double inner = radius - pen_width_ / 2.0;
+  const double outer = radius + pen_width / 2.0;
+  const double inner = radius - pen_width / 2.0;
   const double outer_sq = outer * outer;
   const double inner_sq = inner > 0.0 ? inner * inner : 0.0;
   ring.extent.clear();
@@ -101,7 +166,7 @@ const SoftwareSurface::RingProfile& SoftwareSurface::ProfileFor(double radius) {
                                         : 0);
   }
   ring.radius = radius;
-  ring.pen_width = pen_width_;
+  ring.pen_width = pen_width;
   return ring;
 }
 
