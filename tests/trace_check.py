@@ -7,6 +7,8 @@ half to even, and sizes are narrowed to single precision with struct.
 Usage: trace_check.py PATH_TO_OSTREL_TRACE
 """
 import math
+import os
+import re
 import struct
 import subprocess
 import sys
@@ -56,6 +58,13 @@ def reference(width, height, ticks, start_tick=None, first_k=None):
     return lines
 
 
+def project_version():
+    """The version in the top-level CMakeLists.txt's project() call."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "CMakeLists.txt")
+    with open(path) as f:
+        return re.search(r"project\(ostrel VERSION ([0-9.]+)", f.read()).group(1)
+
+
 def run(tool, *args):
     return subprocess.run([tool, *map(str, args)], capture_output=True, text=True, check=False)
 
@@ -94,7 +103,8 @@ def main():
     for bad in (["28800"], ["28800", "16200"], ["a", "16200", "5"], ["28800", "16200", "-1"],
                 ["28800", "16200", "5", "6"], ["--from"], ["--start-tick", "x", "1", "1", "1"],
                 ["--bogus", "1", "1", "1"], ["-5", "16200", "3"], ["nan", "16200", "3"],
-                ["28800", "inf", "3"], ["28800", "16200", "2.5"]):
+                ["28800", "inf", "3"], ["28800", "16200", "2.5"],
+                ["--version", "28800", "16200", "1"], ["--version=1"]):
         result = run(tool, *bad)
         if result.returncode != 2 or "usage:" not in result.stderr or result.stdout:
             failures.append(f"{bad}: expected a usage line and status 2, got status {result.returncode}")
@@ -103,6 +113,16 @@ def main():
     result = run(tool, "--from=5", "--start-tick=3", "28800", "16200", "4")
     if result.stdout.splitlines() != reference("28800", "16200", 4, 3, 5):
         failures.append("--from=K and --start-tick=K forms")
+
+    # --version alone prints the project's version; one that cannot be written is a failure.
+    result = run(tool, "--version")
+    if result.returncode != 0 or result.stdout != f"ostrel-trace {project_version()}\n":
+        failures.append(f"--version: status {result.returncode}, printed {result.stdout!r}")
+    if os.path.exists("/dev/full"):
+        with open("/dev/full", "w") as full:
+            status = subprocess.run([tool, "--version"], stdout=full, stderr=subprocess.DEVNULL).returncode
+        if status != 1:
+            failures.append(f"--version into a full device: status {status}, expected 1")
 
     # A height that does not fit in 32 bits is an overflow: an error, not wrapped numbers.
     result = run(tool, "28800", "3e10", "1")

@@ -2,6 +2,7 @@
 // circle in draw order: "k trail slot x y radius colour".
 //
 //   ostrel-trace [--start-tick K] [--from K] WIDTH_TWIPS HEIGHT_TWIPS TICKS
+//   ostrel-trace --version
 //
 // It resets the real trail state for a screen of the given size, then runs the
 // real tick TICKS times against a surface that only records what it is asked
@@ -19,6 +20,12 @@
 #include <string_view>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#include "ostrel_version.h"
 #include "trails/trail_state.h"
 
 namespace {
@@ -26,7 +33,8 @@ namespace {
 using ostrel::ColourValue;
 
 constexpr const char* kUsage =
-    "usage: ostrel-trace [--start-tick K] [--from K] WIDTH_TWIPS HEIGHT_TWIPS TICKS\n";
+    "usage: ostrel-trace [--start-tick K] [--from K] WIDTH_TWIPS HEIGHT_TWIPS TICKS\n"
+    "       ostrel-trace --version\n";
 
 struct Arguments {
   std::optional<std::int64_t> start_tick;
@@ -138,6 +146,18 @@ class Output {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // The C runtime's stdout is in text mode on Windows and would write every
+  // "\n" as "\r\n": binary mode makes the trace the same bytes on every system.
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    if (std::printf("ostrel-trace %s\n", ostrel::kVersion) < 0 || std::fflush(stdout) != 0) {
+      std::fputs("ostrel-trace: cannot write the version\n", stderr);
+      return 1;
+    }
+    return 0;
+  }
   const std::optional<Arguments> args = Parse(argc, argv);
   if (!args) {
     std::fputs(kUsage, stderr);

@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""Checks the installed Debian package (tools/package --install-and-check runs
+it after apt-get install): what dpkg knows of it, its files, the manual pages,
+the installed ostrel-trace, and one run of /usr/bin/ostrel on a private Xvfb,
+ended by a 1 px mouse move.
+
+Usage: installed_test.py PATH_TO_DEB
+"""
+import gzip
+import os
+import runpy
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import xsession as xs  # noqa: E402
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+PROGRAM = "/usr/bin/ostrel"
+TRACE = "/usr/bin/ostrel-trace"
+# Installed manual page -> its source in the tree.
+MAN_PAGES = {"/usr/share/man/man1/ostrel.1.gz": "docs/ostrel.1",
+             "/usr/share/man/man1/ostrel-trace.1.gz": "docs/ostrel-trace.1"}
+FILES = [PROGRAM, TRACE, *MAN_PAGES, "/usr/share/doc/ostrel/copyright"]
+# The libraries the program links: dpkg-shlibdeps must have turned each into a dependency.
+DEPENDS = ["libc6", "libstdc++6", "libx11-6", "libxext6", "libxfixes3", "libpng16-16"]
+MAN_ENV = dict(os.environ, LC_ALL="C.UTF-8", MANROFFSEQ="", MANWIDTH="80")
+
+
+def run(*cmd, **kwargs):
+    return subprocess.run(list(cmd), capture_output=True, text=True, check=False, timeout=60,
+                          **kwargs)
+
+
+def check_package(f, deb, version):
+    """The installed package is this .deb, at the project's version, and complete."""
+    status = run("dpkg-query", "-W", "-f", "${db:Status-Status} ${Version}", "ostrel").stdout
+    if not f.check(status == f"installed {version}",
+                   f"dpkg reports ostrel as '{status}', expected 'installed {version}'"):
+        return False
+    fields = dict(line.split(": ", 1) for line in
+                  run("dpkg-deb", "-f", deb, "Version", "Depends").stdout.splitlines())
+    f.check(fields.get("Version") == version, f"{deb} has version {fields.get('Version')}")
+    depends = {alt.split()[0] for dep in fields.get("Depends", "").split(",") for alt in dep.split("|")
+               if alt.strip()}
+    missing = [name for name in DEPENDS if name not in depends]
+    f.check(not missing, f"the package does not depend on {missing} (Depends: {fields.get('Depends')})")
+    listed = set(run("dpkg", "-L", "ostrel").stdout.splitlines())
+    for path in FILES:
+        f.check(path in listed and os.path.isfile(path), f"{path} is not installed")
+    for path in (PROGRAM, TRACE):
+        f.check(os.access(path, os.X_OK), f"{path} is not executable")
+    # Each installed file against the md5sums in the package.
+    verify = run("dpkg", "--verify", "ostrel")
+    f.check(verify.returncode == 0 and not verify.stdout,
+            f"installed files differ from the package: {verify.stdout.strip()}")
+    return True
+
+
+def check_man_pages(f):
+    for installed, source in MAN_PAGES.items():
+        name = os.path.basename(installed)[:-len(".1.gz")]
+        if not f.check(os.path.isfile(installed), f"{installed} is missing"):
+            continue
+        with open(installed, "rb") as page:
+            raw = page.read()
+        # gzip -9n: no file name (flag 0x08), no time (bytes 4-7), best compression (byte 8).
+        f.check(raw[3] & 0x08 == 0 and raw[4:8] == bytes(4) and raw[8] == 2,
+                f"{installed} was not compressed with gzip -9n (header {raw[:10].hex()})")
+        with open(os.path.join(ROOT, source), "rb") as page:
+            f.check(gzip.decompress(raw) == page.read(), f"{installed} is not {source}")
+        where = run("man", "-w", name).stdout.strip()
+        f.check(where == installed, f"man -w {name} finds '{where}'")
+        # lexgrog reads the NAME line as mandb does for whatis and apropos.
+        whatis = run("lexgrog", installed).stdout
+        f.check(f'"{name} - ' in whatis, f"lexgrog cannot read the NAME line of {installed}: {whatis!r}")
+        for page in (os.path.join(ROOT, source), installed):
+            shown = run("man", "--warnings", "-E", "UTF-8", "-l", page, env=MAN_ENV)
+            f.check(shown.returncode == 0 and not shown.stderr and len(shown.stdout) > 500,
+                    f"man -l {page}: status {shown.returncode}, warnings {shown.stderr!r}")
+
+
+def check_tools(f, version):
+    shown = run(TRACE, "--version")
+    f.check(shown.returncode == 0 and shown.stdout == f"ostrel-trace {version}\n",
+            f"ostrel-trace --version: status {shown.returncode}, printed {shown.stdout!r}")
+    # The installed programs against the same checks the build's programs pass.
+    for script, program in (("tests/trace_check.py", TRACE),
+                            ("tests/e2e/no_display_test.py", PROGRAM)):
+        result = run(sys.executable, os.path.join(ROOT, script), program)
+        print(result.stdout, end="", flush=True)
+        f.check(result.returncode == 0, f"{script} {program}: status {result.returncode} "
+                f"{result.stderr.strip()}")
+
+
+def check_run(f):
+    with xs.desktop_session(1280, 720) as (x, desktop, pointer):
+        with xs.Saver(PROGRAM, env=x.env) as saver:
+            window = x.wait_window(proc=saver.proc)
+            if not f.check(window is not None, f"{PROGRAM} showed no Form1 window "
+                           f"(status {saver.wait(0)}, stderr {saver.stderr!r})"):
+                return
+            f.check(window[1:] == (0, 0, x.width, x.height), f"the window is not full-screen: {window}")
+            time.sleep(1.0)
+            xs.check_trails(f, desktop, x.screenshot(),
+                            xs.ticks_bound(time.monotonic() - saver.started), "a second after the start")
+            # The window appeared under the resting pointer: the first move away ends the run.
+            x.move(pointer[0] + 1, pointer[1])
+            status = saver.wait(2.0)
+            f.check(status == 0, f"after a 1 px move: exit status {status}, stderr {saver.stderr!r}")
+        f.check(not x.windows(), "a Form1 window is left after the end")
+        f.check(x.screenshot() == desktop, "the screen is not the desktop after the end")
+
+
+def main():
+    deb = sys.argv[1]
+    f = xs.Failures()
+    version = runpy.run_path(os.path.join(ROOT, "tests", "trace_check.py"))["project_version"]()
+    if check_package(f, deb, version):
+        check_man_pages(f)
+        check_tools(f, version)
+        check_run(f)
+    return f.finish(f"installed package ostrel {version}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
