@@ -60,23 +60,14 @@ class Recorder final : public WindowEvents {
   }
 };
 
-BITMAPINFO Format32(int width, int height, WORD bits = 32) {
-  BITMAPINFO format{};
-  format.bmiHeader.biSize = sizeof format.bmiHeader;
-  format.bmiHeader.biWidth = width;
-  format.bmiHeader.biHeight = height;
-  format.bmiHeader.biPlanes = 1;
-  format.bmiHeader.biBitCount = bits;
-  format.bmiHeader.biCompression = BI_RGB;
-  return format;
-}
-
 // The virtual screen as the screen DC shows it now, 0x00RRGGBB.
 Image CopyOfScreen() {
   const int left = GetSystemMetrics(SM_XVIRTUALSCREEN);
   const int top = GetSystemMetrics(SM_YVIRTUALSCREEN);
   Image copy(GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN));
-  BITMAPINFO format = Format32(copy.Width(), -copy.Height());
+  BITMAPINFO format{};
+  format.bmiHeader = {
+      sizeof format.bmiHeader, copy.Width(), -copy.Height(), 1, 32, BI_RGB, 0, 0, 0, 0, 0};
   HDC screen = GetDC(nullptr);
   HDC memory = CreateCompatibleDC(screen);
   HBITMAP bitmap = CreateCompatibleBitmap(screen, copy.Width(), copy.Height());
@@ -300,10 +291,8 @@ TEST_F(Win32PlatformTest, PrintScreenPutsTheScreenOnTheClipboardAndItReadsBack) 
   ASSERT_TRUE(OpenClipboard(nullptr));
   HANDLE data = GetClipboardData(CF_DIB);
   ASSERT_NE(data, nullptr);
-  const std::vector<std::uint8_t> bytes(
-      static_cast<const std::uint8_t*>(GlobalLock(data)),
-      static_cast<const std::uint8_t*>(GlobalLock(data)) + GlobalSize(data));
-  GlobalUnlock(data);
+  const auto* locked = static_cast<const std::uint8_t*>(GlobalLock(data));
+  const std::vector<std::uint8_t> bytes(locked, locked + GlobalSize(data));
   GlobalUnlock(data);
   CloseClipboard();
   const auto dib = PackedDib::Parse(bytes);
@@ -314,30 +303,19 @@ TEST_F(Win32PlatformTest, PrintScreenPutsTheScreenOnTheClipboardAndItReadsBack) 
   EXPECT_TRUE(SameColours(*picture, screen));
 }
 
-TEST_F(Win32PlatformTest, ClipboardPictureReadsOtherProgramsFormatsAndRefusesBadOnes) {
+TEST_F(Win32PlatformTest, ClipboardPictureReadsOtherProgramsPicturesAndRefusesBadOnes) {
   HWND owner = platform_->Window();
   // A 2 x 1 picture at the frame's top-left corner; the rest becomes black.
   const std::vector<std::uint8_t> dib24 = {
       40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0, 0,    0,    0,    0,    0,    0,    0, 0,
       0,  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 0x30, 0x20, 0x10, 0x03, 0x02, 0x01, 0, 0};
-  const auto expect_picture = [&](const char* what) {
-    const Picture picture = platform_->ClipboardPicture();
-    ASSERT_NE(picture, nullptr) << what;
-    EXPECT_EQ(picture->At(0, 0) & 0xFFFFFFU, 0x102030U) << what;
-    EXPECT_EQ(picture->At(1, 0) & 0xFFFFFFU, 0x010203U) << what;
-    EXPECT_EQ(picture->At(2, 0), 0U) << what;
-    EXPECT_EQ(picture->At(0, 1), 0U) << what;
-  };
   PutOnClipboard(owner, CF_DIB, GlobalCopy(dib24));
-  expect_picture("CF_DIB");
-
-  HDC screen = GetDC(nullptr);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, 2, 1);
-  const BITMAPINFO format = Format32(2, 1, 24);
-  SetDIBits(screen, bitmap, 0, 1, dib24.data() + 40, &format, DIB_RGB_COLORS);
-  ReleaseDC(nullptr, screen);
-  PutOnClipboard(owner, CF_BITMAP, bitmap);
-  expect_picture("CF_BITMAP");
+  const Picture picture = platform_->ClipboardPicture();
+  ASSERT_NE(picture, nullptr);
+  EXPECT_EQ(picture->At(0, 0) & 0xFFFFFFU, 0x102030U);
+  EXPECT_EQ(picture->At(1, 0) & 0xFFFFFFU, 0x010203U);
+  EXPECT_EQ(picture->At(2, 0), 0U);
+  EXPECT_EQ(picture->At(0, 1), 0U);
 
   // Another program holds the clipboard while the Print Screen event tries to
   // put the screen there: the older picture left on it is not the desktop.
@@ -381,7 +359,8 @@ int main(int argc, char** argv) {
   try {
     probe.CreateForm("Form1", 100000, events);
     probe.UnloadForm();
-    probe.DoEvents();
+    MSG quit;
+    PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
   } catch (const ostrel::PlatformError& failure) {
     std::printf("SKIP: no window can be made here: %s\n", failure.what());
     return 77;
