@@ -304,8 +304,9 @@ Picture Win32Platform::ClipboardPicture() {
 Picture Win32Platform::CaptureScreen() {
   RequireFrame();
   DWORD error = ERROR_SUCCESS;
-  if (!CopyScreenToFrame(&error))
+  if (!CopyScreenToFrame(&error)) {
     throw PlatformError(SystemErrorText("cannot copy the screen", error));
+  }
   return FramePicture();
 }
 
