@@ -294,8 +294,8 @@ void X11Platform::RetryGrabs() {
                        : !pointer_grabbed_                     ? "the pointer"
                                                                : "the keyboard";
     std::fprintf(stderr,
-                 "ostrel: cannot grab %s: another program holds it; watching for its use "
-                 "instead\n",
+                 "ostrel: cannot grab %s, another program holds the grab; the run still ends "
+                 "on their use\n",
                  what);
   }
   WatchInput();
