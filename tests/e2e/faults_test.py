@@ -125,9 +125,14 @@ def foreign_grab(f, program, probe):
             ended_by(f, saver, "foreign grab, move", lambda: x.move(pointer[0] + 1, pointer[1]))
         lines = saver.stderr.decode(errors="replace").splitlines()
         f.check(len(lines) == 1 and "grab" in lines[0], f"foreign grab: stderr {lines}, expected one report")
+        # A key held when the run starts (the one that started it) and let go
+        # during it is no activity; a key pressed is.
+        x.run("xdotool", "keydown", "Return")
         with xs.Saver(program, env=x.env) as saver:
             f.check(x.wait_window(proc=saver.proc) is not None, "foreign grab: no window")
             time.sleep(0.3)
+            x.run("xdotool", "keyup", "Return")
+            f.check(saver.running_after(0.3), "foreign grab: letting go of a held key ended the run")
             ended_by(f, saver, "foreign grab, key", lambda: x.run("xdotool", "keydown", "space"))
             x.run("xdotool", "keyup", "space")
 
