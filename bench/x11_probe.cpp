@@ -4,6 +4,10 @@
 //
 //   ostrel-x11-probe owner SELECTION
 //       prints the window owning the selection (0x0 when none).
+//   ostrel-x11-probe grab pointer|keyboard|both
+//       holds those grabs on a small window of its own, as an open menu does,
+//       prints "grabbed" once it has them, and lets go when standard input
+//       closes (or a line arrives).
 //   ostrel-x11-probe run [--stop-at-map] PROGRAM [ARGS...]
 //       starts PROGRAM and prints, one per line, as they happen:
 //         pid N          the program's process id
@@ -61,6 +65,46 @@ int PrintOwner(Display* display, const char* selection) {
   Window owner = XGetSelectionOwner(display, XInternAtom(display, selection, False));
   std::printf("0x%lx\n", owner);
   return 0;
+}
+
+int HoldGrabs(Display* display, const char* which) {
+  const bool pointer = std::strcmp(which, "pointer") == 0 || std::strcmp(which, "both") == 0;
+  const bool keyboard = std::strcmp(which, "keyboard") == 0 || std::strcmp(which, "both") == 0;
+  if (!pointer && !keyboard) return Fail("grab: say pointer, keyboard or both");
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  const Window root = DefaultRootWindow(display);
+  const Window window = XCreateWindow(display, root, 0, 0, 1, 1, 0, CopyFromParent, InputOutput,
+                                      CopyFromParent, CWOverrideRedirect, &attributes);
+  XMapWindow(display, window);
+  XSync(display, False);
+  // A grab needs a viewable window; the map may take a moment to be processed.
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const bool have_pointer =
+        !pointer ||
+        XGrabPointer(display, window, False,
+                     ButtonPressMask | ButtonReleaseMask | PointerMotionMask, GrabModeAsync,
+                     GrabModeAsync, None, None, CurrentTime) == GrabSuccess;
+    const bool have_keyboard =
+        !keyboard || XGrabKeyboard(display, window, False, GrabModeAsync, GrabModeAsync,
+                                   CurrentTime) == GrabSuccess;
+    if (have_pointer && have_keyboard) {
+      std::printf("grabbed\n");
+      std::fflush(stdout);
+      // Events the grabs bring in are read and dropped until told to stop.
+      for (;;) {
+        pollfd fds[2] = {{0, POLLIN, 0}, {ConnectionNumber(display), POLLIN, 0}};
+        poll(fds, 2, -1);
+        while (XPending(display) > 0) {
+          XEvent event;
+          XNextEvent(display, &event);
+        }
+        if (fds[0].revents != 0) return 0;
+      }
+    }
+    usleep(10'000);
+  }
+  return Fail("grab: the grabs were refused for 2 s");
 }
 
 class Run {
@@ -164,16 +208,23 @@ class Run {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || (std::strcmp(argv[1], "owner") != 0 && std::strcmp(argv[1], "run") != 0)) {
-    std::fprintf(
-        stderr,
-        "usage: ostrel-x11-probe owner SELECTION | run [--stop-at-map] PROGRAM [ARGS...]\n");
+  if (argc < 3 || (std::strcmp(argv[1], "owner") != 0 && std::strcmp(argv[1], "run") != 0 &&
+                   std::strcmp(argv[1], "grab") != 0)) {
+    std::fprintf(stderr,
+                 "usage: ostrel-x11-probe owner SELECTION | grab pointer|keyboard|both"
+                 " | run [--stop-at-map] PROGRAM [ARGS...]\n");
     return 2;
   }
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return Fail("cannot open the display");
-  const int status = std::strcmp(argv[1], "owner") == 0 ? PrintOwner(display, argv[2])
-                                                        : Run(display).Main(argv + 2);
+  int status = 0;
+  if (std::strcmp(argv[1], "owner") == 0) {
+    status = PrintOwner(display, argv[2]);
+  } else if (std::strcmp(argv[1], "grab") == 0) {
+    status = HoldGrabs(display, argv[2]);
+  } else {
+    status = Run(display).Main(argv + 2);
+  }
   XCloseDisplay(display);
   return status;
 }

@@ -9,8 +9,8 @@
   several runs.
 - End: the probe moves the pointer 1 px (XWarpPointer, reported like a real
   move) and timestamps UnmapNotify/DestroyNotify of the window, then the exit.
-- Peak memory: VmHWM from /proc/PID/status just before the end, against two
-  screen-sized 32-bit frames + 10 MB.
+- Peak memory: VmHWM from /proc/PID/status just before the end, against one
+  screen-sized 32-bit frame + 6 MB.
 - Timer: every tick ends by sending the changed rectangles to the X server, so
   each tick is a burst of socket writes. The program runs under
   `strace -f --seccomp-bpf -ttt -e trace=write,writev,sendmsg,sendto` (only
@@ -144,8 +144,8 @@ def print_table(sizes, results, timer):
     row("peak memory VmHWM, MB", "hwm", lambda r: f"{r['hwm']:.1f}")
     for s in sizes:
         w, h = s
-        results[s]["limit"] = 2 * w * h * 4 / 2**20 + 10
-    row("  limit: 2 frames + 10 MB", "limit",
+        results[s]["limit"] = w * h * 4 / 2**20 + 6
+    row("  limit: 1 frame + 6 MB", "limit",
         lambda r: f"{r['limit']:.1f} {'ok' if r['hwm'] <= r['limit'] else 'OVER'}" if "hwm" in r else "-")
     if timer:
         cells = ["-"] * (len(sizes) - 1)

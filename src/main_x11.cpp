@@ -7,9 +7,13 @@
 #include <string>
 
 #include "platform/x11/x11_platform.h"
+#include "platform/x11/x11_signals.h"
 #include "run/program.h"
 
 int main() {
+  // First of all: a signal from the first moment on ends the program with
+  // status 0, and a closed stderr pipe is an error, not a SIGPIPE.
+  ostrel::InstallEndSignals();
   std::string error;
   std::unique_ptr<ostrel::X11Platform> platform = ostrel::X11Platform::Open(nullptr, &error);
   if (!platform) {
@@ -17,6 +21,9 @@ int main() {
     return 1;
   }
   const int status = ostrel::RunProgram(*platform);
+  // The window is gone and the cursor shown: a signal during the clipboard's
+  // hand-off ends the program at once, with the run's status.
+  ostrel::EndAtOnceOnSignal(status);
   try {
     platform->FinishRun();
   } catch (const std::exception& failure) {

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """The screen picture on the CLIPBOARD, read with xclip as any application would:
 
-- while a run lasts, CLIPBOARD offers image/png and that PNG is the desktop,
-  pixel for pixel; SIGHUP then ends the run with status 0;
-- with a clipboard manager running (xfsettingsd), the picture is still there
-  after a run that SIGINT ended with status 0.
+- while a run lasts and its trails are drawn on the screen, CLIPBOARD offers
+  image/png and that PNG is the desktop, pixel for pixel (the trails are drawn
+  on the very memory the screen was copied into); SIGHUP then ends the run
+  with status 0;
+- with a clipboard manager running (xfsettingsd), the picture is still there,
+  still without trails, after a run that SIGINT ended with status 0.
 
 Usage: clipboard_test.py PATH_TO_OSTREL PATH_TO_OSTREL_X11_PROBE
 """
@@ -71,6 +73,8 @@ def main():
 
         with xs.Saver(program, env=x.env) as saver:
             if f.check(x.wait_window(proc=saver.proc) is not None, "no Form1 window"):
+                time.sleep(1.0)
+                f.check(x.screenshot() != desktop, "no trails on the screen a second in")
                 targets = x.run("xclip", "-selection", "clipboard", "-t", "TARGETS", "-o", check=False)
                 f.check(b"image/png" in targets.stdout.split(),
                         f"CLIPBOARD does not offer image/png: {targets.stdout!r} {targets.stderr!r}")
@@ -85,7 +89,8 @@ def main():
         try:
             with xs.Saver(program, env=x.env) as saver:
                 f.check(x.wait_window(proc=saver.proc) is not None, "no Form1 window with a manager")
-                time.sleep(0.3)
+                time.sleep(1.0)
+                f.check(x.screenshot() != desktop, "no trails on the screen a second in")
                 saver.proc.send_signal(signal.SIGINT)
                 status = saver.wait(5.0)
                 f.check(status == 0, f"SIGINT: exit status {status}, expected 0 (stderr {saver.stderr!r})")

@@ -205,10 +205,11 @@ def _accepts_clients(n):
 
 class Xvfb(_Stopped):
     """A private Xvfb on a free display number in DISPLAY_RANGE, with -fbdir so
-    that the live framebuffer (software cursor included) can be read."""
+    that the live framebuffer (software cursor included) can be read. `args`
+    are further server options (such as "-extension", "MIT-SHM")."""
 
-    def __init__(self, width=1280, height=720):
-        self.width, self.height = width, height
+    def __init__(self, width=1280, height=720, args=()):
+        self.width, self.height, self.args = width, height, list(args)
         self.dir = tempfile.mkdtemp(prefix="ostrel-xvfb-")
         self.proc = None
         self.display = None
@@ -224,7 +225,7 @@ class Xvfb(_Stopped):
         log = open(os.path.join(self.dir, "xvfb.log"), "ab")
         proc = subprocess.Popen(
             ["Xvfb", f":{n}", "-screen", "0", f"{self.width}x{self.height}x24", "-nolisten", "tcp",
-             "-noreset", "-dpi", "96", "-fbdir", self.dir],
+             "-noreset", "-dpi", "96", "-fbdir", self.dir, *self.args],
             stdout=log, stderr=log, start_new_session=True)
         log.close()
         end = time.monotonic() + 15
@@ -269,21 +270,29 @@ class Xvfb(_Stopped):
     def move(self, x, y):
         self.run("xdotool", "mousemove", str(x), str(y))
 
-    def set_desktop(self, pointer=None):
+    def set_desktop(self, pointer=None, root_setter="display"):
         """Sets the sample desktop as the root picture, a left_ptr cursor and the
         pointer's place, and checks that the screen now shows exactly that picture.
-        Returns (picture, pointer)."""
+        root_setter "hsetroot" sets it as a compositor needs it. Returns (picture, pointer)."""
         pointer = pointer or (self.width // 2 + 37, self.height // 2 + 21)
         picture = sample_desktop(self.width, self.height, pointer)
         path = os.path.join(self.dir, "desktop.ppm")
         with open(path, "wb") as f:
             f.write(picture.to_ppm())
-        # display exits with status 1 after setting the root picture; the check
-        # below is what tells whether it worked.
-        self.run("/usr/bin/display", "-window", "root", path, check=False, timeout=60)
+        if root_setter == "hsetroot":
+            self.run("hsetroot", "-full", path)
+        else:
+            # display exits with status 1 after setting the root picture; the
+            # check below is what tells whether it worked.
+            self.run("/usr/bin/display", "-window", "root", path, check=False, timeout=60)
         self.run("xsetroot", "-cursor_name", "left_ptr")
         self.move(*pointer)
         shown = self.screenshot()
+        for _ in range(50):  # a compositor paints the new picture a moment later
+            if shown == picture:
+                break
+            time.sleep(0.02)
+            shown = self.screenshot()
         if shown != picture:
             raise RuntimeError(f"the root picture was not set: {len(diff_pixels(picture, shown))} "
                                "pixels differ from the sample desktop")
@@ -320,11 +329,11 @@ class Xvfb(_Stopped):
 
 
 @contextlib.contextmanager
-def desktop_session(width=1280, height=720):
+def desktop_session(width=1280, height=720, args=()):
     """A private Xvfb showing the sample desktop; yields (xvfb, desktop, pointer).
     Exits with the skip status when there is no Xvfb."""
     require_xvfb()
-    with Xvfb(width, height) as x:
+    with Xvfb(width, height, args) as x:
         desktop, pointer = x.set_desktop()
         yield x, desktop, pointer
 

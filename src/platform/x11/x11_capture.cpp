@@ -2,9 +2,9 @@
 
 #include <X11/Xutil.h>
 #include <sys/ipc.h>
-#include <sys/mman.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -12,16 +12,6 @@
 #include "platform/x11/x11_errors.h"
 
 namespace ostrel {
-namespace {
-
-#ifdef MADV_POPULATE_WRITE
-constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
-#else
-constexpr int kPopulateWrite = 23;  // Linux 5.14; older kernels refuse it harmlessly
-#endif
-
-}  // namespace
-
 std::unique_ptr<ShmImage> ShmImage::Create(Display* display, Visual* visual, int depth, int width,
                                            int height) {
   // The XImage keeps a pointer to the segment's description, so the
@@ -74,15 +64,6 @@ std::unique_ptr<ShmImage> ShmImage::Create(Display* display, Visual* visual, int
 
 ShmImage::ShmImage(Display* display) : display_(display) {}
 
-void ShmImage::Populate() {
-  // Allocating every page in one call costs far less than a screen's worth of
-  // page faults taken one by one when the pixels are first written.
-  madvise(
-      info_.shmaddr,
-      static_cast<std::size_t>(image_->bytes_per_line) * static_cast<std::size_t>(image_->height),
-      kPopulateWrite);
-}
-
 ShmImage::~ShmImage() {
   if (image_ == nullptr) return;
   XShmDetach(display_, &info_);
@@ -100,6 +81,9 @@ Image ShmImage::View(const std::shared_ptr<ShmImage>& owner) {
 }
 
 bool ServerHasShm(Display* display) {
+  // Asking for the version of a missing extension makes Xlib print a warning;
+  // asking whether it is there prints nothing.
+  if (XShmQueryExtension(display) == False) return false;
   int major = 0;
   int minor = 0;
   Bool pixmaps = False;
@@ -120,42 +104,47 @@ PixelFormat FormatOfVisual(const Visual* visual, int depth) {
 
 namespace {
 
-Picture CaptureWithGetImage(Display* display, Window root, int width, int height) {
-  XImage* image = XGetImage(display, root, 0, 0, static_cast<unsigned>(width),
-                            static_cast<unsigned>(height), AllPlanes, ZPixmap);
-  if (image == nullptr) throw PlatformError("cannot read the screen");
-  if (image->bits_per_pixel != 32) {
+// The most bytes one XGetImage band asks for: the reply is the only copy of
+// screen pixels besides the frame.
+constexpr std::size_t kBandBytes = std::size_t{1} << 20;
+
+void CaptureWithGetImage(Display* display, Window root, Image& frame) {
+  const int width = frame.Width();
+  const int band =
+      std::max<int>(1, static_cast<int>(kBandBytes / (static_cast<std::size_t>(width) * 4)));
+  for (int top = 0; top < frame.Height(); top += band) {
+    const int rows = std::min(band, frame.Height() - top);
+    XImage* image = XGetImage(display, root, 0, top, static_cast<unsigned>(width),
+                              static_cast<unsigned>(rows), AllPlanes, ZPixmap);
+    if (image == nullptr) throw PlatformError("cannot read the screen");
+    if (image->bits_per_pixel != 32) {
+      XDestroyImage(image);
+      throw PlatformError("the screen is not 32 bits per pixel");
+    }
+    for (int y = 0; y < rows; ++y) {
+      std::memcpy(frame.Row(top + y),
+                  image->data + static_cast<std::ptrdiff_t>(y) * image->bytes_per_line,
+                  static_cast<std::size_t>(width) * 4);
+    }
     XDestroyImage(image);
-    throw PlatformError("the screen is not 32 bits per pixel");
   }
-  auto copy = std::make_shared<Image>(width, height);
-  for (int y = 0; y < height; ++y) {
-    std::memcpy(copy->Row(y), image->data + static_cast<std::ptrdiff_t>(y) * image->bytes_per_line,
-                static_cast<std::size_t>(width) * 4);
-  }
-  XDestroyImage(image);
-  return copy;
 }
 
 }  // namespace
 
-Capture CaptureRoot(Display* display, int screen, bool use_shm) {
+void CaptureRoot(Display* display, int screen, ShmImage* shm, Image& frame) {
   const Window root = RootWindow(display, screen);
-  const int width = DisplayWidth(display, screen);
-  const int height = DisplayHeight(display, screen);
-  if (use_shm) {
-    std::shared_ptr<ShmImage> shm = ShmImage::Create(display, DefaultVisual(display, screen),
-                                                     DefaultDepth(display, screen), width, height);
-    if (shm) {
-      // A refusal falls back to XGetImage instead of failing the run.
-      ScopedErrorTrap trap(display);
-      const bool copied = XShmGetImage(display, root, shm->image(), 0, 0, AllPlanes) != 0;
-      if (copied && !trap.Caught()) {
-        return {std::make_shared<const Image>(ShmImage::View(shm)), shm};
-      }
-    }
+  if (frame.Width() != DisplayWidth(display, screen) ||
+      frame.Height() != DisplayHeight(display, screen)) {
+    throw PlatformError("the screen changed size");
   }
-  return {CaptureWithGetImage(display, root, width, height), nullptr};
+  if (shm != nullptr) {
+    // A refusal falls back to XGetImage instead of failing the run.
+    ScopedErrorTrap trap(display);
+    const bool copied = XShmGetImage(display, root, shm->image(), 0, 0, AllPlanes) != 0;
+    if (copied && !trap.Caught()) return;
+  }
+  CaptureWithGetImage(display, root, frame);
 }
 
 }  // namespace ostrel

@@ -24,8 +24,6 @@ class ShmImage {
   ShmImage& operator=(const ShmImage&) = delete;
 
   XImage* image() { return image_; }
-  // Backs every page with memory now rather than on first write.
-  void Populate();
   // The pixels as an Image; `owner` keeps this segment alive as long as the view.
   static Image View(const std::shared_ptr<ShmImage>& owner);
 
@@ -43,14 +41,11 @@ bool ServerHasShm(Display* display);
 // other kind of visual.
 PixelFormat FormatOfVisual(const Visual* visual, int depth);
 
-// A copy of the screen, and the shared memory it lives in when it does.
-struct Capture {
-  Picture picture;
-  std::shared_ptr<ShmImage> shm;
-};
-
-// Copies the whole root window, every monitor. Uses shared memory when the
-// server has it, XGetImage otherwise. Throws PlatformError when it fails.
-Capture CaptureRoot(Display* display, int screen, bool use_shm);
+// Copies the whole root window, every monitor, into `frame`, which has the
+// screen's size. With `shm` (the segment `frame` lives in) the server writes the
+// pixels straight into it; without it, or when the server refuses, XGetImage
+// reads the screen in bands of rows, so that no second copy of the screen is
+// ever held. Throws PlatformError when it fails.
+void CaptureRoot(Display* display, int screen, ShmImage* shm, Image& frame);
 
 }  // namespace ostrel

@@ -178,6 +178,7 @@ struct X11Clipboard::State {
   bool owned = false;
   Time owned_since = CurrentTime;
   Picture picture;
+  PictureLender lend;
   std::shared_ptr<const Bytes> png;
   std::vector<Transfer> transfers;
   std::vector<Watched> watched;
@@ -223,6 +224,7 @@ struct X11Clipboard::State {
             XGetSelectionOwner(display, atom(kClipboard)) != window) {
           owned = false;
           picture.reset();
+          lend = nullptr;
           png.reset();  // transfers under way keep their own reference
         }
         break;
@@ -287,7 +289,13 @@ struct X11Clipboard::State {
   std::shared_ptr<const Bytes> Png() {
     if (png == nullptr && picture != nullptr) {
       try {
-        png = std::make_shared<const Bytes>(EncodePng(*picture, format));
+        if (lend) {
+          lend([&](const Image& shown) {
+            png = std::make_shared<const Bytes>(EncodePng(shown, format));
+          });
+        } else {
+          png = std::make_shared<const Bytes>(EncodePng(*picture, format));
+        }
       } catch (const std::exception&) {
         return nullptr;  // the request is refused; the next one tries again
       }
@@ -601,7 +609,7 @@ X11Clipboard::~X11Clipboard() {
   XFlush(display_);
 }
 
-void X11Clipboard::Own(Picture picture) {
+void X11Clipboard::Own(Picture picture, PictureLender lend) {
   if (picture == nullptr || picture->Empty()) {
     throw PlatformError("there is no picture to put on the clipboard");
   }
@@ -614,6 +622,7 @@ void X11Clipboard::Own(Picture picture) {
   state_->owned = true;
   state_->owned_since = time;
   state_->picture = std::move(picture);
+  state_->lend = std::move(lend);
   state_->png.reset();
 }
 

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -35,13 +36,22 @@ class X11Clipboard {
   X11Clipboard(const X11Clipboard&) = delete;
   X11Clipboard& operator=(const X11Clipboard&) = delete;
 
+  // Calls `use` with the picture on the clipboard, as it was when it was put
+  // there, for the time of the call.
+  using PictureLender = std::function<void(const std::function<void(const Image&)>& use)>;
+
   // Becomes the owner of CLIPBOARD, holding `picture`, with a real server
   // timestamp. Throws PlatformError when the server does not grant ownership.
-  void Own(Picture picture);
+  // With `lend`, the PNG is encoded from what `lend` shows instead of from
+  // `picture` itself: for a picture that is drawn on later (the window's
+  // frame), `lend` shows it as it was. The PNG is encoded once, when first
+  // asked for, and kept.
+  void Own(Picture picture, PictureLender lend = {});
 
   // The picture the current CLIPBOARD owner holds, as image/png; ours without a
-  // round trip when we own it. Null when there is no owner, the owner offers no
-  // image/png, the data is not a PNG, or no answer comes within `timeout`.
+  // round trip when we own it (the picture given to Own). Null when there is no
+  // owner, the owner offers no image/png, the data is not a PNG, or no answer
+  // comes within `timeout`.
   Picture Read(std::chrono::milliseconds timeout);
 
   // The events on the clipboard's window (SelectionRequest, SelectionClear,

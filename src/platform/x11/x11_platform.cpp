@@ -12,15 +12,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "platform/x11/x11_capture.h"
 #include "platform/x11/x11_clipboard.h"
 #include "platform/x11/x11_errors.h"
+#include "platform/x11/x11_signals.h"
 
 namespace ostrel {
 namespace {
@@ -36,50 +39,22 @@ constexpr long kWindowEvents = ExposureMask | KeyPressMask | ButtonPressMask | B
 constexpr std::chrono::milliseconds kClipboardReadTimeout{1000};
 constexpr std::chrono::milliseconds kClipboardHandOffTimeout{3000};
 constexpr std::int64_t kMapTimeoutNs = 2'000'000'000;
-constexpr std::int64_t kGrabTimeoutNs = 500'000'000;
+// A server that accepts the connection and then never answers (a dead SSH
+// tunnel, a hung server) is given up on after this long.
+constexpr unsigned kOpenTimeoutMs = 4500;
+// A grab another client holds is asked for again at every tick for this long,
+// then reported, then asked for four times a second.
+constexpr std::int64_t kGrabRetryNs = 1'000'000'000;
+constexpr std::int64_t kGrabRetryEveryTicks = 16;
+constexpr unsigned kPointerGrabEvents = ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
+// The most of the frame sent in one request when the window is painted again:
+// the server handles no input while it copies one request.
+constexpr std::size_t kPaintBandBytes = std::size_t{4} << 20;
 
 std::int64_t NowNs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
-// SIGINT, SIGTERM and SIGHUP end the run as user input does. The handler only
-// writes to a pipe that the event loop watches.
-int signal_pipe[2] = {-1, -1};
-
-extern "C" void OnEndSignal(int /*signal*/) {
-  const int saved = errno;
-  const char byte = 1;
-  [[maybe_unused]] const auto written = write(signal_pipe[1], &byte, 1);
-  errno = saved;
-}
-
-void InstallSignalHandlers() {
-  if (signal_pipe[0] < 0) {
-    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-      throw PlatformError(std::string("cannot create a pipe: ") + std::strerror(errno));
-    }
-  }
-  struct sigaction action {};
-  action.sa_handler = OnEndSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaction(signal_number, &action, nullptr);
-  }
-}
-
-// After the run a signal ends the program at once, as it normally would.
-void RestoreSignalHandlers() {
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) signal(signal_number, SIG_DFL);
-}
-
-bool DrainSignals() {
-  char buffer[64];
-  bool any = false;
-  while (read(signal_pipe[0], buffer, sizeof buffer) > 0) any = true;
-  return any;
 }
 
 // Xft.dpi from the root window's RESOURCE_MANAGER, where desktops publish the
@@ -134,6 +109,14 @@ int ButtonsHeld(unsigned int state) {
 
 std::unique_ptr<X11Platform> X11Platform::Open(const char* display_name, std::string* error) {
   const char* tried = display_name != nullptr ? display_name : std::getenv("DISPLAY");
+  // Nothing is on the screen yet, so a server that never answers can simply
+  // be left: the watchdog ends the process with a message and status 1.
+  char seconds[16];
+  std::snprintf(seconds, sizeof seconds, "%.1f", kOpenTimeoutMs / 1000.0);
+  const std::string silent =
+      std::string("the X server of display \"") + (tried != nullptr ? tried : "") +
+      "\" accepted the connection but did not answer within " + seconds + " s";
+  Watchdog watchdog(kOpenTimeoutMs, silent.c_str());
   Display* display = XOpenDisplay(display_name);
   if (display == nullptr) {
     *error = std::string("cannot open display \"") + (tried != nullptr ? tried : "") + "\"" +
@@ -159,7 +142,6 @@ X11Platform::X11Platform(Display* display)
       format_(FormatOfVisual(DefaultVisual(display, screen_), DefaultDepth(display, screen_))),
       has_shm_(ServerHasShm(display)) {
   InstallXErrorHandlers();
-  InstallSignalHandlers();
   // The timer's deadlines are met to the microsecond, not to the default 50.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   int event_base = 0;
@@ -171,6 +153,8 @@ X11Platform::X11Platform(Display* display)
     has_xfixes_ = XFixesQueryVersion(display, &major, &minor) != 0 && major >= 4;
   }
   clipboard_ = std::make_unique<X11Clipboard>(display, format_);
+  // From here on the event loop takes the ending signals.
+  QueueEndSignals();
 }
 
 X11Platform::~X11Platform() {
@@ -180,23 +164,24 @@ X11Platform::~X11Platform() {
     } catch (...) {
     }
   }
-  // Everything in shared memory must let go while the display is still open.
+  // Everything in shared memory must let go while the display is still open;
+  // the clipboard lends the frame, so it goes first.
+  clipboard_.reset();
   surface_.reset();
   frame_shm_.reset();
-  background_.reset();
-  screen_copy_ = {};
+  frame_owner_.reset();
   if (frame_image_ != nullptr) {
-    frame_image_->data = nullptr;  // the pixels belong to the surface's frame
+    frame_image_->data = nullptr;  // the pixels belong to the frame
     XDestroyImage(frame_image_);
   }
   if (gc_ != nullptr) XFreeGC(display_, gc_);
   if (blank_cursor_ != 0) XFreeCursor(display_, blank_cursor_);
-  clipboard_.reset();
   XCloseDisplay(display_);
 }
 
 void X11Platform::FinishRun() {
-  RestoreSignalHandlers();
+  // The frame outlives the window until here: the manager's copy of the
+  // picture is encoded from it.
   if (clipboard_->Owned()) clipboard_->HandOffToManager(kClipboardHandOffTimeout);
 }
 
@@ -222,8 +207,9 @@ void X11Platform::CreateForm(std::string_view caption, int /*timer_interval_ms*/
   XSetClassHint(display_, window_, &class_hint);
   gc_ = XCreateGC(display_, window_, 0, nullptr);
 
-  // The frame: in shared memory when the server has it, so presenting a tick
-  // copies nothing through the socket.
+  // The frame: in shared memory when the server has it, so that the screen is
+  // copied straight into it and presenting a tick copies nothing through the
+  // socket. Its pixels are left unset: the screen copy fills every one.
   Image frame;
   if (has_shm_) {
     frame_shm_ = ShmImage::Create(display_, DefaultVisual(display_, screen_),
@@ -231,8 +217,12 @@ void X11Platform::CreateForm(std::string_view caption, int /*timer_interval_ms*/
   }
   if (frame_shm_) {
     frame = ShmImage::View(frame_shm_);
+    frame_owner_ = frame_shm_;
   } else {
-    frame = Image(width_, height_);
+    const auto count = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+    std::shared_ptr<std::uint32_t[]> pixels(new std::uint32_t[count]);
+    frame = Image(pixels.get(), width_, height_, width_, pixels);
+    frame_owner_ = std::move(pixels);
     frame_image_ =
         XCreateImage(display_, DefaultVisual(display_, screen_),
                      static_cast<unsigned>(DefaultDepth(display_, screen_)), ZPixmap, 0,
@@ -253,7 +243,12 @@ void X11Platform::ShowForm() {
   XMapRaised(display_, window_);
   WaitForMap();
   shown_ = true;
-  GrabKeyboard();
+  // The pointer and the keyboard, as full-screen programs take them. Another
+  // client may hold them (an open menu): the loop asks again and meanwhile
+  // watches them (RetryGrabs); nothing here waits.
+  grab_retry_end_ = NowNs() + kGrabRetryNs;
+  TryGrabs();
+  if (!pointer_grabbed_ || !keyboard_grabbed_) WatchInput();
   // The Expose that follows the map presents the frame; anything drawn before
   // it is part of that.
   surface_->ClearDirtyRects();
@@ -276,15 +271,86 @@ void X11Platform::WaitForMap() {
   }
 }
 
-void X11Platform::GrabKeyboard() {
-  // Another client holding the focus would otherwise get the keys. A grab can
-  // be refused for a moment while someone else holds one; keep asking briefly.
-  const std::int64_t give_up = NowNs() + kGrabTimeoutNs;
-  while (XGrabKeyboard(display_, window_, True, GrabModeAsync, GrabModeAsync, CurrentTime) !=
-         GrabSuccess) {
-    if (NowNs() >= give_up) return;  // pointer input still ends the run
-    const timespec pause{0, 5'000'000};
-    nanosleep(&pause, nullptr);
+void X11Platform::TryGrabs() {
+  // The pointer's events all come to the window while it is grabbed; the
+  // keys come to it even when another client has the input focus.
+  if (!pointer_grabbed_) {
+    pointer_grabbed_ = XGrabPointer(display_, window_, False, kPointerGrabEvents, GrabModeAsync,
+                                    GrabModeAsync, None, None, CurrentTime) == GrabSuccess;
+  }
+  if (!keyboard_grabbed_) {
+    keyboard_grabbed_ = XGrabKeyboard(display_, window_, True, GrabModeAsync, GrabModeAsync,
+                                      CurrentTime) == GrabSuccess;
+  }
+}
+
+void X11Platform::RetryGrabs() {
+  const bool retrying = NowNs() < grab_retry_end_;
+  if (retrying || ticks_due_ % kGrabRetryEveryTicks == 0) TryGrabs();
+  if (pointer_grabbed_ && keyboard_grabbed_) return;
+  if (!retrying && !grab_reported_) {
+    grab_reported_ = true;
+    const char* what = !pointer_grabbed_ && !keyboard_grabbed_ ? "the pointer and the keyboard"
+                       : !pointer_grabbed_                     ? "the pointer"
+                                                               : "the keyboard";
+    std::fprintf(stderr,
+                 "ostrel: cannot grab %s, another program holds the grab; the run still ends "
+                 "on their use\n",
+                 what);
+  }
+  WatchInput();
+}
+
+void X11Platform::WatchInput() {
+  // Another client holds a grab: its events go there, not here. What the
+  // pointer and keyboard show is still readable, at every tick; a change is
+  // the user's activity.
+  if (!pointer_grabbed_) {
+    Window root = 0;
+    Window child = 0;
+    int root_x = 0;
+    int root_y = 0;
+    int x = 0;
+    int y = 0;
+    unsigned int mask = 0;
+    if (XQueryPointer(display_, window_, &root, &child, &root_x, &root_y, &x, &y, &mask) != 0) {
+      constexpr unsigned int kButtons =
+          Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask;
+      const unsigned int buttons = mask & kButtons;
+      const bool first = !pointer_seen_;
+      const unsigned int pressed = first ? 0U : buttons & ~pointer_buttons_;
+      const unsigned int released = first ? 0U : pointer_buttons_ & ~buttons;
+      const bool moved = first || x != pointer_x_ || y != pointer_y_;
+      pointer_seen_ = true;
+      pointer_x_ = x;
+      pointer_y_ = y;
+      pointer_buttons_ = buttons;
+      // The button whose mask bit is lowest among those that changed.
+      const auto button_of = [](unsigned int bits) {
+        return static_cast<unsigned int>(std::countr_zero(bits)) - 7U;  // Button1Mask is 1 << 8
+      };
+      if (moved) {
+        events_->Form_MouseMove(ButtonsHeld(mask), ShiftOf(mask), Twips(x), Twips(y));
+      }
+      if (loaded_ && pressed != 0) {
+        events_->Form_MouseDown(ButtonOf(button_of(pressed)), ShiftOf(mask), Twips(x), Twips(y));
+      } else if (loaded_ && released != 0) {
+        events_->Form_MouseUp(ButtonOf(button_of(released)), ShiftOf(mask), Twips(x), Twips(y));
+      }
+    }
+  }
+  if (loaded_ && !keyboard_grabbed_) {
+    char keys[32] = {};
+    XQueryKeymap(display_, keys);
+    int pressed = -1;
+    for (int i = 0; i < 32 && keys_seen_ && pressed < 0; ++i) {
+      const auto down = static_cast<unsigned char>(keys[i] & ~keys_[i]);
+      if (down != 0) pressed = i * 8 + std::countr_zero(down);
+    }
+    std::memcpy(keys_, keys, sizeof keys_);
+    keys_seen_ = true;
+    // A key already held when the window appeared is not new; one pressed since is.
+    if (pressed >= 0) events_->Form_KeyDown(pressed, 0);
   }
 }
 
@@ -292,7 +358,10 @@ void X11Platform::UnloadForm() {
   if (!loaded_) return;
   loaded_ = false;
   shown_ = false;
-  XUngrabKeyboard(display_, CurrentTime);
+  exposed_.clear();
+  if (pointer_grabbed_) XUngrabPointer(display_, CurrentTime);
+  if (keyboard_grabbed_) XUngrabKeyboard(display_, CurrentTime);
+  pointer_grabbed_ = keyboard_grabbed_ = false;
   XDestroyWindow(display_, window_);
   window_ = 0;
   XFlush(display_);
@@ -304,8 +373,15 @@ void X11Platform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_code*
   // The Print Screen key-down copies the whole screen to the clipboard. No other
   // key is ever synthesised.
   if (virtual_key != kVirtualKeySnapshot || (flags & kKeyUp) != 0) return;
-  screen_copy_ = CaptureRoot(display_, screen_, has_shm_);
-  clipboard_->Own(screen_copy_.picture);
+  if (!surface_) throw PlatformError("the screen is copied into the window, which does not exist");
+  CaptureRoot(display_, screen_, frame_shm_.get(), surface_->Frame());
+  FrameIsBackground();
+  // The clipboard's picture is the frame itself, later drawn on: its PNG is
+  // encoded, when someone asks, from the frame with the circles still shown
+  // erased for the time of the encoding (and drawn again after).
+  clipboard_->Own(FramePicture(), [this](const std::function<void(const Image&)>& use) {
+    surface_->WithBackground(use);
+  });
   ThrowIfXErrorPending();
 }
 
@@ -314,33 +390,33 @@ void X11Platform::DoEvents() { ProcessPending(); }
 Picture X11Platform::ClipboardPicture() { return clipboard_->Read(kClipboardReadTimeout); }
 
 Picture X11Platform::CaptureScreen() {
-  screen_copy_ = CaptureRoot(display_, screen_, has_shm_);
-  return screen_copy_.picture;
+  if (!surface_) throw PlatformError("the screen is copied into the window, which does not exist");
+  CaptureRoot(display_, screen_, frame_shm_.get(), surface_->Frame());
+  FrameIsBackground();
+  return FramePicture();
 }
 
 void X11Platform::SetPicture(Picture picture) {
-  background_ = std::move(picture);
-  // Until something is drawn the window shows the picture unchanged, and the
-  // screen copy, already in shared memory, can be shown as it is. Filling the
-  // frame waits until the first drawing, after the window is on the screen.
-  frame_stale_ = true;
-  if (!ShowsScreenCopy()) EnsureFrame();
-}
-
-bool X11Platform::ShowsScreenCopy() const {
-  return frame_stale_ && background_ && screen_copy_.shm && background_ == screen_copy_.picture;
-}
-
-void X11Platform::EnsureFrame() {
-  if (!frame_stale_) return;
-  if (frame_shm_) frame_shm_->Populate();
-  if (background_) {
-    surface_->SetBackground(*background_);
+  // The frame's own picture (the screen copied into it) is not copied again.
+  if (picture) {
+    surface_->SetBackground(*picture);
   } else {
     surface_->Frame().Fill(0);
+    FrameIsBackground();
   }
-  frame_stale_ = false;
-  // The window already shows this picture.
+  // Not shown yet, the window presents the whole frame when it is exposed.
+  surface_->ClearDirtyRects();
+  if (shown_) exposed_.push_back({0, 0, width_, height_});
+}
+
+Picture X11Platform::FramePicture() const {
+  Image& frame = surface_->Frame();
+  return std::make_shared<const Image>(frame.Row(0), frame.Width(), frame.Height(), frame.Stride(),
+                                       frame_owner_);
+}
+
+void X11Platform::FrameIsBackground() {
+  surface_->SetBackground(surface_->Frame());
   surface_->ClearDirtyRects();
 }
 
@@ -382,10 +458,7 @@ void X11Platform::SetCursorHidden(bool hidden) {
   XFlush(display_);
 }
 
-DrawingSurface& X11Platform::Surface() {
-  EnsureFrame();
-  return *surface_;
-}
+DrawingSurface& X11Platform::Surface() { return *surface_; }
 
 void X11Platform::ReportError(std::string_view message) {
   std::fprintf(stderr, "ostrel: %.*s\n", static_cast<int>(message.size()), message.data());
@@ -403,15 +476,16 @@ void X11Platform::RunMessageLoop() {
     // XPending, by the tick, and by the handlers that end the run.
     const bool queued = XQLength(display_) > 0;
     std::int64_t wait = std::max<std::int64_t>(NextDeadline() - NowNs(), 0);
-    if (queued) wait = 0;
-    pollfd fds[2] = {{x_fd, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
+    if (queued || !exposed_.empty()) wait = 0;
+    pollfd fds[2] = {{x_fd, POLLIN, 0}, {EndSignalFd(), POLLIN, 0}};
     const timespec timeout{wait / 1'000'000'000, wait % 1'000'000'000};
     if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) {
       throw PlatformError(std::string("waiting for events failed: ") + std::strerror(errno));
     }
-    if (fds[1].revents != 0 && DrainSignals()) events_->Form_SystemClose();
+    if (fds[1].revents != 0 && DrainEndSignals()) events_->Form_SystemClose();
     if (loaded_ && (queued || fds[0].revents != 0)) DispatchXEvents();
     if (loaded_ && NowNs() >= NextDeadline()) Tick();
+    if (loaded_ && !exposed_.empty()) PaintExposedBand();
     ThrowIfXErrorPending();
   }
 }
@@ -427,7 +501,7 @@ void X11Platform::DispatchXEvents() {
 
 void X11Platform::ProcessPending() {
   DispatchXEvents();
-  if (loaded_ && DrainSignals()) events_->Form_SystemClose();
+  if (loaded_ && DrainEndSignals()) events_->Form_SystemClose();
   if (loaded_ && NowNs() >= NextDeadline()) Tick();
   ThrowIfXErrorPending();
 }
@@ -442,6 +516,7 @@ void X11Platform::Tick() {
 
   events_->Timer1_Timer();
   if (loaded_) PresentDirty();
+  if (loaded_ && shown_ && (!pointer_grabbed_ || !keyboard_grabbed_)) RetryGrabs();
 }
 
 void X11Platform::Dispatch(const XEvent& event) {
@@ -450,7 +525,8 @@ void X11Platform::Dispatch(const XEvent& event) {
   switch (event.type) {
     case Expose:
       if (shown_) {
-        Put(event.xexpose.x, event.xexpose.y, event.xexpose.width, event.xexpose.height);
+        exposed_.push_back(
+            {event.xexpose.x, event.xexpose.y, event.xexpose.width, event.xexpose.height});
       }
       break;
     case KeyPress:
@@ -482,18 +558,32 @@ void X11Platform::Dispatch(const XEvent& event) {
 }
 
 void X11Platform::Put(int x, int y, int width, int height) {
-  ShmImage* source = ShowsScreenCopy() ? screen_copy_.shm.get() : frame_shm_.get();
-  if (source != nullptr) {
+  if (frame_shm_) {
     // No completion event is asked for: waiting for one would cost a wake-up
     // a tick. The server copies the rectangles long before the next tick draws,
     // and should it ever lag, every pixel a tick changes is in that tick's
     // rectangles and is sent again, so the window always ends up right.
-    XShmPutImage(display_, window_, gc_, source->image(), x, y, x, y, static_cast<unsigned>(width),
-                 static_cast<unsigned>(height), False);
+    XShmPutImage(display_, window_, gc_, frame_shm_->image(), x, y, x, y,
+                 static_cast<unsigned>(width), static_cast<unsigned>(height), False);
   } else {
     XPutImage(display_, window_, gc_, frame_image_, x, y, x, y, static_cast<unsigned>(width),
               static_cast<unsigned>(height));
   }
+}
+
+void X11Platform::PaintExposedBand() {
+  // The server copies one request without handling input in between: a whole
+  // huge screen at once (a gigabyte at 16384x16384) would hold the user's
+  // first move for seconds. One band of rows, then the loop looks at input
+  // again; the sync makes this band done before the next one is sent.
+  Rect& rect = exposed_.back();
+  const auto row_bytes = static_cast<std::size_t>(std::max(rect.width, 1)) * 4;
+  const int rows = std::clamp(static_cast<int>(kPaintBandBytes / row_bytes), 1, rect.height);
+  if (rect.width > 0 && rows > 0) Put(rect.x, rect.y, rect.width, rows);
+  rect.y += rows;
+  rect.height -= rows;
+  if (rect.height <= 0 || rect.width <= 0) exposed_.pop_back();
+  XSync(display_, False);
 }
 
 void X11Platform::PresentDirty() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/software_surface.h"
@@ -56,10 +57,15 @@ class X11Platform final : public Platform {
   void Tick();
   void Put(int x, int y, int width, int height);
   void PresentDirty();
+  void PaintExposedBand();
   void WaitForMap();
-  bool ShowsScreenCopy() const;
-  void EnsureFrame();
-  void GrabKeyboard();
+  void TryGrabs();
+  void RetryGrabs();
+  void WatchInput();
+  // The frame as a picture of its own: the same memory, kept alive with it.
+  Picture FramePicture() const;
+  // The frame now holds the screen, or the picture given; no circle is shown.
+  void FrameIsBackground();
   void SetCursorHidden(bool hidden);
   float Twips(int pixels) const;
   std::int64_t NextDeadline() const;
@@ -75,21 +81,37 @@ class X11Platform final : public Platform {
   bool has_xfixes_;
 
   std::unique_ptr<X11Clipboard> clipboard_;
-  // The last copy of the screen, and the window's picture.
-  Capture screen_copy_;
-  Picture background_;
-  // The frame does not hold the picture yet; drawing fills it first.
-  bool frame_stale_ = false;
 
   // The window and what lives with it.
   WindowEvents* events_ = nullptr;
   Window window_ = 0;
   GC gc_ = nullptr;
-  std::shared_ptr<ShmImage> frame_shm_;  // the frame's pixels, when shared
-  XImage* frame_image_ = nullptr;        // describes the frame for XPutImage otherwise
+  // The one frame: the screen is copied into it and the trails are drawn on it
+  // in place. Its memory is `frame_shm_`'s segment when the server shares
+  // memory, plain memory described by `frame_image_` otherwise; `frame_owner_`
+  // keeps either alive.
+  std::shared_ptr<ShmImage> frame_shm_;
+  XImage* frame_image_ = nullptr;
+  std::shared_ptr<void> frame_owner_;
   std::unique_ptr<SoftwareSurface> surface_;
   bool loaded_ = false;
   bool shown_ = false;
+  // Parts of the window to paint again from the frame (Expose), painted one
+  // band of rows per pass of the loop.
+  std::vector<Rect> exposed_;
+
+  // The grabs, and while one is missing, what the pointer and keyboard showed
+  // at the last look.
+  bool pointer_grabbed_ = false;
+  bool keyboard_grabbed_ = false;
+  std::int64_t grab_retry_end_ = 0;
+  bool grab_reported_ = false;
+  bool pointer_seen_ = false;
+  int pointer_x_ = 0;
+  int pointer_y_ = 0;
+  unsigned int pointer_buttons_ = 0;
+  bool keys_seen_ = false;
+  char keys_[32] = {};
 
   // The cursor display counter, and whether the cursor is hidden now.
   int cursor_counter_ = 0;

@@ -1,0 +1,266 @@
+#!/usr/bin/env python3
+"""The X11 program is never stuck: one case per fault it must survive, each on
+its own Xvfb.
+
+- silent_server: a display that accepts the connection and never answers; the
+  program gives up within 5 s with one line on stderr and a non-zero status,
+  and a SIGTERM meanwhile ends it at once with status 0.
+- foreign_grab: another client holds the pointer and keyboard grabs (an open
+  menu); a move, and in a second run a key, still end the run, and the failed
+  grab is reported once on stderr.
+- keyboard_held: another client holds only the keyboard grab; the first move
+  right after the window appears ends the run at once (no blocking retry).
+- early_signal: SIGINT, SIGTERM and SIGHUP from the moment the process can
+  catch them (before that only the loader runs) end the run with status 0, no
+  window left and the cursor back.
+- closed_stderr: a failure reported to a closed pipe still exits with status 1.
+- no_mit_shm: a server without MIT-SHM: nothing on stderr, first frame exact.
+- huge_screen: 16384x16384, the largest screen Xvfb allows: the first move after
+  the window appears ends the run within 100 ms, also while the window is
+  still being painted.
+- openbox, xcompmgr: under a window manager and a compositor the window covers
+  the screen, its first frame is the desktop and a move ends the run.
+- valgrind: memcheck finds no error in a short real run ended by a move.
+
+Usage: faults_test.py PATH_TO_OSTREL PATH_TO_OSTREL_X11_PROBE [CASE...]
+(no case: all but valgrind)
+"""
+import contextlib
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import xsession as xs  # noqa: E402
+
+MAX_LATENCY_MS = 100
+
+
+def free_display():
+    return next(n for n in range(899, 800, -1) if xs._display_free(n))
+
+
+def first_frame_and_move(f, x, desktop, program, probe, what, settle=0.0):
+    """Starts a run stopped at its map: the window must cover the screen and show
+    the desktop (early rings allowed), also `settle` s later; then a 1 px move
+    must end it. Returns the program's stderr."""
+    with xs.ProbeRun(probe, program, env=x.env, stop_at_map=True) as run:
+        try:
+            time.sleep(settle)
+            shot, windows = x.screenshot(), x.windows()
+        finally:
+            os.kill(run.pid, signal.SIGCONT)
+        f.check([w[1:] for w in windows] == [(0, 0, x.width, x.height)],
+                f"{what}: windows {windows} do not cover the {x.width}x{x.height} screen")
+        xs.check_trails(f, desktop, shot, xs.ticks_bound(run.mapped_ms / 1000, slack=2),
+                        f"{what}: first frame", need_all_colours=False)
+        time.sleep(0.3)
+        gone, exit_ms, status = run.end_by_move()
+        print(f"{what}: mapped {run.mapped_ms:.1f} ms after exec; move -> gone {gone:.1f} ms, "
+              f"exit {exit_ms:.1f} ms", flush=True)
+        f.check(status == 0 and gone < MAX_LATENCY_MS, f"{what}: status {status}, gone {gone:.0f} ms")
+        return run.proc.stderr.read()
+
+
+def ended_by(f, saver, what, act):
+    """Performs the input; the run must end with status 0 within the latency."""
+    act()
+    acted = time.monotonic()
+    status = saver.wait(2.0)
+    took = (saver.exited_at - acted) * 1000 if status is not None else float("inf")
+    print(f"{what}: status {status}, exit {took:.1f} ms after the input", flush=True)
+    f.check(status == 0 and took < MAX_LATENCY_MS,
+            f"{what}: status {status} {took:.0f} ms after the input (stderr {saver.stderr!r})")
+
+
+@contextlib.contextmanager
+def grabs_held(f, x, probe, which):
+    holder = subprocess.Popen([probe, "grab", which], env=x.env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        f.check(holder.stdout.readline().strip() == "grabbed", f"the helper did not grab {which}")
+        yield
+    finally:
+        holder.stdin.close()
+        holder.wait(5)
+
+
+def silent_server(f, program, probe):
+    """Waits for the program to give up; with a signal, the signal ends it at once."""
+    n = free_display()
+    path = f"/tmp/.X11-unix/X{n}"
+    env = dict(os.environ, DISPLAY=f":{n}")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as listener:
+        listener.bind(path)
+        listener.listen()  # connections are accepted by the kernel, never answered
+        try:
+            for sig in (None, signal.SIGTERM):
+                with xs.Saver(program, env=env) as saver:
+                    if sig is not None:
+                        time.sleep(0.3)
+                        saver.proc.send_signal(sig)
+                    status = saver.wait(10.0)
+                took = (saver.exited_at or time.monotonic()) - saver.started
+                lines = saver.stderr.decode(errors="replace").splitlines()
+                what = f"silent server, {sig.name if sig else 'no signal'}"
+                print(f"{what}: status {status} after {took:.2f} s: {lines}", flush=True)
+                if sig is None:
+                    f.check(status is not None and 0 < status < 128, f"{what}: status {status}")
+                    f.check(4.0 < took < 5.0, f"{what}: gave up after {took:.2f} s, expected 4.5 s")
+                    f.check(len(lines) == 1 and f":{n}" in lines[0], f"{what}: stderr {lines}")
+                else:
+                    f.check(status == 0 and took < 0.5, f"{what}: status {status} after {took:.2f} s")
+        finally:
+            os.unlink(path)
+
+
+def foreign_grab(f, program, probe):
+    with xs.desktop_session(640, 400) as (x, _, pointer), grabs_held(f, x, probe, "both"):
+        with xs.Saver(program, env=x.env) as saver:
+            f.check(x.wait_window(proc=saver.proc) is not None, "foreign grab: no window")
+            time.sleep(1.5)  # past the grab's retry time
+            ended_by(f, saver, "foreign grab, move", lambda: x.move(pointer[0] + 1, pointer[1]))
+        lines = saver.stderr.decode(errors="replace").splitlines()
+        f.check(len(lines) == 1 and "grab" in lines[0], f"foreign grab: stderr {lines}, expected one report")
+        # A key held when the run starts (the one that started it) and let go
+        # during it is no activity; a key pressed is.
+        x.run("xdotool", "keydown", "Return")
+        with xs.Saver(program, env=x.env) as saver:
+            f.check(x.wait_window(proc=saver.proc) is not None, "foreign grab: no window")
+            time.sleep(0.3)
+            x.run("xdotool", "keyup", "Return")
+            f.check(saver.running_after(0.3), "foreign grab: letting go of a held key ended the run")
+            ended_by(f, saver, "foreign grab, key", lambda: x.run("xdotool", "keydown", "space"))
+            x.run("xdotool", "keyup", "space")
+
+
+def keyboard_held(f, program, probe):
+    with xs.desktop_session(640, 400) as (x, _, _), grabs_held(f, x, probe, "keyboard"):
+        with xs.ProbeRun(probe, program, env=x.env) as run:
+            gone, _, status = run.end_by_move()
+            print(f"keyboard held: move right after the map -> window gone {gone:.1f} ms", flush=True)
+            f.check(status == 0 and gone < MAX_LATENCY_MS, f"keyboard held: status {status}, gone {gone:.0f} ms")
+
+
+def handled(pid, sig, timeout=2.0):
+    """Waits until process pid catches signal sig (SigCgt in /proc/PID/status)."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        with contextlib.suppress(OSError), open(f"/proc/{pid}/status") as status:
+            caught = next(int(line.split()[1], 16) for line in status if line.startswith("SigCgt:"))
+            if caught >> (sig - 1) & 1:
+                return
+
+
+def early_signal(f, program, probe):
+    with xs.desktop_session(640, 400) as (x, desktop, pointer):
+        # Counted from the moment the process shows its handler in /proc:
+        # before that only the loader runs. The later ones fall into the
+        # opening of the display, the screen copy and the map.
+        for sig, delay in ((signal.SIGTERM, 0), (signal.SIGINT, 0), (signal.SIGHUP, 0),
+                           (signal.SIGTERM, 0.003), (signal.SIGINT, 0.01), (signal.SIGHUP, 0.03)):
+            what = f"{sig.name} {delay * 1000:.0f} ms after its handler is installed"
+            with xs.Saver(program, env=x.env) as saver:
+                handled(saver.proc.pid, sig)
+                time.sleep(delay)
+                saver.proc.send_signal(sig)
+                status = saver.wait(2.0)
+            print(f"{what}: status {status}", flush=True)
+            f.check(status == 0, f"{what}: status {status} (stderr {saver.stderr!r})")
+            f.check(not x.windows(), f"{what}: a window is left")
+            f.check(x.screenshot() == desktop, f"{what}: the screen is not the desktop")
+            f.check(xs.cursor_pixels(x.framebuffer(), pointer) > 20, f"{what}: the cursor is not back")
+
+
+def closed_stderr(f, program, probe):
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    env = dict(os.environ, DISPLAY=f":{free_display()}")  # nothing listens there
+    r = subprocess.run([program], env=env, stderr=write_end, timeout=10)
+    os.close(write_end)
+    f.check(r.returncode == 1, f"closed stderr: status {r.returncode}, expected 1")
+
+
+def no_mit_shm(f, program, probe):
+    with xs.desktop_session(640, 400, ["-extension", "MIT-SHM"]) as (x, desktop, _):
+        err = first_frame_and_move(f, x, desktop, program, probe, "no MIT-SHM")
+        f.check(err == "", f"no MIT-SHM: stderr {err!r}")
+
+
+def huge_screen(f, program, probe):
+    """A move at the map, and one while the window's first paint (1 GiB, in
+    bands) is still under way."""
+    xs.require_xvfb()
+    with xs.Xvfb(16384, 16384) as x:
+        for delay in (0.0, 0.25):
+            with xs.ProbeRun(probe, program, env=x.env) as run:
+                time.sleep(delay)
+                gone, exit_ms, status = run.end_by_move()
+            what = f"huge screen, move {delay * 1000:.0f} ms after the map"
+            print(f"{what}: mapped {run.mapped_ms:.0f} ms after exec; gone {gone:.1f} ms, "
+                  f"exit {exit_ms:.1f} ms", flush=True)
+            f.check(status == 0 and gone < MAX_LATENCY_MS, f"{what}: status {status}, gone {gone:.0f} ms")
+
+
+def openbox(f, program, probe):
+    with xs.desktop_session(640, 400) as (x, desktop, _):
+        wm = subprocess.Popen(["openbox"], env=x.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(1.0)
+            f.check(wm.poll() is None, "openbox did not start (set-up)")
+            first_frame_and_move(f, x, desktop, program, probe, "openbox", settle=0.2)
+        finally:
+            xs._stop(wm)
+
+
+def xcompmgr(f, program, probe):
+    xs.require_xvfb()
+    with xs.Xvfb(640, 400) as x:
+        # xcompmgr paints the root picture hsetroot set before it started.
+        desktop, _ = x.set_desktop(root_setter="hsetroot")
+        compositor = subprocess.Popen(["xcompmgr"], env=x.env, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(0.5)
+            f.check(compositor.poll() is None and x.screenshot() == desktop,
+                    "xcompmgr did not start or does not show the desktop (set-up)")
+            first_frame_and_move(f, x, desktop, program, probe, "xcompmgr", settle=0.2)
+            time.sleep(0.2)
+            f.check(x.screenshot() == desktop, "xcompmgr: the screen is not the desktop after the run")
+        finally:
+            xs._stop(compositor)
+
+
+def valgrind(f, program, probe):
+    with xs.desktop_session(640, 400) as (x, _, pointer):
+        # No suppressions: Xlib, libpng and the loader show no error either.
+        args = ["--error-exitcode=99", "--leak-check=full", "--errors-for-leak-kinds=definite",
+                program]
+        with xs.Saver("valgrind", args, env=x.env) as saver:
+            f.check(x.wait_window(30.0, proc=saver.proc) is not None, "valgrind: no window")
+            time.sleep(1.0)
+            x.move(pointer[0] + 1, pointer[1])
+            status = saver.wait(30.0)
+        f.check(status == 0, f"valgrind: status {status}: {saver.stderr.decode(errors='replace')[-3000:]}")
+
+
+CASES = {fn.__name__: fn for fn in (silent_server, foreign_grab, keyboard_held, early_signal,
+                                    closed_stderr, no_mit_shm, huge_screen, openbox, xcompmgr,
+                                    valgrind)}
+
+
+def main():
+    program, probe, names = sys.argv[1], sys.argv[2], sys.argv[3:]
+    xs.require_xvfb()
+    f = xs.Failures()
+    for name in names or [n for n in CASES if n != "valgrind"]:
+        print(f"--- {name}", flush=True)
+        CASES[name](f, program, probe)
+    return f.finish("faults")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
