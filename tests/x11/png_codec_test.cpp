@@ -9,12 +9,44 @@
 #include <zlib.h>
 
 #include <array>
+#include <atomic>
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
 
 #include "platform/platform.h"
+
+// The largest allocation through operator new while a test watches: shows what
+// a small hostile file can make the decoder allocate. Replaces the global
+// operator new and delete of this test program only.
+namespace {
+std::atomic<bool> g_watching{false};
+std::atomic<std::size_t> g_largest{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (g_watching.load()) {
+    std::size_t largest = g_largest.load();
+    while (size > largest && !g_largest.compare_exchange_weak(largest, size)) {
+    }
+  }
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+// GCC takes the free() in a replacement delete for a mismatch with new.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace ostrel {
 namespace {
@@ -409,6 +441,39 @@ TEST(PngCodec, RejectsAbsurdSizesWithoutAllocatingThem) {
   EXPECT_FALSE(Decode(Handmade(0, 10, idat)));
   // Within the side limit, but 900 million pixels (3.6 GB) from a few bytes.
   EXPECT_FALSE(Decode(Handmade(30000, 30000, idat)));
+}
+
+Bytes Deflate(const Bytes& raw, int level) {
+  uLongf packed_size = compressBound(static_cast<uLong>(raw.size()));
+  Bytes packed(packed_size);
+  EXPECT_EQ(
+      compress2(packed.data(), &packed_size, raw.data(), static_cast<uLong>(raw.size()), level),
+      Z_OK);
+  packed.resize(packed_size);
+  return packed;
+}
+
+TEST(PngCodec, RefusesAPictureItsDataCannotHoldBeforeAllocatingIt) {
+  // 8192 x 8192 claimed by a 69-byte file: deflate expands at most 1032 times,
+  // so the data cannot be there. It used to allocate and clear 256 MiB first.
+  const Bytes hostile = Handmade(8192, 8192, Deflate(Bytes(100, 0), 9));
+  g_largest = 0;
+  g_watching = true;
+  const bool decoded = Decode(hostile).has_value();
+  g_watching = false;
+  EXPECT_FALSE(decoded);
+  EXPECT_LT(g_largest.load(), std::size_t{1} << 20);
+
+  // Rows of zeros at zlib's best compression come close to that ratio, and
+  // still decode.
+  constexpr std::uint32_t side = 2048;
+  const Bytes zeros =
+      Handmade(side, side, Deflate(Bytes(std::size_t{side} * (1 + side * 3), 0), 9));
+  ASSERT_GT(side * side * 3, zeros.size() * 1000);
+  const std::optional<Image> black = Decode(zeros);
+  ASSERT_TRUE(black);
+  EXPECT_EQ(black->Width(), 2048);
+  EXPECT_EQ(black->At(2047, 2047), 0U);
 }
 
 TEST(PngCodec, DecodesALargePictureWithinTheLimits) {
