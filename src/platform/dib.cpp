@@ -77,8 +77,6 @@ class Channel {
     return channel;
   }
 
-  std::uint32_t mask() const { return mask_; }
-
   std::uint32_t Get(std::uint32_t pixel) const {
     const std::uint32_t value = (pixel & mask_) >> shift_;
     return bits_ >= 8 ? value >> (bits_ - 8) : scale_[value];
