@@ -218,9 +218,9 @@ std::optional<Layout> ReadLayout(const std::uint8_t* data, std::size_t size) {
   if (pixel_offset > available || available - pixel_offset < pixel_bytes) return std::nullopt;
 
   // Some programs repeat the masks after a larger header, where a 40-byte
-  // header would have them. Skip such a copy only when the data has room for it
-  // beyond the pixel rows, so that pixels that happen to equal the masks are
-  // never taken for it.
+  // header would have them. Skip such a copy only when the data also has room
+  // for it beyond the pixel rows: first pixels that merely equal the masks are
+  // then mistaken for it only if 12 or more stray bytes follow the rows.
   if (masks_in_header && available - pixel_offset - pixel_bytes >= 12 &&
       ReadU32(data + offset) == masks[0] && ReadU32(data + offset + 4) == masks[1] &&
       ReadU32(data + offset + 8) == masks[2]) {
