@@ -143,6 +143,10 @@ bool ReadHeader(png_structp png, png_infop info, png_uint_32* width, png_uint_32
                 int* stored_bits_per_pixel) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_user_limits(png, kMaxSide, kMaxSide);
+  // Read past every chunk but IHDR, PLTE, tRNS, IDAT and IEND: nothing else
+  // changes the pixels we make, and libpng allocated the whole claimed length of
+  // some (a suggested palette claiming 2 GiB in a 70-byte file) before reading it.
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
   png_read_info(png, info);
   const png_byte colour_type = png_get_color_type(png, info);
   const png_byte bit_depth = png_get_bit_depth(png, info);
