@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <random>
 #include <string>
@@ -136,6 +137,11 @@ const DecodeCase kDecodeCases[] = {
     {"1 bpp, bottom-up, padded rows",
      {.bits = 1, .table = {kA, kB}, .rows = {0xA0, 0, 0, 0, 0x60, 0, 0, 0}},
      {kA, kB, kB, kB, kA, kB}},
+    {"1 bpp, ten pixels over two bytes",
+     {.width = 10, .height = 1, .bits = 1, .table = {kA, kB}, .rows = {0xB0, 0x40, 0, 0}},
+     {kB, kA, kB, kB, kA, kA, kA, kA, kA, kB},
+     10,
+     1},
     {"1 bpp, core header",
      {.header_size = 12, .bits = 1, .table = {kA, kB}, .rows = {0xA0, 0, 0, 0, 0x60, 0, 0, 0}},
      {kA, kB, kB, kB, kA, kB}},
@@ -164,6 +170,16 @@ const DecodeCase kDecodeCases[] = {
       .rows = {0x00, 0xF8, 0xE0, 0x07, 0x20, 0x00, 0, 0,  //
                0x41, 0x08, 0xFF, 0xFF, 0x1F, 0x00, 0, 0}},
      {0x080808, kWhite, kBlue, kRed, kGreen, 0x000400}},
+    {"16 bpp 5-6-5, narrow channels round to the nearest 8-bit value",
+     {.width = 1,
+      .height = 1,
+      .bits = 16,
+      .compression = 3,
+      .masks = {0xF800, 0x07E0, 0x001F},
+      .rows = {0x7C, 0x19, 0, 0}},
+     {0x192DE6},  // 3/31, 11/63 and 28/31 of 255: 24.7, 44.5, 230.3
+     1,
+     1},
     {"16 bpp 4-4-4, alpha bitfields: four masks after a 40-byte header",
      {.width = 1,
       .height = 1,
@@ -329,6 +345,32 @@ TEST(Dib, DecodesEveryBitDepthHeaderAndRowOrder) {
   }
 }
 
+TEST(Dib, DrawsIntoAFrameFromItsTopLeftCornerClippedAndFillsTheRest) {
+  constexpr std::uint32_t kFill = 0x5A5A5A;
+  for (const DecodeCase& c : kDecodeCases) {
+    SCOPED_TRACE(c.name);
+    const Bytes dib = Build(c.dib);
+    for (const PixelFormat& format : {kXrgb, kRgbx}) {
+      const std::optional<Image> whole = Decode(dib, format);
+      ASSERT_TRUE(whole);
+      const std::pair<int, int> sizes[] = {
+          {1, 1}, {c.width, c.height}, {c.width + 2, c.height + 1}, {std::max(c.width - 1, 1), 3}};
+      for (const auto& [width, height] : sizes) {
+        Image frame(width, height);
+        frame.Fill(0xDEADBEEF);
+        ASSERT_TRUE(DrawDib(dib.data(), dib.size(), format, frame, kFill));
+        for (int y = 0; y < height; ++y) {
+          for (int x = 0; x < width; ++x) {
+            const bool inside = x < c.width && y < c.height;
+            ASSERT_EQ(frame.At(x, y), inside ? whole->At(x, y) : kFill)
+                << x << "," << y << " in " << width << "x" << height;
+          }
+        }
+      }
+    }
+  }
+}
+
 Image Pattern(int width, int height, const PixelFormat& format) {
   Image image(width, height);
   for (int y = 0; y < height; ++y) {
@@ -386,6 +428,21 @@ TEST(Dib, EncodesOnlyThePictureOfAViewAndNotItsUnusedByte) {
   EXPECT_EQ(EncodeDib(view, kXrgb), EncodeDib(pattern, kXrgb));
   EXPECT_THROW(EncodeDib(Image(), kXrgb), PlatformError);
   EXPECT_THROW(EncodeDib(Image(0, 3), kXrgb), PlatformError);
+}
+
+TEST(Dib, EncodesIntoTheCallersMemoryOfExactlyItsSize) {
+  // Clipboard memory comes uncleared: every byte must be written.
+  const Image image = Pattern(7, 3, kXbgr);
+  Bytes memory(EncodedDibSize(7, 3), 0xCD);
+  ASSERT_EQ(memory.size(), 40U + 7 * 3 * 4);
+  EncodeDibInto(image, kXbgr, memory.data(), memory.size());
+  EXPECT_EQ(memory, EncodeDib(image, kXbgr));
+  EXPECT_THROW(EncodeDibInto(image, kXbgr, memory.data(), memory.size() - 1), PlatformError);
+  EXPECT_THROW(EncodeDibInto(image, kXbgr, memory.data(), memory.size() + 1), PlatformError);
+  EXPECT_THROW(EncodeDibInto(image, kXbgr, nullptr, memory.size()), PlatformError);
+  EXPECT_EQ(EncodedDibSize(16384, 16384), 40U + (std::size_t{1} << 30));
+  EXPECT_THROW(EncodedDibSize(16385, 16384), PlatformError);
+  EXPECT_THROW(EncodedDibSize(-1, 5), PlatformError);
 }
 
 // A valid 2x2 DIB, 32 bpp with masks after a 40-byte header, to break.
@@ -484,9 +541,18 @@ TEST(Dib, RefusesBrokenAndHostileHeaders) {
   };
   EXPECT_FALSE(DecodeDib(nullptr, 100, kXrgb));
   EXPECT_FALSE(Decode(Bytes{}));
+  Image frame(4, 4);
+  frame.Fill(0xDEADBEEF);
   for (const auto& [name, dib] : cases) {
     EXPECT_FALSE(Decode(dib)) << name;
+    EXPECT_FALSE(DrawDib(dib.data(), dib.size(), kXrgb, frame, 0)) << name;
   }
+  // A refused DIB leaves the frame as it was.
+  EXPECT_TRUE(SamePixels(frame, [] {
+    Image untouched(4, 4);
+    untouched.Fill(0xDEADBEEF);
+    return untouched;
+  }()));
 }
 
 TEST(Dib, RefusesMoreThan2To28PixelsEvenWhenTheDataIsThere) {
