@@ -38,10 +38,10 @@ int main(int argc, char** argv) {
     const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
                                           std::istreambuf_iterator<char>()};
     if (!in.good() && !in.eof()) {
-      std::fprintf(stderr, "cannot read %s\n", file.c_str());
+      std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
       return 1;
     }
-    std::printf("%s\n", file.filename().c_str());
+    std::printf("%s\n", file.filename().string().c_str());
     std::fflush(stdout);
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
   }
