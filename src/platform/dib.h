@@ -1,78 +1,54 @@
 #pragma once
 
-// Device-independent bitmaps as the clipboard carries them ("packed" DIBs: a
-// header, then colour masks or a palette, then the rows), read and written
-// without any system header.
-//
-// Clipboard data comes from any program. The reader checks every header field
-// and every size before it touches a pixel, never reads past the data, and
-// treats anything malformed or unsupported as no picture at all.
+// Packed device-independent bitmaps, the clipboard's CF_DIB and CF_DIBV5 data:
+// an information header, optional colour masks, an optional colour table, then
+// the pixel rows. Portable code: the layout is read and written byte by byte,
+// little-endian, without any system header.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
+#include <vector>
 
 #include "platform/image.h"
 
 namespace ostrel {
 
-class PackedDib {
- public:
-  // Pictures larger than this many pixels are refused: far beyond any screen.
-  static constexpr std::uint64_t kMaxPixels = std::uint64_t{1} << 28;
+// Pictures of more pixels than this are neither read nor written: far beyond
+// any screen, and the most a DIB may make us allocate (1 GiB decoded).
+inline constexpr std::uint64_t kMaxDibPixels = std::uint64_t{1} << 28;
 
-  // Checks `data` and describes the picture in it. Accepted: the 12-byte core
-  // header and the 40, 52, 56, 108 and 124-byte headers; 1, 4 and 8 bits per
-  // pixel with a palette; 16, 24 and 32 bits uncompressed; 16 and 32 bits with
-  // colour masks (BI_BITFIELDS, BI_ALPHABITFIELDS). Rows bottom-up or top-down.
-  // Anything else, run-length or JPEG/PNG compression included, is nullopt.
-  // The view must outlive the result.
-  static std::optional<PackedDib> Parse(std::span<const std::uint8_t> data);
+// Decodes a packed DIB that any program may have put on the clipboard into an
+// image in `format`; alpha is dropped. Reads headers of 12 (core), 40, 52, 56,
+// 108 and 124 bytes; 1, 4 and 8 bits per pixel with a colour table; 16 bits
+// (5-5-5 or colour masks), 24 bits, and 32 bits (plain or colour masks); rows
+// bottom-up or top-down. Returns nothing for anything else (compressed or
+// embedded pictures, bad masks, sizes that do not fit the data, more than
+// kMaxDibPixels pixels). Never reads outside [data, data + size).
+std::optional<Image> DecodeDib(const std::uint8_t* data, std::size_t size,
+                               const PixelFormat& format);
 
-  int Width() const { return width_; }
-  int Height() const { return height_; }
+// Draws the same picture straight into `target`, whose pixels are in `format`:
+// its top-left corner at (0, 0), unscaled, clipped to `target`; whatever of
+// `target` it does not cover becomes `fill`. No second picture is allocated, so
+// the Windows backend decodes into its frame. False, with `target` untouched,
+// for every DIB that DecodeDib refuses.
+bool DrawDib(const std::uint8_t* data, std::size_t size, const PixelFormat& format, Image& target,
+             std::uint32_t fill);
 
-  // Draws the picture into `target` (0x00RRGGBB pixels) with its top-left
-  // corner at (0, 0), unscaled and clipped; the part of `target` it does not
-  // cover becomes `fill`. Cannot fail: Parse has checked everything.
-  void DrawInto(Image& target, std::uint32_t fill) const;
-  // The whole picture as an image of its own.
-  Image Decode() const;
+// The size in bytes of the DIB EncodeDib makes of a width x height picture.
+// Throws PlatformError for an empty picture or one of more than kMaxDibPixels.
+std::size_t EncodedDibSize(int width, int height);
 
- private:
-  // One colour channel of a masked pixel: (pixel >> shift) & (2^bits - 1).
-  struct Channel {
-    int shift = 0;
-    int bits = 0;
-  };
+// Encodes `image`, whose pixels are in `format`, as a packed DIB: a 40-byte
+// header, 32 bits per pixel without masks (blue, green, red, zero in memory),
+// rows bottom-up. Throws PlatformError for an empty or oversized picture.
+std::vector<std::uint8_t> EncodeDib(const Image& image, const PixelFormat& format);
 
-  PackedDib() = default;
-  void DecodeRow(int y, std::uint32_t* out, int count) const;
-
-  std::span<const std::uint8_t> data_;
-  int width_ = 0;
-  int height_ = 0;
-  bool top_down_ = false;
-  int bit_count_ = 0;
-  std::size_t bits_offset_ = 0;
-  std::size_t stride_ = 0;
-  // Palette: `palette_count_` entries of `palette_entry_` bytes (blue, green,
-  // red[, unused]) at `palette_offset_`.
-  std::size_t palette_offset_ = 0;
-  std::size_t palette_count_ = 0;
-  std::size_t palette_entry_ = 4;
-  Channel red_;
-  Channel green_;
-  Channel blue_;
-};
-
-// The size of the packed DIB WritePackedDib makes of a width x height picture.
-std::size_t PackedDibSize(int width, int height);
-
-// Writes `image` as a packed DIB: a 40-byte header, 32 bits per pixel
-// uncompressed (0x00RRGGBB, the unused byte zero), rows bottom-up as most
-// programs expect. `out` must be PackedDibSize bytes long.
-void WritePackedDib(const Image& image, std::span<std::uint8_t> out);
+// The same DIB written into memory of the caller's (the Windows backend's
+// clipboard memory), whose every byte it sets. Throws PlatformError where
+// EncodeDib does, and when `size` is not EncodedDibSize of the picture.
+void EncodeDibInto(const Image& image, const PixelFormat& format, std::uint8_t* out,
+                   std::size_t size);
 
 }  // namespace ostrel

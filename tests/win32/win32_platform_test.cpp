@@ -295,9 +295,9 @@ TEST_F(Win32PlatformTest, PrintScreenPutsTheScreenOnTheClipboardAndItReadsBack) 
   const std::vector<std::uint8_t> bytes(locked, locked + GlobalSize(data));
   GlobalUnlock(data);
   CloseClipboard();
-  const auto dib = PackedDib::Parse(bytes);
+  const std::optional<Image> dib = DecodeDib(bytes.data(), bytes.size(), PixelFormat{});
   ASSERT_TRUE(dib.has_value());
-  EXPECT_TRUE(SameColours(dib->Decode(), screen));
+  EXPECT_TRUE(SameColours(*dib, screen));
   const Picture picture = platform_->ClipboardPicture();
   ASSERT_NE(picture, nullptr);
   EXPECT_TRUE(SameColours(*picture, screen));

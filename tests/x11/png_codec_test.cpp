@@ -9,12 +9,58 @@
 #include <zlib.h>
 
 #include <array>
+#include <atomic>
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
 
 #include "platform/platform.h"
+
+// The largest allocation while a test watches: shows what a small hostile file
+// can make the decoder allocate. This test program replaces operator new, and
+// malloc too (which libpng calls) where no sanitizer owns malloc.
+namespace {
+std::atomic<bool> g_watching{false};
+std::atomic<std::size_t> g_largest{0};
+
+void Watch(std::size_t size) {
+  if (!g_watching.load()) return;
+  std::size_t largest = g_largest.load();
+  while (size > largest && !g_largest.compare_exchange_weak(largest, size)) {
+  }
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+  Watch(size);
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+// GCC takes the free() in a replacement delete for a mismatch with new.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kWatchesMalloc = false;
+#else
+constexpr bool kWatchesMalloc = true;
+extern "C" void* __libc_malloc(std::size_t size) noexcept;
+extern "C" void* malloc(std::size_t size) noexcept {
+  Watch(size);
+  return __libc_malloc(size);
+}
+#endif
 
 namespace ostrel {
 namespace {
@@ -409,6 +455,77 @@ TEST(PngCodec, RejectsAbsurdSizesWithoutAllocatingThem) {
   EXPECT_FALSE(Decode(Handmade(0, 10, idat)));
   // Within the side limit, but 900 million pixels (3.6 GB) from a few bytes.
   EXPECT_FALSE(Decode(Handmade(30000, 30000, idat)));
+}
+
+Bytes Deflate(const Bytes& raw, int level) {
+  uLongf packed_size = compressBound(static_cast<uLong>(raw.size()));
+  Bytes packed(packed_size);
+  EXPECT_EQ(
+      compress2(packed.data(), &packed_size, raw.data(), static_cast<uLong>(raw.size()), level),
+      Z_OK);
+  packed.resize(packed_size);
+  return packed;
+}
+
+TEST(PngCodec, RefusesAPictureItsDataCannotHoldBeforeAllocatingIt) {
+  // 8192 x 8192 claimed by a 69-byte file: deflate expands at most 1032 times,
+  // so the data cannot be there. It used to allocate and clear 256 MiB first.
+  const Bytes hostile = Handmade(8192, 8192, Deflate(Bytes(100, 0), 9));
+  g_largest = 0;
+  g_watching = true;
+  const bool decoded = Decode(hostile).has_value();
+  g_watching = false;
+  EXPECT_FALSE(decoded);
+  EXPECT_LT(g_largest.load(), std::size_t{1} << 20);
+
+  // Rows of zeros at zlib's best compression come close to that ratio, and
+  // still decode.
+  constexpr std::uint32_t side = 2048;
+  const Bytes zeros =
+      Handmade(side, side, Deflate(Bytes(std::size_t{side} * (1 + side * 3), 0), 9));
+  ASSERT_GT(side * side * 3, zeros.size() * 1000);
+  const std::optional<Image> black = Decode(zeros);
+  ASSERT_TRUE(black);
+  EXPECT_EQ(black->Width(), 2048);
+  EXPECT_EQ(black->At(2047, 2047), 0U);
+}
+
+// Inserts a chunk right after the header chunk.
+Bytes WithChunk(const Bytes& png, const char* type, const Bytes& data, std::uint32_t length) {
+  Bytes out(png.begin(), png.begin() + 33);
+  PutU32(out, length);
+  out.insert(out.end(), type, type + 4);
+  out.insert(out.end(), data.begin(), data.end());
+  PutU32(out,
+         static_cast<std::uint32_t>(crc32(0, out.data() + 37, static_cast<uInt>(data.size() + 4))));
+  out.insert(out.end(), png.begin() + 33, png.end());
+  return out;
+}
+
+TEST(PngCodec, SkipsTheChunksItDoesNotUseWithoutAllocatingThem) {
+  const Image image = Pattern(6, 4, kXrgb);
+  const Bytes good = EncodePng(image, kXrgb);
+  // Text, gamma, a suggested palette: read past, the picture stays the same.
+  for (const auto& [type, data] :
+       std::vector<std::pair<const char*, Bytes>>{{"tEXt", {'T', 'i', 't', 'l', 'e', 0, 'x'}},
+                                                  {"gAMA", {0, 0, 0xB1, 0x8F}},
+                                                  {"sPLT", {'p', 0, 8, 1, 2, 3, 4, 0, 1}}}) {
+    const std::optional<Image> decoded =
+        Decode(WithChunk(good, type, data, static_cast<std::uint32_t>(data.size())));
+    ASSERT_TRUE(decoded) << type;
+    EXPECT_TRUE(SamePixels(*decoded, image)) << type;
+  }
+  // A suggested palette claiming 2 GiB in a 70-byte file: libpng allocated all
+  // of it before finding the data missing.
+  const Bytes hostile = WithChunk(good, "sPLT", {'p', 0, 8}, 0x7FFFFFF0U);
+  g_largest = 0;
+  g_watching = true;
+  const bool decoded = Decode(Bytes(hostile.begin(), hostile.begin() + 70)).has_value();
+  g_watching = false;
+  EXPECT_FALSE(decoded);
+  if (kWatchesMalloc) {
+    EXPECT_LT(g_largest.load(), std::size_t{1} << 20);
+  }
 }
 
 TEST(PngCodec, DecodesALargePictureWithinTheLimits) {

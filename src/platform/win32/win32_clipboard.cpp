@@ -1,6 +1,5 @@
 #include "platform/win32/win32_clipboard.h"
 
-#include <optional>
 #include <span>
 
 #include "platform/dib.h"
@@ -59,10 +58,8 @@ class GlobalLockScope {
 bool DrawPackedDib(HANDLE handle, Image& target) {
   if (handle == nullptr) return false;
   const GlobalLockScope lock(handle);
-  const std::optional<PackedDib> dib = PackedDib::Parse(lock.Bytes());
-  if (!dib) return false;
-  dib->DrawInto(target, 0);
-  return true;
+  const std::span<std::uint8_t> bytes = lock.Bytes();
+  return DrawDib(bytes.data(), bytes.size(), PixelFormat{}, target, 0);
 }
 
 bool DrawBitmap(HBITMAP bitmap, Image& target) {
@@ -70,7 +67,7 @@ bool DrawBitmap(HBITMAP bitmap, Image& target) {
   if (bitmap == nullptr || GetObjectW(bitmap, sizeof info, &info) != sizeof info) return false;
   if (info.bmWidth <= 0 || info.bmHeight <= 0 ||
       static_cast<std::uint64_t>(info.bmWidth) * static_cast<std::uint64_t>(info.bmHeight) >
-          PackedDib::kMaxPixels) {
+          kMaxDibPixels) {
     return false;
   }
   // The system converts the bitmap to 32-bit rows, top-down.
@@ -99,7 +96,7 @@ bool DrawBitmap(HBITMAP bitmap, Image& target) {
 }  // namespace
 
 bool PutClipboardPicture(HWND owner, const Image& image) {
-  const std::size_t size = PackedDibSize(image.Width(), image.Height());
+  const std::size_t size = EncodedDibSize(image.Width(), image.Height());
   SetLastError(ERROR_SUCCESS);
   HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, size);
   if (memory == nullptr) ThrowLastError("no memory for the clipboard's picture");
@@ -107,7 +104,7 @@ bool PutClipboardPicture(HWND owner, const Image& image) {
   {
     const GlobalLockScope lock(memory);
     if (lock.Bytes().size() >= size) {
-      WritePackedDib(image, lock.Bytes().first(size));
+      EncodeDibInto(image, PixelFormat{}, lock.Bytes().data(), size);
       written = true;
     }
   }

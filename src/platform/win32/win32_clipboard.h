@@ -13,7 +13,8 @@ namespace ostrel {
 // system offers CF_DIBV5 and CF_BITMAP made from it). The clipboard keeps it
 // after the program ends. False when another program held the clipboard for
 // too long or the system refused the data; throws PlatformError only when the
-// memory for the data cannot be had.
+// memory for the data cannot be had or the picture is empty or larger than
+// kMaxDibPixels.
 bool PutClipboardPicture(HWND owner, const Image& image);
 
 // Draws the clipboard's picture into `target` (0x00RRGGBB pixels) from its

@@ -27,6 +27,11 @@ namespace {
 // gigabytes.
 constexpr png_uint_32 kMaxSide = 32767;
 constexpr std::size_t kMaxPixels = std::size_t{1} << 26;
+// Deflate turns one byte into at most 1032 (a 258-byte match in two bits), so a
+// file can hold at most 1032 times its size of picture data. A header that
+// claims more is refused before the picture is allocated: otherwise a 70-byte
+// file made us allocate and clear 256 MiB before finding its data missing.
+constexpr std::uint64_t kMaxDeflateRatio = 1032;
 
 // Speed over size: the Sub filter and zlib's run-length strategy (level 1). A
 // full-HD desktop encodes in about 20 ms and still compresses to a few hundred
@@ -133,13 +138,19 @@ void ReadBytes(png_structp png, png_bytep out, png_size_t length) {
 }
 
 // setjmp frame. Reads the header, asks libpng for 8-bit RGBX rows whatever the
-// stored format, and reports the size.
-bool ReadHeader(png_structp png, png_infop info, png_uint_32* width, png_uint_32* height) {
+// stored format, and reports the size and the stored bits per pixel.
+bool ReadHeader(png_structp png, png_infop info, png_uint_32* width, png_uint_32* height,
+                int* stored_bits_per_pixel) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_user_limits(png, kMaxSide, kMaxSide);
+  // Read past every chunk but IHDR, PLTE, tRNS, IDAT and IEND: nothing else
+  // changes the pixels we make, and libpng allocated the whole claimed length of
+  // some (a suggested palette claiming 2 GiB in a 70-byte file) before reading it.
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
   png_read_info(png, info);
   const png_byte colour_type = png_get_color_type(png, info);
   const png_byte bit_depth = png_get_bit_depth(png, info);
+  *stored_bits_per_pixel = png_get_channels(png, info) * bit_depth;
   if (colour_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (colour_type == PNG_COLOR_TYPE_GRAY && bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
   if (bit_depth == 16) png_set_scale_16(png);
@@ -213,11 +224,17 @@ std::optional<Image> DecodePng(const std::uint8_t* data, std::size_t size,
 
   png_uint_32 width = 0;
   png_uint_32 height = 0;
-  if (!ReadHeader(reader.png(), reader.info(), &width, &height)) return std::nullopt;
+  int stored_bits_per_pixel = 0;
+  if (!ReadHeader(reader.png(), reader.info(), &width, &height, &stored_bits_per_pixel)) {
+    return std::nullopt;
+  }
   if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide ||
       std::size_t{width} * height > kMaxPixels) {
     return std::nullopt;
   }
+  const std::uint64_t stored_bytes =
+      std::uint64_t{width} * height * static_cast<std::uint64_t>(stored_bits_per_pixel) / 8;
+  if (stored_bytes > std::uint64_t{size} * kMaxDeflateRatio) return std::nullopt;
 
   std::optional<Image> image;
   std::vector<png_bytep> rows;
