@@ -28,7 +28,7 @@ std::uint64_t Bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 void PrintTables() {
   const auto words = detail::TwoOverPiWords();
   for (std::size_t i = 0; i < words.size(); ++i)
-    std::printf("two_over_pi %zu %08" PRIx32 "\n", i, words[i]);
+    std::printf("two_over_pi %u %08" PRIx32 "\n", static_cast<unsigned>(i), words[i]);
   for (int i = 0; i <= 128; ++i) {
     std::printf("step %d", i);
     for (const double value : detail::StepEntry(i)) std::printf(" %016" PRIx64, Bits(value));
@@ -36,7 +36,7 @@ void PrintTables() {
   }
   const auto limbs = detail::PiOver2Fixed();
   for (std::size_t i = 0; i < limbs.size(); ++i)
-    std::printf("pi_over_2_fixed %zu %08" PRIx32 "\n", i, limbs[i]);
+    std::printf("pi_over_2_fixed %u %08" PRIx32 "\n", static_cast<unsigned>(i), limbs[i]);
   const char* const names[] = {"kSin3", "kSin5", "kSin7", "kCos4", "kCos6", "kCos8"};
   const auto coefficients = detail::Coefficients();
   for (std::size_t i = 0; i < coefficients.size(); ++i) {

@@ -8,16 +8,19 @@ Usage:
   sine_check.py --print-tables          print src/trails/sine_tables.h
 
 What is checked:
-- the constant tables the program was built with (bits of 2/pi, sin(i*pi/256),
-  pi/256, pi/2 and the series coefficients), recomputed here with mpmath;
+- the constant tables the program was built with (bits of 2/pi; sin(i pi/256)
+  and its products with pi/256 and (pi/256)^2/2; pi/2 in fixed point; the
+  series coefficients), recomputed here with mpmath;
 - every angle of the first 10^5 ticks, random tick angles up to tick 2^32,
   random doubles of every magnitude and edge cases: the result must be sin
-  correctly rounded to nearest wherever the program's own test says it is
-  certain, and always for the tick angles; beyond that, no NaN for finite
-  input, |result| <= 1 and the same bits from every run;
+  correctly rounded to nearest wherever a path of the program says it is
+  certain, and always for the tick angles; beyond that, the fixed NaN for NaN
+  and infinities, no NaN for finite input, |result| <= 1 and the same bits
+  from a second run;
 - the quick path's error bound, on every input: |hi + lo - sin x| must stay
   within the bound its rounding test assumes;
-- the slow path on every input, whether the sine needed it or not.
+- the slow path on one in 16 of the first ticks' angles and on all others,
+  whether the sine needed it or not.
 """
 import concurrent.futures
 import math
@@ -148,11 +151,24 @@ def check_chunk(rows):
 # ---------------------------------------------------------------- tables
 
 
+def at_two_precisions(compute, prec):
+    """compute() at prec and at twice prec bits; the two must agree, which they
+    do unless a value lies within mpmath's error of a rounding boundary."""
+    results = []
+    for p in (prec, 2 * prec):
+        with mpmath.workprec(p):
+            results.append(compute())
+    if results[0] != results[1]:
+        raise ArithmeticError(f"{compute.__name__} depends on the working precision")
+    return results[0]
+
+
 def two_over_pi_words(count):
     """The first 32 * count bits after the binary point of 2/pi, in 32-bit words."""
-    with mpmath.workprec(32 * count + 64):
+    def words():
         scaled = int(mpmath.floor(2 / mpmath.pi * mpmath.mpf(2) ** (32 * count)))
-    return [(scaled >> (32 * (count - 1 - i))) & 0xFFFFFFFF for i in range(count)]
+        return [(scaled >> (32 * (count - 1 - i))) & 0xFFFFFFFF for i in range(count)]
+    return at_two_precisions(words, 32 * count + 64)
 
 
 def double_double(value):
@@ -164,21 +180,23 @@ def double_double(value):
 def step_table():
     """For i = 0..128, a = i pi/256 and c = pi/256: sin a, c sin a and
     c^2/2 sin a, each as a double-double."""
-    with mpmath.workprec(400):
+    def rows():
         c = mpmath.pi / 256
-        rows = []
+        result = []
         for i in range(129):
             s = mpmath.sin(i * c)
-            rows.append([double_double(exact(v)) for v in (s, s * c, s * c**2 / 2)])
-        return rows
+            result.append([double_double(exact(v)) for v in (s, s * c, s * c**2 / 2)])
+        return result
+    return at_two_precisions(rows, 300)
 
 
 def pi_over_2_fixed():
     """pi/2 * 2^256 rounded to the nearest integer, as nine 32-bit limbs, least
     significant first."""
-    with mpmath.workprec(400):
+    def limbs():
         scaled = int(mpmath.nint(mpmath.pi / 2 * mpmath.mpf(2) ** 256))
-    return [(scaled >> (32 * i)) & 0xFFFFFFFF for i in range(9)]
+        return [(scaled >> (32 * i)) & 0xFFFFFFFF for i in range(9)]
+    return at_two_precisions(limbs, 400)
 
 
 def coefficients():
@@ -186,11 +204,12 @@ def coefficients():
     sin h - c g = g^3 (kSin3 + g^2 (kSin5 + g^2 kSin7)) + ...
     cos h - 1 + (c g)^2 / 2 = g^4 (kCos4 + g^2 (kCos6 + g^2 kCos8)) + ...
     Each coefficient the nearest double to its exact value."""
-    with mpmath.workprec(400):
+    def values():
         c = mpmath.pi / 256
         exact_values = [("kSin3", -c**3 / 6), ("kSin5", c**5 / 120), ("kSin7", -c**7 / 5040),
                         ("kCos4", c**4 / 24), ("kCos6", -c**6 / 720), ("kCos8", c**8 / 40320)]
         return [(name, nearest_double(exact(v))) for name, v in exact_values]
+    return at_two_precisions(values, 300)
 
 
 TWO_OVER_PI_WORDS = 48
@@ -261,9 +280,13 @@ def edge_inputs():
     moderate = [0.5, 0.7853981633974483, 1.0, 1.5, 1.5707963267948966, 2.0, 3.141592653589793,
                 4.71238898038469, 6.283185307179586, 10.0, 100.0, 355.0, 1e6, 2.0**30, 2.0**31,
                 2.0**52, 2.0**53 + 2, 1e22, 2.0**100, 1e200, 2.0**1023, 1.7976931348623157e308,
-                # doubles close to multiples of pi/2, where the reduction cancels most bits
-                6381956970095103 * 2.0**797, 5261692873635770 * 2.0**499]
-    moderate += [float.fromhex(h) for h in ("0x1.921fb54442d18p0", "0x1.921fb54442d19p0",
+                # the double nearest to a multiple of pi/2 (4.7e-19 away)
+                6381956970095103 * 2.0**797]
+    # Doubles within 2^-60.5 and 2^-59 of multiples of pi/2 (found with continued
+    # fractions), and the nearest doubles to pi/2, pi and 2 pi: the reduction
+    # cancels most bits, and g is too small for the quick path.
+    moderate += [float.fromhex(h) for h in ("0x1.6c6cbc45dc8dep+5", "0x1.b951f1572eba5p+23",
+                                            "0x1.921fb54442d18p0", "0x1.921fb54442d19p0",
                                             "0x1.921fb54442d18p1", "0x1.921fb54442d18p2")]
     values = [0.0, -0.0] + tiny + moderate
     values += [-v for v in tiny + moderate]

@@ -168,10 +168,10 @@ int main(int argc, char** argv) {
   }
   for (std::thread& worker : workers) worker.join();
 
-  std::printf("ticks %" PRIu64 "..%" PRIu64 ", %zu distinct angles a tick: %" PRIu64
+  std::printf("ticks %" PRIu64 "..%" PRIu64 ", %u distinct angles a tick: %" PRIu64
               " angles; quick path decided %" PRIu64 ", slow path %" PRIu64 ", undecided %" PRIu64
               "; checksum %016" PRIx64 "\n",
-              first, last, formulas.size(), total.angles, total.quick, total.slow, total.undecided,
-              total.checksum);
+              first, last, static_cast<unsigned>(formulas.size()), total.angles, total.quick,
+              total.slow, total.undecided, total.checksum);
   return total.undecided == 0 ? 0 : 1;
 }
