@@ -15,7 +15,8 @@
 // Every double operation below must round once, to double: no extended
 // precision and no contraction into fused multiply-add. The build passes
 // -ffp-contract=off; this guards the rest.
-#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
+#if (defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0) || \
+    (defined(_M_IX86) && (!defined(_M_IX86_FP) || _M_IX86_FP < 2))
 #error "the sine needs double arithmetic evaluated in double precision (SSE2, not x87)"
 #endif
 #if defined(_MSC_VER) && !defined(__clang__)
