@@ -6,8 +6,11 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstddef>
+#include <vector>
 
 #include "platform/software_surface.h"
+#include "trails/sine.h"
 #include "trails/trail_state.h"
 
 namespace ostrel {
@@ -96,6 +99,51 @@ void BM_CircleNewRadius(benchmark::State& bench) {
   }
 }
 BENCHMARK(BM_CircleNewRadius);
+
+// The angles the tick takes sines of: all twelve of 4096 ticks, half of them
+// early in a run and half past tick 2^31.
+std::vector<double> TickAngles() {
+  std::vector<double> angles;
+  for (int i = 0; i < 4096; ++i) {
+    const double k = i < 2048 ? 2.0 + i : 2147483648.0 + 7919.0 * i;
+    for (const TrailStyle& style : kTrailStyles) {
+      angles.push_back(AngleY(k, style));
+      angles.push_back(AngleX(k, style));
+      angles.push_back(AngleRadius(k, style));
+    }
+  }
+  return angles;
+}
+
+template <double (*kFunction)(double)>
+void SineOverTickAngles(benchmark::State& bench) {
+  const std::vector<double> angles = TickAngles();
+  std::size_t i = 0;
+  for (auto _ : bench) {
+    benchmark::DoNotOptimize(kFunction(angles[i]));
+    i = i + 1 == angles.size() ? 0 : i + 1;
+  }
+}
+
+// One call of the tick's sine, its slow path included as often as the tick
+// needs it.
+void BM_Sin(benchmark::State& bench) { SineOverTickAngles<Sine>(bench); }
+BENCHMARK(BM_Sin);
+
+// The quick path alone, rounding test included.
+double QuickOnly(double x) { return sine_detail::QuickSine(x).value; }
+void BM_SinQuickPath(benchmark::State& bench) { SineOverTickAngles<QuickOnly>(bench); }
+BENCHMARK(BM_SinQuickPath);
+
+// The slow path alone: what an angle costs when the quick path cannot decide.
+double SlowOnly(double x) { return sine_detail::SlowSine(x).value; }
+void BM_SinSlowPath(benchmark::State& bench) { SineOverTickAngles<SlowOnly>(bench); }
+BENCHMARK(BM_SinSlowPath);
+
+// The C library's sin on the same angles, for comparison.
+double LibrarySin(double x) { return std::sin(x); }
+void BM_StdSin(benchmark::State& bench) { SineOverTickAngles<LibrarySin>(bench); }
+BENCHMARK(BM_StdSin);
 
 }  // namespace
 }  // namespace ostrel

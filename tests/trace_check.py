@@ -3,8 +3,10 @@
 
 The reference below is written from the description of the animation, not from
 the program's code: Python floats are IEEE doubles, round() on a float rounds
-half to even, and sizes are narrowed to single precision with struct.
-Usage: trace_check.py PATH_TO_OSTREL_TRACE
+half to even, sizes are narrowed to single precision with struct, and every
+sine is sin correctly rounded to the nearest double, computed with mpmath.
+Usage: trace_check.py PATH_TO_OSTREL_TRACE [EMULATOR...]
+  EMULATOR: a command that runs the program (wine for the Windows build).
 """
 import math
 import os
@@ -12,6 +14,9 @@ import re
 import struct
 import subprocess
 import sys
+from fractions import Fraction
+
+import mpmath
 
 COLOURS = [255, 65535, 16711680, 16777215]
 PHASES = [(1.5, 2.5, 1.5), (4.5, 3.5, 2.5), (5.5, 6.5, 5.5), (3.5, 7.5, 2.5)]  # y, x, radius
@@ -27,6 +32,23 @@ def round_int32(value):
     if not INT32[0] <= r <= INT32[1]:
         raise OverflowError
     return r
+
+
+def sin(x):
+    """sin x rounded to the nearest double. mpmath's sin at p bits is off by a
+    few units in its last place at most: raise p until both ends of that
+    interval round to the same double."""
+    if x == 0:
+        return x
+    prec = 100
+    while True:
+        with mpmath.workprec(prec):
+            sign, man, exp, _ = mpmath.sin(mpmath.mpf(x))._mpf_
+        value = (-1 if sign else 1) * Fraction(man) * Fraction(2) ** exp
+        slack = abs(value) / 2 ** (prec - 4)
+        if float(value - slack) == float(value + slack):  # float() of a Fraction rounds to nearest
+            return float(value)
+        prec *= 2
 
 
 def halve(n):
@@ -45,9 +67,9 @@ def reference(width, height, ticks, start_tick=None, first_k=None):
         head = head % 100 + 1
         tail = tail % 100 + 1
         for t, (py, px, pr) in enumerate(PHASES):
-            y = halve(round_int32(math.sin(k / 900 * 7 + py) * screen_h)) + halve(screen_h)
-            x = halve(round_int32(screen_w * math.sin(k / 900 * 5 + px))) + halve(round_int32(screen_w))
-            r = math.floor(math.sin(k / 50 * 7 + pr) * 250 + 400)
+            y = halve(round_int32(sin(k / 900 * 7 + py) * screen_h)) + halve(screen_h)
+            x = halve(round_int32(screen_w * sin(k / 900 * 5 + px))) + halve(round_int32(screen_w))
+            r = math.floor(sin(k / 50 * 7 + pr) * 250 + 400)
             rings[t][head] = (x, y, r)
         if first_k is not None and k < first_k:
             continue
@@ -66,11 +88,19 @@ def project_version():
 
 
 def run(tool, *args):
-    return subprocess.run([tool, *map(str, args)], capture_output=True, text=True, check=False)
+    """Runs the tool (through the emulator, if any); its output lines lose any
+    carriage returns (a Windows console program's text mode adds them)."""
+    result = subprocess.run([*tool, *map(str, args)], capture_output=True, text=True, check=False)
+    result.stdout = result.stdout.replace("\r\n", "\n")
+    result.stderr = result.stderr.replace("\r\n", "\n")
+    return result
 
 
 def main():
-    tool = sys.argv[1]
+    if len(sys.argv) < 2:
+        print(__doc__.split("\n\n")[-1], file=sys.stderr)
+        return 2
+    tool = sys.argv[2:] + [sys.argv[1]]
     failures = []
 
     cases = [

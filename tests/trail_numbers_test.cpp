@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "trails/checked_math.h"
+#include "trails/portable.h"
 #include "trails/trail_state.h"
 
 namespace ostrel {
@@ -124,6 +125,41 @@ TEST(TrailNumbers, EveryTailDrawRepeatsTheHeadDrawOf29TicksBefore) {
     EXPECT_EQ(recorder.circles[5], then[4]) << "tick " << tick;
     EXPECT_EQ(recorder.circles[7], then[6]) << "tick " << tick;
   }
+}
+
+// The portable overflow check (what MSVC builds use) agrees with the
+// compiler's built-in on the edges of each type.
+template <typename Int>
+void ExpectOverflowChecksAgree() {
+  constexpr Int kMin = std::numeric_limits<Int>::min();
+  constexpr Int kMax = std::numeric_limits<Int>::max();
+  const Int values[] = {kMin, static_cast<Int>(kMin + 1), static_cast<Int>(-1),       0,
+                        1,    static_cast<Int>(kMax / 2), static_cast<Int>(kMax - 1), kMax};
+  for (const Int a : values) {
+    for (const Int b : values) {
+      Int built_in{};
+      Int plain{};
+      const bool built_in_overflows = AddOverflows(a, b, &built_in);
+      const bool plain_overflows = portable_detail::AddOverflowsPlain(a, b, &plain);
+      EXPECT_EQ(plain_overflows, built_in_overflows) << +a << " + " << +b;
+      if (!built_in_overflows) {
+        EXPECT_EQ(plain, built_in) << +a << " + " << +b;
+      }
+    }
+  }
+}
+
+TEST(TrailNumbers, PortableOverflowCheckMatchesTheBuiltIn) {
+  ExpectOverflowChecksAgree<std::int8_t>();
+  ExpectOverflowChecksAgree<std::int32_t>();
+  ExpectOverflowChecksAgree<std::int64_t>();
+  ExpectOverflowChecksAgree<std::uint32_t>();
+  ExpectOverflowChecksAgree<std::uint64_t>();
+  std::int32_t sum = 0;
+  EXPECT_TRUE(portable_detail::AddOverflowsPlain<std::int32_t>(2147483647, 1, &sum));
+  EXPECT_TRUE(portable_detail::AddOverflowsPlain<std::int32_t>(-2147483647 - 1, -1, &sum));
+  EXPECT_FALSE(portable_detail::AddOverflowsPlain<std::int32_t>(2147483647, -1, &sum));
+  EXPECT_EQ(sum, 2147483646);
 }
 
 TEST(TrailNumbers, RoundingBeforeTruncatingHalving) {

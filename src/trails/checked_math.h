@@ -8,6 +8,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "trails/portable.h"
+
 namespace ostrel {
 
 // Rounds to the nearest integer, ties to even, into a signed 32-bit value.
@@ -32,7 +34,7 @@ constexpr Int HalveTruncating(Int value) {
 template <typename Int>
 Int CheckedAdd(Int a, Int b) {
   Int sum{};
-  if (__builtin_add_overflow(a, b, &sum)) {
+  if (AddOverflows(a, b, &sum)) {
     throw std::overflow_error("integer overflow in addition");
   }
   return sum;

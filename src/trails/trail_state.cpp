@@ -3,31 +3,32 @@
 #include <cmath>
 
 #include "trails/checked_math.h"
+#include "trails/sine.h"
 
 namespace ostrel {
 namespace {
 
 int NextSlot(int slot) { return (slot % Ring::kSlots) + 1; }
 
-// Computes the circle a trail adds on tick k into ring slot `slot`. The angle
-// expressions are evaluated as written, in double: divide, multiply, add the phase.
+// Computes the circle a trail adds on tick k into ring slot `slot`. The sines
+// are the program's own (trails/sine.h), so every build draws the same circles.
 void ComputeHead(const TrailState& state, const TrailStyle& style, double k, int slot,
                  Trail& trail) {
-  const double angle_y = k / 900.0 * 7.0 + style.PhaseY;
-  const double angle_x = k / 900.0 * 5.0 + style.PhaseX;
-  const double angle_r = k / 50.0 * 7.0 + style.PhaseRadius;
+  const double sin_y = Sine(AngleY(k, style));
+  const double sin_x = Sine(AngleX(k, style));
+  const double sin_r = Sine(AngleRadius(k, style));
 
-  trail.PosY[slot] = CheckedAdd(
-      HalveTruncating(RoundToInt32(std::sin(angle_y) * static_cast<double>(state.ScreenH))),
-      HalveTruncating(state.ScreenH));
+  trail.PosY[slot] =
+      CheckedAdd(HalveTruncating(RoundToInt32(sin_y * static_cast<double>(state.ScreenH))),
+                 HalveTruncating(state.ScreenH));
 
   const double screen_w = static_cast<double>(state.ScreenW);
   // Each operand is rounded to an integer before it is halved.
-  trail.PosX[slot] = CheckedAdd(HalveTruncating(RoundToInt32(screen_w * std::sin(angle_x))),
+  trail.PosX[slot] = CheckedAdd(HalveTruncating(RoundToInt32(screen_w * sin_x)),
                                 HalveTruncating(RoundToInt32(screen_w)));
 
   // Always within 150..650, so the conversion cannot overflow.
-  trail.Radius[slot] = static_cast<std::int32_t>(std::floor(std::sin(angle_r) * 250.0 + 400.0));
+  trail.Radius[slot] = static_cast<std::int32_t>(std::floor(sin_r * 250.0 + 400.0));
 }
 
 }  // namespace

@@ -61,6 +61,15 @@ inline constexpr std::array<TrailStyle, TrailState::kTrails> kTrailStyles{{
     {0xFFFFFF, 3.5, 7.5, 2.5},  // white
 }};
 
+// The angles of a trail's path on tick k (k = TickCount as a double), evaluated
+// as written, in double: divide, multiply, add the phase. The tick takes their
+// sines with Sine (trails/sine.h).
+inline double AngleY(double k, const TrailStyle& style) { return k / 900.0 * 7.0 + style.PhaseY; }
+inline double AngleX(double k, const TrailStyle& style) { return k / 900.0 * 5.0 + style.PhaseX; }
+inline double AngleRadius(double k, const TrailStyle& style) {
+  return k / 50.0 * 7.0 + style.PhaseRadius;
+}
+
 inline constexpr int kPenWidthPixels = 3;
 // How many circles each trail shows between ticks: the tail runs this many slots
 // behind the head.
