@@ -5,6 +5,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "trails/portable.h"
+
 namespace ostrel {
 namespace {
 
@@ -13,7 +15,7 @@ namespace {
 constexpr double kLargestRadiusPixels = 1e6;
 
 template <bool kXor>
-[[gnu::always_inline]] inline void Apply(std::uint32_t& target, std::uint32_t pixel) {
+OSTREL_ALWAYS_INLINE void Apply(std::uint32_t& target, std::uint32_t pixel) {
   if constexpr (kXor) {
     target ^= pixel;
   } else {
@@ -25,9 +27,8 @@ template <bool kXor>
 // hole). Rings are drawn this way in pairs because both halves of a row, and
 // the rows above and below the centre, have the same lengths.
 template <bool kXor>
-[[gnu::always_inline]] inline void PaintPair(std::uint32_t* __restrict a,
-                                             std::uint32_t* __restrict b, int count,
-                                             std::uint32_t pixel) {
+OSTREL_ALWAYS_INLINE void PaintPair(std::uint32_t* __restrict a, std::uint32_t* __restrict b,
+                                    int count, std::uint32_t pixel) {
   for (int k = 0; k < count; ++k) {
     Apply<kXor>(a[k], pixel);
     Apply<kXor>(b[k], pixel);
@@ -35,8 +36,7 @@ template <bool kXor>
 }
 
 template <bool kXor>
-[[gnu::always_inline]] inline void PaintSpan(std::uint32_t* row, int first, int last,
-                                             std::uint32_t pixel) {
+OSTREL_ALWAYS_INLINE void PaintSpan(std::uint32_t* row, int first, int last, std::uint32_t pixel) {
   for (int x = first; x <= last; ++x) Apply<kXor>(row[x], pixel);
 }
 
@@ -195,8 +195,8 @@ void SoftwareSurface::PaintRing(int centre_x, int centre_y, const RingProfile& r
       const int extent = ring.extent[static_cast<std::size_t>(d)];
       for (const int y : {centre_y - d, centre_y + d}) {
         const std::uint32_t* row = frame_.Row(y);
-        __builtin_prefetch(row + centre_x - extent + 1, 1);
-        __builtin_prefetch(row + centre_x + extent - 1, 1);
+        PrefetchForWrite(row + centre_x - extent + 1);
+        PrefetchForWrite(row + centre_x + extent - 1);
       }
     }
     // Then paint the rows above and below the centre together, without clipping.

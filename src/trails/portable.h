@@ -6,6 +6,16 @@
 #include <limits>
 #include <type_traits>
 
+// Asks the compiler to inline a small function in a hot loop, where it offers
+// a way to ask.
+#if defined(__GNUC__) || defined(__clang__)
+#define OSTREL_ALWAYS_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define OSTREL_ALWAYS_INLINE __forceinline
+#else
+#define OSTREL_ALWAYS_INLINE inline
+#endif
+
 namespace ostrel {
 
 namespace portable_detail {
