@@ -152,7 +152,7 @@ def xdotool(*args):
 
 
 def same_position_then_away(runs, saver):
-    px, py = runs.pointer
+    px, py = runs.probe.position()
     for _ in range(3):
         runs.probe.move(px, py)
         time.sleep(0.1)

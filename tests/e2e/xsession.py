@@ -590,6 +590,13 @@ class WineProbe(_Stopped):
         if answer != "ok":
             raise RuntimeError(f"wine_probe move {x} {y}: {answer}")
 
+    def position(self):
+        """Where Windows has the pointer (GetCursorPos)."""
+        answer = self.ask("pos").split()
+        if answer[:1] != ["pos"]:
+            raise RuntimeError(f"wine_probe pos: {answer}")
+        return int(answer[1]), int(answer[2])
+
     def wait_shown(self, timeout):
         """Ms until a visible "Form1" window exists (Windows' view), or None."""
         answer = self.ask(f"waitshow {timeout * 1000:.0f}", timeout + 5).split()
