@@ -8,3 +8,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Programs link the C and C++ runtimes statically: they import only system
+# DLLs, so they run on any Windows and under Wine without extra files.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

@@ -1,0 +1,97 @@
+#pragma once
+
+// The program's platform on Windows: one pop-up window over every monitor, its
+// picture in a GDI DIB section drawn by the software surface, the user32 timer
+// and cursor counter, and the clipboard.
+
+#include <windows.h>
+
+#include <exception>
+#include <memory>
+
+#include "platform/platform.h"
+#include "platform/software_surface.h"
+
+namespace ostrel {
+
+class Win32Platform final : public Platform {
+ public:
+  // Reads the virtual screen's place and size and the primary monitor's DPI;
+  // the process's DPI awareness must be settled before. Opens nothing yet.
+  explicit Win32Platform(HINSTANCE instance);
+  ~Win32Platform() override;
+  Win32Platform(const Win32Platform&) = delete;
+  Win32Platform& operator=(const Win32Platform&) = delete;
+
+  // The window, once CreateForm made it; null before and after.
+  HWND Window() const { return window_; }
+
+  void CreateForm(std::string_view caption, int timer_interval_ms, WindowEvents& events) override;
+  void ShowForm() override;
+  void RunMessageLoop() override;
+  void UnloadForm() override;
+  bool FormLoaded() const override { return loaded_; }
+  // The Print Screen key-down copies the virtual screen to the clipboard; no
+  // key is ever pressed (on current systems the real key opens a screenshot
+  // tool over everything).
+  void KeybdEvent(std::uint8_t virtual_key, std::uint8_t scan_code, std::uint32_t flags,
+                  std::uintptr_t extra_info) override;
+  void DoEvents() override;
+  // The clipboard's picture, drawn straight into the window's frame. Null when
+  // the clipboard holds none or a malformed one, and also when the Print Screen
+  // event could not put its copy there: an older picture left on the clipboard
+  // is not the desktop.
+  Picture ClipboardPicture() override;
+  // The virtual screen, copied straight into the window's frame.
+  Picture CaptureScreen() override;
+  void SetPicture(Picture picture) override;
+  float ScreenWidthTwips() override;
+  float ScreenHeightTwips() override;
+  int ShowCursor(bool show) override;
+  DrawingSurface& Surface() override;
+  // A message box with the text, and the text on stderr when there is one.
+  void ReportError(std::string_view message) override;
+
+  // Twips per pixel: 1440 / the primary monitor's DPI.
+  double TwipsPerPixel() const { return twips_per_pixel_; }
+
+ private:
+  class Frame;
+
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  // Calls a handler; what it throws waits in failure_ until the message has
+  // been dispatched, for an exception must not cross the system's frames.
+  template <typename Call>
+  void Deliver(Call&& call);
+  void ThrowIfFailed();
+  void Tick();
+  void Paint(HWND window);
+  void PresentDirty();
+  // Copies the virtual screen into the frame; the system's error code, or
+  // ERROR_SUCCESS.
+  DWORD CopyScreenToFrame();
+  Picture FramePicture() const;
+  Frame& RequireFrame();
+  float Twips(int pixels) const;
+
+  HINSTANCE instance_;
+  int left_;
+  int top_;
+  int width_;
+  int height_;
+  double twips_per_pixel_;
+
+  WindowEvents* events_ = nullptr;
+  HWND window_ = nullptr;
+  HDC window_dc_ = nullptr;
+  std::shared_ptr<Frame> frame_;
+  std::unique_ptr<SoftwareSurface> surface_;
+  bool loaded_ = false;
+  bool shown_ = false;
+  // The Print Screen event tried to put its copy on the clipboard and could not.
+  bool clipboard_copy_failed_ = false;
+  std::exception_ptr failure_;
+};
+
+}  // namespace ostrel
