@@ -62,6 +62,8 @@ class WineRuns:
         time.sleep(1.0)
         xs.check_trails(f, self.desktop, x.screenshot(), ticks_bound(time.monotonic() - saver.started),
                         f"{what}: after a second")
+        f.check(saver.running_after(0), f"{what}: ended by itself (status {saver.wait(0)}, "
+                f"stderr {saver.stderr!r})")
         hidden = xs.cursor_pixels(x.framebuffer(), self.pointer)
         f.check(hidden == 0, f"{what}: the cursor shows ({hidden} pixels) while the run lasts")
         return saver
