@@ -152,7 +152,8 @@ void Formats() {
   if (!OpenClipboardPatiently()) return Reply("error OpenClipboard %lu", GetLastError());
   std::string list = "formats";
   for (UINT format = EnumClipboardFormats(0); format != 0; format = EnumClipboardFormats(format)) {
-    list += " " + std::to_string(format);
+    list += ' ';
+    list += std::to_string(format);
   }
   CloseClipboard();
   Reply("%s", list.c_str());
