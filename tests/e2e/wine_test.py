@@ -23,6 +23,7 @@ Usage: wine_test.py PATH_TO_OSTREL_SCR PATH_TO_WINE_PROBE_EXE
 Exits 77 (skip) when wine or Xvfb is missing.
 """
 import os
+import re
 import sys
 import tempfile
 import time
@@ -44,7 +45,18 @@ class WineRuns:
         self.f, self.x, self.desktop, self.pointer = f, x, desktop, pointer
         self.scr, self.probe_exe, self.prefix, self.scratch = scr, probe_exe, prefix, scratch
         self.env = xs.wine_env(prefix, x.display)
+        self.keep = os.path.join(os.path.dirname(scr), "wine-e2e-failures")
         self.probe = xs.WineProbe(probe_exe, self.env)
+
+    def trails(self, desktop, shot, seconds, what, need_all_colours=True):
+        """check_trails; a failing screenshot is kept beside the program."""
+        failed = len(self.f.items)
+        xs.check_trails(self.f, desktop, shot, ticks_bound(seconds), what, need_all_colours)
+        if len(self.f.items) > failed:
+            os.makedirs(self.keep, exist_ok=True)
+            path = os.path.join(self.keep, re.sub(r"[^\w]+", "-", what).strip("-") + ".png")
+            shot.save_png(path)
+            print(f"{what}: screenshot kept in {path} ({seconds:.2f} s after exec)", flush=True)
 
     def start(self, args, what):
         """Starts a run; checks its window, its first frame and, a second later,
@@ -56,12 +68,12 @@ class WineRuns:
                        f"stderr {saver.stderr!r})"):
             saver.stop()
             return None
-        xs.check_trails(f, self.desktop, x.screenshot(), ticks_bound(time.monotonic() - saver.started),
-                        f"{what}: first frame", need_all_colours=False)
+        self.trails(self.desktop, x.screenshot(), time.monotonic() - saver.started,
+                    f"{what}: first frame", need_all_colours=False)
         f.check(window[1:] == (0, 0, x.width, x.height), f"{what}: window {window} is not full-screen")
         time.sleep(1.0)
-        xs.check_trails(f, self.desktop, x.screenshot(), ticks_bound(time.monotonic() - saver.started),
-                        f"{what}: after a second")
+        self.trails(self.desktop, x.screenshot(), time.monotonic() - saver.started,
+                    f"{what}: after a second")
         f.check(saver.running_after(0), f"{what}: ended by itself (status {saver.wait(0)}, "
                 f"stderr {saver.stderr!r})")
         hidden = xs.cursor_pixels(x.framebuffer(), self.pointer)
