@@ -100,6 +100,7 @@ bool DrawBitmap(HBITMAP bitmap, Image& target) {
 
 bool PutClipboardPicture(HWND owner, const Image& image) {
   const std::size_t size = PackedDibSize(image.Width(), image.Height());
+  SetLastError(ERROR_SUCCESS);
   HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, size);
   if (memory == nullptr) ThrowLastError("no memory for the clipboard's picture");
   bool written = false;

@@ -100,6 +100,7 @@ class Win32Platform::Frame {
     format.bmiHeader.biPlanes = 1;
     format.bmiHeader.biBitCount = 32;
     format.bmiHeader.biCompression = BI_RGB;
+    SetLastError(ERROR_SUCCESS);
     dc_ = CreateCompatibleDC(nullptr);
     if (dc_ == nullptr) ThrowLastError("cannot make a drawing context for the window's picture");
     void* bits = nullptr;
@@ -183,6 +184,7 @@ void Win32Platform::CreateForm(std::string_view caption, int timer_interval_ms,
   window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   window_class.hbrBackground = nullptr;  // the frame covers every pixel
   window_class.lpszClassName = kClassName;
+  SetLastError(ERROR_SUCCESS);
   if (RegisterClassExW(&window_class) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
     ThrowLastError("cannot register the window class");
   }
@@ -192,12 +194,14 @@ void Win32Platform::CreateForm(std::string_view caption, int timer_interval_ms,
   surface_ = std::make_unique<SoftwareSurface>(Frame::View(frame_), twips_per_pixel_);
 
   // Over every monitor, above every other window, and not in the task bar.
+  SetLastError(ERROR_SUCCESS);
   window_ =
       CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, kClassName, Widen(caption).c_str(),
                       WS_POPUP, left_, top_, width_, height_, nullptr, nullptr, instance_, this);
   if (window_ == nullptr) ThrowLastError("cannot create the window");
   window_dc_ = GetDC(window_);
   loaded_ = true;
+  SetLastError(ERROR_SUCCESS);
   if (SetTimer(window_, kTimerId, static_cast<UINT>(timer_interval_ms > 0 ? timer_interval_ms : 0),
                nullptr) == 0) {
     ThrowLastError("cannot start the window's timer");
@@ -220,6 +224,7 @@ void Win32Platform::ShowForm() {
 void Win32Platform::RunMessageLoop() {
   MSG message;
   while (loaded_) {
+    SetLastError(ERROR_SUCCESS);
     const BOOL got = GetMessageW(&message, nullptr, 0, 0);
     if (got == -1) ThrowLastError("waiting for window messages failed");
     if (got == 0) break;  // the quit message: the window is gone
@@ -265,25 +270,28 @@ void Win32Platform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_cod
   if (virtual_key != kVirtualKeySnapshot || (flags & kKeyUp) != 0) return;
   RequireFrame();
   clipboard_copy_failed_ = true;
-  if (CopyScreenToFrame() != ERROR_SUCCESS) return;
+  DWORD error = ERROR_SUCCESS;
+  if (!CopyScreenToFrame(&error)) return;
   // The frame is the screen copy now: no circle is shown on it.
   surface_->SetBackground(surface_->Frame());
   clipboard_copy_failed_ = !PutClipboardPicture(window_, surface_->Frame());
 }
 
-DWORD Win32Platform::CopyScreenToFrame() {
+bool Win32Platform::CopyScreenToFrame(DWORD* error) {
+  SetLastError(ERROR_SUCCESS);
   HDC screen = GetDC(nullptr);
-  if (screen == nullptr)
-    return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_DC_NOT_FOUND;
+  if (screen == nullptr) {
+    *error = GetLastError();
+    return false;
+  }
   // CAPTUREBLT: layered windows are part of the screen as the user sees it.
   const BOOL copied =
       BitBlt(frame_->Dc(), 0, 0, width_, height_, screen, left_, top_, SRCCOPY | CAPTUREBLT);
-  const DWORD error = copied ? ERROR_SUCCESS : GetLastError();
+  *error = GetLastError();
   ReleaseDC(nullptr, screen);
   // The pixels are read directly next; GDI may still hold the copy in its batch.
   GdiFlush();
-  if (copied) return ERROR_SUCCESS;
-  return error != ERROR_SUCCESS ? error : ERROR_INVALID_HANDLE;
+  return copied != FALSE;
 }
 
 Picture Win32Platform::ClipboardPicture() {
@@ -295,8 +303,10 @@ Picture Win32Platform::ClipboardPicture() {
 
 Picture Win32Platform::CaptureScreen() {
   RequireFrame();
-  const DWORD error = CopyScreenToFrame();
-  if (error != ERROR_SUCCESS) throw PlatformError(SystemErrorText("cannot copy the screen", error));
+  DWORD error = ERROR_SUCCESS;
+  if (!CopyScreenToFrame(&error)) {
+    throw PlatformError(SystemErrorText("cannot copy the screen", error));
+  }
   return FramePicture();
 }
 

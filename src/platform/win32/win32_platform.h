@@ -68,9 +68,9 @@ class Win32Platform final : public Platform {
   void Tick();
   void Paint(HWND window);
   void PresentDirty();
-  // Copies the virtual screen into the frame; the system's error code, or
-  // ERROR_SUCCESS.
-  DWORD CopyScreenToFrame();
+  // Copies the virtual screen into the frame; false, with the system's error
+  // code (0 when it gave none), when it cannot.
+  bool CopyScreenToFrame(DWORD* error);
   Picture FramePicture() const;
   Frame& RequireFrame();
   float Twips(int pixels) const;

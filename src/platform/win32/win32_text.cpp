@@ -26,6 +26,8 @@ std::string Narrow(std::wstring_view utf16) {
 }
 
 std::string SystemErrorText(std::string_view what, DWORD code) {
+  // Some calls fail without saying why; error 0 would read "completed successfully".
+  if (code == ERROR_SUCCESS) return std::string(what) + " (the system gave no reason)";
   wchar_t* buffer = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

@@ -13,7 +13,9 @@ namespace ostrel {
 std::wstring Widen(std::string_view utf8);
 std::string Narrow(std::wstring_view utf16);
 
-// "<what>: <the system's message> (error <code>)".
+// "<what>: <the system's message> (error <code>)". Callers clear the last
+// error before the call that may fail, so that a failure without a code is
+// not reported with a stale one.
 std::string SystemErrorText(std::string_view what, DWORD code);
 
 // Throws PlatformError for the calling thread's last error.
