@@ -253,17 +253,19 @@ def main():
     build = os.path.join(ROOT, "build", "mingw")
     parser.add_argument("--program", default=os.path.join(build, "ostrel.scr"))
     parser.add_argument("--probe", default=os.path.join(build, "tests", "win32", "wine_probe.exe"))
-    parser.add_argument("--prefix", default=os.path.join(build, "wineprefix-e2e"))
+    parser.add_argument("--prefix", help="the Wine prefix (default: wineprefix-e2e beside the "
+                        "program, the end-to-end test's)")
     args = parser.parse_args()
     xs.require_wine()
     if shutil.which("strace") is None:
-        print("strace is not installed: it counts the ticks", file=sys.stderr)
-        return 1
+        print("SKIP: strace is not installed: it counts the ticks")
+        return xs.SKIP
     for path in (args.program, args.probe):
         if not os.path.isfile(path):
             print(f"not found: {path} (build the mingw preset first)", file=sys.stderr)
             return 1
     program, probe_exe = os.path.abspath(args.program), os.path.abspath(args.probe)
+    args.prefix = args.prefix or os.path.join(os.path.dirname(program), "wineprefix-e2e")
     runs, cpu_window, timer_seconds = (2, 2, 3) if args.quick else (7, 10, 60)
 
     xs.prepare_wine_prefix(args.prefix)
