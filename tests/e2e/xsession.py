@@ -504,3 +504,139 @@ def ticks_bound(seconds, slack=8):
 
 def _sample(mapping, n=5):
     return [(p, f"{v:06x}") for p, v in list(mapping.items())[:n]]
+
+
+# ================================================================ Wine
+# Helpers for running the Windows build (ostrel.scr) under Wine on a private
+# Xvfb: the private prefix, the environment, and tests/win32/wine_probe.exe,
+# which runs on the Wine desktop beside the program, moves the pointer with
+# SetCursorPos, reads the clipboard, and keeps Wine's desktop process (the
+# clipboard's keeper) alive between runs. Used by wine_test.py and by
+# bench/wine_run_bench.py.
+
+WINE_TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+
+
+def require_wine():
+    """Exits with ctest's skip status when wine or Xvfb is missing."""
+    require_xvfb()
+    for tool in ("wine", "wineserver"):
+        if shutil.which(tool) is None:
+            print(f"SKIP: {tool} is not installed (apt-get install --no-install-recommends wine wine64)")
+            sys.exit(SKIP)
+
+
+def wine_env(prefix, display=None):
+    """The environment for Wine programs in this prefix: silent, a crash ends
+    the process instead of opening a debugger, and DISPLAY only when given."""
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY")}
+    env.update(WINEPREFIX=os.path.abspath(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="winedbg.exe=d")
+    if display is not None:
+        env["DISPLAY"] = display
+    return env
+
+
+def prepare_wine_prefix(prefix):
+    """Builds the prefix with tools/wine-prefix when it is not ready yet."""
+    subprocess.run([os.path.join(WINE_TOOLS, "wine-prefix"), prefix], check=True, timeout=300)
+
+
+def kill_wineserver(prefix):
+    """Ends every Wine process of this prefix (and only of it), and its server."""
+    subprocess.run(["wineserver", "-k"], env=wine_env(prefix), check=False, timeout=30,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=wine_env(prefix), check=False, timeout=30,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def read_ppm(path):
+    """A binary PPM (P6, maxval 255) as an Image."""
+    with open(path, "rb") as f:
+        blob = f.read()
+    m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", blob)
+    if not m:
+        raise ValueError(f"{path}: not a binary PPM")
+    return Image(int(m.group(1)), int(m.group(2)), blob[m.end():])
+
+
+class WineProbe(_Stopped):
+    """wine_probe.exe on the Wine desktop of env's prefix and display."""
+
+    def __init__(self, probe, env, timeout=60.0):
+        self.proc = subprocess.Popen(["wine", probe], env=env, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self._buffer = b""
+        ready = self._line(timeout)
+        if ready != "ready":
+            self.stop()
+            raise RuntimeError(f"wine_probe did not start: {ready!r}")
+
+    def _line(self, timeout):
+        end = time.monotonic() + timeout
+        while b"\n" not in self._buffer:
+            left = end - time.monotonic()
+            if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
+                return f"no answer in {timeout:g} s"
+            chunk = os.read(self.proc.stdout.fileno(), 4096)
+            if not chunk:
+                return f"wine_probe ended (status {self.proc.wait()})"
+            self._buffer += chunk
+        line, self._buffer = self._buffer.split(b"\n", 1)
+        return line.decode(errors="replace").strip()
+
+    def ask(self, command, timeout=10.0):
+        """Sends one command; returns its one-line answer (or why there is none)."""
+        try:
+            self.proc.stdin.write(command.encode() + b"\n")
+            self.proc.stdin.flush()
+        except (BrokenPipeError, ValueError):
+            return f"wine_probe ended (status {self.proc.poll()})"
+        return self._line(timeout)
+
+    def move(self, x, y):
+        """SetCursorPos: one WM_MOUSEMOVE exactly there, also at the same place."""
+        answer = self.ask(f"move {x} {y}")
+        if answer != "ok":
+            raise RuntimeError(f"wine_probe move {x} {y}: {answer}")
+
+    def position(self):
+        """Where Windows has the pointer (GetCursorPos)."""
+        answer = self.ask("pos").split()
+        if answer[:1] != ["pos"]:
+            raise RuntimeError(f"wine_probe pos: {answer}")
+        return int(answer[1]), int(answer[2])
+
+    def wait_shown(self, timeout):
+        """Ms until a visible "Form1" window exists (Windows' view), or None."""
+        answer = self.ask(f"waitshow {timeout * 1000:.0f}", timeout + 5).split()
+        return float(answer[1]) if answer[:1] == ["shown"] else None
+
+    def clear_clipboard(self):
+        answer = self.ask("clear")
+        if answer != "ok":
+            raise RuntimeError(f"wine_probe clear: {answer}")
+
+    def clipboard_picture(self, scratch_dir):
+        """The clipboard's CF_DIB as an Image, or the probe's answer when there is none."""
+        path = os.path.join(os.path.abspath(scratch_dir), "clipboard.ppm")
+        answer = self.ask(f"clip Z:{path}", 30)
+        if not answer.startswith("clip "):
+            return answer
+        try:
+            return read_ppm(path)
+        finally:
+            os.remove(path)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            with contextlib.suppress(BrokenPipeError, ValueError):
+                self.proc.stdin.write(b"quit\n")
+                self.proc.stdin.flush()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        with contextlib.suppress(BrokenPipeError, ValueError):
+            self.proc.stdin.close()
+        self.proc.stdout.close()

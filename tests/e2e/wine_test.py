@@ -1,0 +1,236 @@
+#!/usr/bin/env python3
+"""The Windows build, ostrel.scr, end to end under Wine on a private Xvfb.
+
+One table of full runs, each ended by a different input and started with
+different arguments (/s, /p 1234, /c, none: all make the same run). Every run:
+a full-screen Form1 window that shows the desktop unchanged at first (nothing
+but rings of the first ticks), the trails as the desktop XOR the trail colours
+a second later, no cursor, the end with status 0 within a second of the input,
+no window left, the desktop back, and the screen's picture on the clipboard
+afterwards (read by tests/win32/wine_probe.exe, compared with the desktop).
+Then: a move to the pointer's own position (SetCursorPos) does not end a run;
+a run killed with `wineserver -k` leaves nothing stuck for the next one; a
+second instance started over a running one runs and ends too; without a
+display the program fails with a non-zero status and does not hang.
+
+The pointer is moved with the probe's SetCursorPos where the position must be
+exact (Wine may take an X move as a relative one); keys, clicks and a far
+move go through xdotool. The prefix is private (build folder, made by
+tools/wine-prefix; OSTREL_WINE_PREFIX overrides it) and its wineserver is
+killed before and after.
+
+Usage: wine_test.py PATH_TO_OSTREL_SCR PATH_TO_WINE_PROBE_EXE
+Exits 77 (skip) when wine or Xvfb is missing.
+"""
+import os
+import re
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import xsession as xs  # noqa: E402
+
+MAX_LATENCY = 1.0
+# SetTimer(1 ms) under Wine gives about 100 ticks a second (Windows: 64-100).
+WINE_TICKS_PER_SECOND = 100
+
+
+def ticks_bound(seconds):
+    return int(seconds * WINE_TICKS_PER_SECOND * 1.25) + 8
+
+
+class WineRuns:
+    def __init__(self, f, x, desktop, pointer, scr, probe_exe, prefix, scratch):
+        self.f, self.x, self.desktop, self.pointer = f, x, desktop, pointer
+        self.scr, self.probe_exe, self.prefix, self.scratch = scr, probe_exe, prefix, scratch
+        self.env = xs.wine_env(prefix, x.display)
+        self.keep = os.path.join(os.path.dirname(scr), "wine-e2e-failures")
+        self.probe = xs.WineProbe(probe_exe, self.env)
+
+    def trails(self, desktop, shot, seconds, what, need_all_colours=True):
+        """check_trails; a failing screenshot is kept beside the program."""
+        failed = len(self.f.items)
+        xs.check_trails(self.f, desktop, shot, ticks_bound(seconds), what, need_all_colours)
+        if len(self.f.items) > failed:
+            os.makedirs(self.keep, exist_ok=True)
+            path = os.path.join(self.keep, re.sub(r"[^\w]+", "-", what).strip("-") + ".png")
+            shot.save_png(path)
+            print(f"{what}: screenshot kept in {path} ({seconds:.2f} s after exec)", flush=True)
+
+    def start(self, args, what):
+        """Starts a run; checks its window, its first frame and, a second later,
+        its trails and the hidden cursor. Returns the Saver, or None."""
+        f, x = self.f, self.x
+        saver = xs.Saver("wine", [self.scr, *args], env=self.env)
+        window = x.wait_window(30, proc=saver.proc)
+        if not f.check(window is not None, f"{what}: no Form1 window (status {saver.wait(0)}, "
+                       f"stderr {saver.stderr!r})"):
+            saver.stop()
+            return None
+        self.trails(self.desktop, x.screenshot(), time.monotonic() - saver.started,
+                    f"{what}: first frame", need_all_colours=False)
+        f.check(window[1:] == (0, 0, x.width, x.height), f"{what}: window {window} is not full-screen")
+        time.sleep(1.0)
+        self.trails(self.desktop, x.screenshot(), time.monotonic() - saver.started,
+                    f"{what}: after a second")
+        f.check(saver.running_after(0), f"{what}: ended by itself (status {saver.wait(0)}, "
+                f"stderr {saver.stderr!r})")
+        hidden = xs.cursor_pixels(x.framebuffer(), self.pointer)
+        f.check(hidden == 0, f"{what}: the cursor shows ({hidden} pixels) while the run lasts")
+        return saver
+
+    def ended(self, saver, what, input_at):
+        """Checks the end of a run whose input was sent at input_at."""
+        f, x = self.f, self.x
+        status = saver.wait(max(0.0, input_at + 5.0 - time.monotonic()))
+        if not f.check(status is not None, f"{what}: still running 5 s after the input"):
+            saver.stop()
+            return
+        latency = saver.exited_at - input_at
+        print(f"{what}: exit status {status}, {latency * 1000:.0f} ms after the input", flush=True)
+        f.check(status == 0, f"{what}: exit status {status} (stderr {saver.stderr!r})")
+        f.check(latency < MAX_LATENCY, f"{what}: exit {latency * 1000:.0f} ms after the input")
+        f.check(not x.windows(), f"{what}: a Form1 window is left")
+        f.check(x.screenshot() == self.desktop, f"{what}: the screen is not the desktop after the end")
+
+    def full_run(self, what, args, end, prepare=None):
+        self.x.move(*self.pointer)
+        self.probe.clear_clipboard()
+        if prepare:
+            prepare(self)
+        saver = self.start(args, what)
+        if saver is None:
+            return
+        with saver:
+            end(self, saver)
+            self.ended(saver, what, time.monotonic())
+        picture = self.probe.clipboard_picture(self.scratch)
+        if self.f.check(isinstance(picture, xs.Image), f"{what}: no picture on the clipboard: {picture}"):
+            self.f.check(picture == self.desktop, f"{what}: the clipboard's picture differs from the "
+                         f"desktop in {len(xs.diff_pixels(self.desktop, picture))} pixels")
+
+    def killed_run(self):
+        """wineserver -k during a run; the next full run must not notice."""
+        f, x = self.f, self.x
+        saver = self.start(["/s"], "killed run")
+        if saver is None:
+            return
+        with saver:
+            xs.kill_wineserver(self.prefix)
+            f.check(saver.wait(10) is not None, "killed run: still running 10 s after wineserver -k")
+        f.check(not x.windows(), "killed run: a Form1 window is left")
+        f.check(x.screenshot() == self.desktop, "killed run: the screen is not the desktop")
+        self.probe.stop()
+        self.probe = xs.WineProbe(self.probe_exe, self.env)
+
+    def second_instance(self):
+        """A second run started over a running one: both run, both end on input."""
+        f, x = self.f, self.x
+        x.move(*self.pointer)
+        first = self.start(["/s"], "first instance")
+        if first is None:
+            return
+        with first:
+            with xs.Saver("wine", [self.scr, "/s"], env=self.env) as second:
+                end = time.monotonic() + 30
+                while len(x.windows()) < 2 and second.proc.poll() is None and time.monotonic() < end:
+                    time.sleep(0.01)
+                f.check(len(x.windows()) == 2, f"second instance: {len(x.windows())} Form1 windows, "
+                        f"status {second.wait(0)}, stderr {second.stderr!r}")
+                time.sleep(1.0)
+                f.check(second.running_after(0), "second instance: ended by itself")
+                # Each key ends at least one run; two keys end both.
+                for n, key in enumerate(("space", "Return")):
+                    running = [s for s in (first, second) if s.exited_at is None]
+                    if not running:
+                        break
+                    x.run("xdotool", "key", key)
+                    time.sleep(MAX_LATENCY)
+                    f.check(any(not s.running_after(0) for s in running),
+                            f"second instance: key {n + 1} ended neither run")
+                for name, saver in (("first", first), ("second", second)):
+                    status = saver.wait(0)
+                    f.check(status == 0, f"second instance: the {name} run's status is {status} after "
+                            f"two keys (stderr {saver.stderr!r})")
+                print(f"second instance: statuses {first.wait(0)}, {second.wait(0)}", flush=True)
+        f.check(not x.windows(), "second instance: a Form1 window is left")
+        f.check(x.screenshot() == self.desktop, "second instance: the screen is not the desktop")
+
+    def stop(self):
+        self.probe.stop()
+
+
+def xdotool(*args):
+    return lambda runs, saver: runs.x.run("xdotool", *args)
+
+
+def same_position_then_away(runs, saver):
+    px, py = runs.probe.position()
+    for _ in range(3):
+        runs.probe.move(px, py)
+        time.sleep(0.1)
+    runs.f.check(saver.running_after(0.5), f"SetCursorPos to the pointer's own position ended the "
+                 f"run (status {saver.wait(0)})")
+    runs.probe.move(px + 1, py)
+
+
+def press_button(runs):
+    runs.x.run("xdotool", "mousedown", "1")
+
+
+# what, arguments, how the run ends, what happens before it starts
+CASES = (
+    ("key press", ["/s"], xdotool("key", "space"), None),
+    ("click", ["/p", "1234"], xdotool("click", "1"), None),
+    ("button release", ["/c"], xdotool("mouseup", "1"), press_button),
+    ("same position, then 1 px away", [], same_position_then_away, None),
+    ("far move (xdotool)", ["/s"], xdotool("mousemove", "40", "40"), None),
+)
+
+
+def no_display(f, scr, prefix):
+    xs.kill_wineserver(prefix)
+    started = time.monotonic()
+    with xs.Saver("wine", [scr, "/s"], env=xs.wine_env(prefix)) as saver:
+        # Wine gives up on the display after about a second; a cold wineserver adds 1-2 s.
+        status = saver.wait(15)
+        took = time.monotonic() - started
+        print(f"no display: status {status} in {took:.1f} s, stderr {saver.stderr[-300:]!r}", flush=True)
+        f.check(status is not None, "no display: still running after 15 s")
+        f.check(status not in (None, 0), f"no display: exit status {status}")
+        f.check(saver.stderr.strip() != b"", "no display: nothing said on stderr")
+    xs.kill_wineserver(prefix)
+
+
+def main():
+    if len(sys.argv) != 3:
+        print(__doc__.strip().splitlines()[-2], file=sys.stderr)
+        return 2
+    scr, probe_exe = (os.path.abspath(p) for p in sys.argv[1:3])
+    xs.require_wine()
+    prefix = os.environ.get("OSTREL_WINE_PREFIX") or os.path.join(os.path.dirname(scr), "wineprefix-e2e")
+    xs.prepare_wine_prefix(prefix)
+    xs.kill_wineserver(prefix)
+    f = xs.Failures()
+    try:
+        with xs.desktop_session(1280, 720) as (x, desktop, pointer), \
+                tempfile.TemporaryDirectory(prefix="ostrel-wine-") as scratch:
+            runs = WineRuns(f, x, desktop, pointer, scr, probe_exe, prefix, scratch)
+            try:
+                for i, (what, args, end, prepare) in enumerate(CASES):
+                    runs.full_run(f"{what} {args}", args, end, prepare)
+                    if i == 0:
+                        runs.killed_run()
+                runs.second_instance()
+            finally:
+                runs.stop()
+                xs.kill_wineserver(prefix)
+        no_display(f, scr, prefix)
+    finally:
+        xs.kill_wineserver(prefix)
+    return f.finish("ostrel.scr under Wine")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
