@@ -4,8 +4,9 @@
 # /usr/bin/ostrel-trace, their manual pages and the copyright note; its
 # dependencies come from dpkg-shlibdeps (Debian's dpkg-dev).
 
-# Only a build with the X11 program has something to install.
-if(NOT TARGET ostrel)
+# Only a build with the X11 program has something to install (the Windows
+# build's ostrel is the .scr, installed by hand).
+if(NOT TARGET ostrel OR WIN32)
   return()
 endif()
 

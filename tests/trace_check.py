@@ -150,7 +150,7 @@ def main():
         failures.append(f"--version: status {result.returncode}, printed {result.stdout!r}")
     if os.path.exists("/dev/full"):
         with open("/dev/full", "w") as full:
-            status = subprocess.run([tool, "--version"], stdout=full, stderr=subprocess.DEVNULL).returncode
+            status = subprocess.run([*tool, "--version"], stdout=full, stderr=subprocess.DEVNULL).returncode
         if status != 1:
             failures.append(f"--version into a full device: status {status}, expected 1")
 
