@@ -152,7 +152,8 @@ int main(int argc, char** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
   if (argc == 2 && std::string_view(argv[1]) == "--version") {
-    if (std::printf("ostrel-trace %s\n", ostrel::kVersion) < 0 || std::fflush(stdout) != 0) {
+    if (std::printf("ostrel-trace %s\n", ostrel::kVersion) < 0 || std::fflush(stdout) != 0 ||
+        std::ferror(stdout) != 0) {
       std::fputs("ostrel-trace: cannot write the version\n", stderr);
       return 1;
     }
