@@ -7,20 +7,11 @@ Usage:
                                         that runs it (wine for the Windows build)
   sine_check.py --print-tables          print src/trails/sine_tables.h
 
-What is checked:
-- the constant tables the program was built with (bits of 2/pi; sin(i pi/256)
-  and its products with pi/256 and (pi/256)^2/2; pi/2 in fixed point; the
-  series coefficients), recomputed here with mpmath;
-- every angle of the first 10^5 ticks, random tick angles up to tick 2^32,
-  random doubles of every magnitude and edge cases: the result must be sin
-  correctly rounded to nearest wherever a path of the program says it is
-  certain, and always for the tick angles; beyond that, the fixed NaN for NaN
-  and infinities, no NaN for finite input, |result| <= 1 and the same bits
-  from a second run;
-- the quick path's error bound, on every input: |hi + lo - sin x| must stay
-  within the bound its rounding test assumes;
-- the slow path on one in 16 of the first ticks' angles and on all others,
-  whether the sine needed it or not.
+Checked: the program's constant tables against mpmath; on the first 10^5 ticks'
+angles, random tick angles up to tick 2^32, random doubles of every magnitude
+and edge cases, the result is sin correctly rounded wherever a path says it is
+certain (always for tick angles), the quick path stays within its error bound,
+and NaN, range, sign and repeatability hold for every input.
 """
 import concurrent.futures
 import math
@@ -59,12 +50,6 @@ def exact(value):
     return -magnitude if sign else magnitude
 
 
-def nearest_double(value):
-    """A Fraction rounded to the nearest double (Python's int division rounds
-    correctly, half to even)."""
-    return float(value)
-
-
 def round_mpf(value, slack_bits):
     """The nearest double to every number within a relative 2^-slack_bits of the
     raw mpf value (sign, man, exp, bc), or None when they do not all round alike."""
@@ -74,8 +59,8 @@ def round_mpf(value, slack_bits):
     shift = bc - 53
     if shift <= 2 or exp + bc < -1021 or exp + bc > 1024:  # short, subnormal or huge: go exact
         centre = exact(mpmath.mpf(value))
-        low = nearest_double(centre * (1 - Fraction(1, 2**slack_bits)))
-        high = nearest_double(centre * (1 + Fraction(1, 2**slack_bits)))
+        low = float(centre * (1 - Fraction(1, 2**slack_bits)))
+        high = float(centre * (1 + Fraction(1, 2**slack_bits)))
         return low if low == high else None
     slack = 1 << max(0, bc - slack_bits)  # in units of man's last bit
     rest = man & ((1 << shift) - 1)
@@ -102,17 +87,12 @@ def true_sin(x):
         prec *= 2
 
 
-def scaled(value):
-    """A double as (integer, exponent)."""
-    fraction, exponent = math.frexp(value)
-    return int(fraction * 2**53), exponent - 53
-
-
 def quick_error_ratio(hi, lo, value):
     """|hi + lo - sin x| as a share of the bound the quick path's rounding test
     assumes, for the raw mpf value of sin x."""
     sign, man, exp, _ = value
-    parts = [scaled(hi), scaled(lo), (man if sign else -man, exp)]  # hi + lo - sin x
+    parts = [(int(m * 2**53), e - 53) for m, e in map(math.frexp, (hi, lo))]
+    parts.append((man if sign else -man, exp))  # hi + lo - sin x
     base = min(e for _, e in parts)
     error = abs(sum(m << (e - base) for m, e in parts))
     excess = max(0, error.bit_length() - 60)  # keep it within a float's range
@@ -172,9 +152,10 @@ def two_over_pi_words(count):
 
 
 def double_double(value):
-    """hi + lo: hi the nearest double to value, lo the nearest double to the rest."""
-    hi = nearest_double(value)
-    return hi, nearest_double(value - Fraction(hi))
+    """hi + lo: hi the nearest double to value, lo the nearest double to the rest
+    (float() of a Fraction rounds correctly, half to even)."""
+    hi = float(value)
+    return hi, float(value - Fraction(hi))
 
 
 def step_table():
@@ -208,7 +189,7 @@ def coefficients():
         c = mpmath.pi / 256
         exact_values = [("kSin3", -c**3 / 6), ("kSin5", c**5 / 120), ("kSin7", -c**7 / 5040),
                         ("kCos4", c**4 / 24), ("kCos6", -c**6 / 720), ("kCos8", c**8 / 40320)]
-        return [(name, nearest_double(exact(v))) for name, v in exact_values]
+        return [(name, float(exact(v))) for name, v in exact_values]
     return at_two_precisions(values, 300)
 
 

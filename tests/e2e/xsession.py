@@ -497,9 +497,9 @@ def check_trails(failures, desktop, shot, max_ticks, what, need_all_colours=True
     return changed
 
 
-def ticks_bound(seconds, slack=8):
-    """A generous upper bound on the ticks a 64 Hz timer makes in this time."""
-    return int(seconds * TICKS_PER_SECOND * 1.25) + slack
+def ticks_bound(seconds, slack=8, per_second=TICKS_PER_SECOND):
+    """A generous upper bound on the ticks a timer (64 Hz unless told) makes in this time."""
+    return int(seconds * per_second * 1.25) + slack
 
 
 def _sample(mapping, n=5):
@@ -507,12 +507,9 @@ def _sample(mapping, n=5):
 
 
 # ================================================================ Wine
-# Helpers for running the Windows build (ostrel.scr) under Wine on a private
-# Xvfb: the private prefix, the environment, and tests/win32/wine_probe.exe,
-# which runs on the Wine desktop beside the program, moves the pointer with
-# SetCursorPos, reads the clipboard, and keeps Wine's desktop process (the
-# clipboard's keeper) alive between runs. Used by wine_test.py and by
-# bench/wine_run_bench.py.
+# ostrel.scr under Wine on a private Xvfb, for wine_test.py and
+# bench/wine_run_bench.py. tests/win32/wine_probe.exe moves the pointer, reads
+# the clipboard and keeps Wine's desktop process (the clipboard's keeper) alive.
 
 WINE_TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
 
@@ -549,16 +546,6 @@ def kill_wineserver(prefix):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def read_ppm(path):
-    """A binary PPM (P6, maxval 255) as an Image."""
-    with open(path, "rb") as f:
-        blob = f.read()
-    m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", blob)
-    if not m:
-        raise ValueError(f"{path}: not a binary PPM")
-    return Image(int(m.group(1)), int(m.group(2)), blob[m.end():])
-
-
 class WineProbe(_Stopped):
     """wine_probe.exe on the Wine desktop of env's prefix and display."""
 
@@ -593,11 +580,14 @@ class WineProbe(_Stopped):
             return f"wine_probe ended (status {self.proc.poll()})"
         return self._line(timeout)
 
+    def _ok(self, command):
+        answer = self.ask(command)
+        if answer != "ok":
+            raise RuntimeError(f"wine_probe {command}: {answer}")
+
     def move(self, x, y):
         """SetCursorPos: one WM_MOUSEMOVE exactly there, also at the same place."""
-        answer = self.ask(f"move {x} {y}")
-        if answer != "ok":
-            raise RuntimeError(f"wine_probe move {x} {y}: {answer}")
+        self._ok(f"move {x} {y}")
 
     def position(self):
         """Where Windows has the pointer (GetCursorPos)."""
@@ -612,9 +602,7 @@ class WineProbe(_Stopped):
         return float(answer[1]) if answer[:1] == ["shown"] else None
 
     def clear_clipboard(self):
-        answer = self.ask("clear")
-        if answer != "ok":
-            raise RuntimeError(f"wine_probe clear: {answer}")
+        self._ok("clear")
 
     def clipboard_picture(self, scratch_dir):
         """The clipboard's CF_DIB as an Image, or the probe's answer when there is none."""
@@ -623,9 +611,12 @@ class WineProbe(_Stopped):
         if not answer.startswith("clip "):
             return answer
         try:
-            return read_ppm(path)
+            with open(path, "rb") as f:
+                blob = f.read()
         finally:
             os.remove(path)
+        m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", blob)  # binary PPM, maxval 255
+        return Image(int(m.group(1)), int(m.group(2)), blob[m.end():]) if m else f"not a PPM: {path}"
 
     def stop(self):
         if self.proc.poll() is None:
