@@ -36,7 +36,6 @@ import argparse
 import os
 import re
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -47,7 +46,8 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, HERE)
 import xsession as xs  # noqa: E402
-from x11_run_bench import BURST_GAP, cpu_seconds, median, peak_memory_mb  # noqa: E402
+from x11_run_bench import (BURST_GAP, cpu_seconds, median, peak_memory_mb,  # noqa: E402
+                           tick_statistics)
 
 WIDTH, HEIGHT = 1920, 1080
 
@@ -202,12 +202,7 @@ def measure_timer(program, env, probe, seconds):
             if status != 0:
                 raise RuntimeError(f"traced run ended with status {status}")
         ticks = x_socket_tick_times(trace, first, last)
-    intervals = [(b - a) * 1000 for a, b in zip(ticks, ticks[1:])]
-    if len(intervals) < 2:
-        raise RuntimeError(f"only {len(ticks)} ticks seen in the trace")
-    return {"rate": len(intervals) / (ticks[-1] - ticks[0]), "sd": statistics.pstdev(intervals),
-            "mean": statistics.mean(intervals), "max": max(intervals), "count": len(ticks),
-            "seconds": seconds}
+    return tick_statistics(ticks, seconds)
 
 
 def print_table(r, timer, cold, runs, cpu_window):

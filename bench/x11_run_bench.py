@@ -115,6 +115,11 @@ def measure_timer(program, seconds):
             if status != 0:
                 raise RuntimeError(f"traced run ended with status {status}")
         ticks = tick_times(trace, first, last)
+    return tick_statistics(ticks, seconds)
+
+
+def tick_statistics(ticks, seconds):
+    """Rate, mean, sd and max of the intervals (ms) between the ticks' times (s)."""
     intervals = [(b - a) * 1000 for a, b in zip(ticks, ticks[1:])]
     if len(intervals) < 2:
         raise RuntimeError(f"only {len(ticks)} ticks seen in the trace")
