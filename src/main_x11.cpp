@@ -3,11 +3,10 @@
 // It reads no arguments and no settings.
 
 #include <cstdio>
-#include <exception>
 #include <string>
 
+#include "platform/posix/end_signals.h"
 #include "platform/x11/x11_platform.h"
-#include "platform/x11/x11_signals.h"
 #include "run/program.h"
 
 int main() {
@@ -20,14 +19,5 @@ int main() {
     std::fprintf(stderr, "ostrel: %s\n", error.c_str());
     return 1;
   }
-  const int status = ostrel::RunProgram(*platform);
-  // The window is gone and the cursor shown: a signal during the clipboard's
-  // hand-off ends the program at once, with the run's status.
-  ostrel::EndAtOnceOnSignal(status);
-  try {
-    platform->FinishRun();
-  } catch (const std::exception& failure) {
-    std::fprintf(stderr, "ostrel: the clipboard could not be handed over: %s\n", failure.what());
-  }
-  return status;
+  return ostrel::RunProgram(*platform);
 }

@@ -7,7 +7,7 @@
 #include <limits>
 #include <new>
 
-#include "platform/platform.h"
+#include "platform/platform_error.h"
 
 // The data comes from whatever program owns the clipboard, so every field is
 // checked against the size before it is used, and every size is computed in 64

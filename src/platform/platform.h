@@ -5,21 +5,13 @@
 // window's events only through WindowEvents.
 
 #include <cstdint>
-#include <stdexcept>
-#include <string>
 #include <string_view>
 
 #include "platform/image.h"
+#include "platform/platform_error.h"
 #include "trails/drawing_surface.h"
 
 namespace ostrel {
-
-// A system call that failed. Nothing in the program catches it but the program's
-// outermost frame, which ends the run and reports it.
-class PlatformError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // The events of the one window, as the backend delivers them. X and Y are twips
 // from the top-left corner of the window's drawing area.
@@ -80,10 +72,25 @@ class Platform {
 
   // Tells the user that the program failed; the window is already gone.
   virtual void ReportError(std::string_view message) = 0;
+
+  // After the run, with the window gone and the cursor shown: hands on what
+  // must outlive the program (the clipboard's picture, on systems where a
+  // selection dies with its owner). `status` is the run's exit status, which
+  // the program ends with whatever happens here. Reports its own failures and
+  // never throws.
+  virtual void FinishRun(int status) noexcept = 0;
 };
 
 // Virtual-key code and scan code of the Print Screen key, as the start-up sends them.
 inline constexpr std::uint8_t kVirtualKeySnapshot = 44;
 inline constexpr std::uint8_t kSnapshotScanCode = 1;
+// The flag of a synthesised keyboard event that makes it a key-up.
+inline constexpr std::uint32_t kKeyEventKeyUp = 0x0002;
+
+// Whether a synthesised keyboard event is the Print Screen key-down, the one
+// event a backend answers, by copying the whole screen to the clipboard.
+constexpr bool IsSnapshotKeyDown(std::uint8_t virtual_key, std::uint32_t flags) {
+  return virtual_key == kVirtualKeySnapshot && (flags & kKeyEventKeyUp) == 0;
+}
 
 }  // namespace ostrel

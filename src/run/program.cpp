@@ -7,7 +7,9 @@
 
 namespace ostrel {
 
-int RunProgram(Platform& platform) {
+namespace {
+
+int RunWindow(Platform& platform) {
   frmOstrel form(platform);
   try {
     platform.CreateForm(frmOstrel::kCaption, frmOstrel::kTimer1IntervalMs, form);
@@ -26,6 +28,14 @@ int RunProgram(Platform& platform) {
     platform.ReportError("unknown failure");
   }
   return 1;
+}
+
+}  // namespace
+
+int RunProgram(Platform& platform) {
+  const int status = RunWindow(platform);
+  platform.FinishRun(status);
+  return status;
 }
 
 }  // namespace ostrel

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/x11/png_codec.h"
+#include "platform/png_codec.h"
 
 namespace {
 

@@ -68,7 +68,7 @@ void FakePlatform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t scan_code, 
   call << "KeybdEvent " << int{virtual_key} << ' ' << int{scan_code} << ' ' << flags << ' '
        << extra_info;
   Record(call.str());
-  if (virtual_key == kVirtualKeySnapshot && print_screen_fills_clipboard) {
+  if (IsSnapshotKeyDown(virtual_key, flags) && print_screen_fills_clipboard) {
     clipboard_ = std::make_shared<const Image>(screen_.Clone());
   }
 }
@@ -115,6 +115,8 @@ int FakePlatform::ShowCursor(bool show) {
          std::to_string(cursor_counter));
   return cursor_counter;
 }
+
+void FakePlatform::FinishRun(int status) noexcept { Record("FinishRun " + std::to_string(status)); }
 
 void FakePlatform::ReportError(std::string_view message) {
   Record("ReportError " + std::string(message));

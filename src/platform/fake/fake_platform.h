@@ -78,6 +78,7 @@ class FakePlatform final : public Platform {
   int ShowCursor(bool show) override;
   DrawingSurface& Surface() override { return logging_surface_; }
   void ReportError(std::string_view message) override;
+  void FinishRun(int status) noexcept override;
 
  private:
   // Forwards to the raster and logs each call.

@@ -266,8 +266,7 @@ void Win32Platform::UnloadForm() {
 
 void Win32Platform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_code*/,
                                std::uint32_t flags, std::uintptr_t /*extra_info*/) {
-  constexpr std::uint32_t kKeyUp = 0x0002;  // KEYEVENTF_KEYUP
-  if (virtual_key != kVirtualKeySnapshot || (flags & kKeyUp) != 0) return;
+  if (!IsSnapshotKeyDown(virtual_key, flags)) return;
   RequireFrame();
   clipboard_copy_failed_ = true;
   DWORD error = ERROR_SUCCESS;

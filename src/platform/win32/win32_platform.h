@@ -51,6 +51,9 @@ class Win32Platform final : public Platform {
   DrawingSurface& Surface() override;
   // A message box with the text, and the text on stderr when there is one.
   void ReportError(std::string_view message) override;
+  // The system's clipboard keeps the picture after the program ends: nothing
+  // to hand on.
+  void FinishRun(int /*status*/) noexcept override {}
 
   // Twips per pixel: 1440 / the primary monitor's DPI.
   double TwipsPerPixel() const { return twips_per_pixel_; }

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "platform/platform.h"
-#include "platform/x11/png_codec.h"
+#include "platform/png_codec.h"
 
 namespace ostrel {
 namespace {

@@ -23,7 +23,7 @@
 #include "platform/x11/x11_capture.h"
 #include "platform/x11/x11_clipboard.h"
 #include "platform/x11/x11_errors.h"
-#include "platform/x11/x11_signals.h"
+#include "platform/posix/end_signals.h"
 
 namespace ostrel {
 namespace {
@@ -179,10 +179,17 @@ X11Platform::~X11Platform() {
   XCloseDisplay(display_);
 }
 
-void X11Platform::FinishRun() {
+void X11Platform::FinishRun(int status) noexcept {
+  // The window is gone and the cursor shown: a signal during the hand-off ends
+  // the program at once, with the run's status.
+  EndAtOnceOnSignal(status);
   // The frame outlives the window until here: the manager's copy of the
   // picture is encoded from it.
-  if (clipboard_->Owned()) clipboard_->HandOffToManager(kClipboardHandOffTimeout);
+  try {
+    if (clipboard_->Owned()) clipboard_->HandOffToManager(kClipboardHandOffTimeout);
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "ostrel: the clipboard could not be handed over: %s\n", failure.what());
+  }
 }
 
 float X11Platform::Twips(int pixels) const { return static_cast<float>(pixels * twips_per_pixel_); }
@@ -369,10 +376,9 @@ void X11Platform::UnloadForm() {
 
 void X11Platform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_code*/,
                              std::uint32_t flags, std::uintptr_t /*extra_info*/) {
-  constexpr std::uint32_t kKeyUp = 0x0002;
   // The Print Screen key-down copies the whole screen to the clipboard. No other
   // key is ever synthesised.
-  if (virtual_key != kVirtualKeySnapshot || (flags & kKeyUp) != 0) return;
+  if (!IsSnapshotKeyDown(virtual_key, flags)) return;
   if (!surface_) throw PlatformError("the screen is copied into the window, which does not exist");
   CaptureRoot(display_, screen_, frame_shm_.get(), surface_->Frame());
   FrameIsBackground();

@@ -26,10 +26,6 @@ class X11Platform final : public Platform {
   X11Platform(const X11Platform&) = delete;
   X11Platform& operator=(const X11Platform&) = delete;
 
-  // After the run, with the window gone: lets a clipboard manager take the
-  // screen picture, so that it stays on the clipboard after the program ends.
-  void FinishRun();
-
   void CreateForm(std::string_view caption, int timer_interval_ms, WindowEvents& events) override;
   void ShowForm() override;
   void RunMessageLoop() override;
@@ -46,6 +42,9 @@ class X11Platform final : public Platform {
   int ShowCursor(bool show) override;
   DrawingSurface& Surface() override;
   void ReportError(std::string_view message) override;
+  // Lets a clipboard manager take the screen picture, so that it stays on the
+  // clipboard after the program ends.
+  void FinishRun(int status) noexcept override;
 
  private:
   explicit X11Platform(Display* display);

@@ -2,7 +2,7 @@
 // libpng's own reader, and what it reads may be any PNG another program put on
 // the clipboard, including broken ones.
 
-#include "platform/x11/png_codec.h"
+#include "platform/png_codec.h"
 
 #include <gtest/gtest.h>
 #include <png.h>

@@ -1,4 +1,4 @@
-#include "platform/x11/x11_signals.h"
+#include "platform/posix/end_signals.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "platform/x11/png_codec.h"
+#include "platform/png_codec.h"
 
 #include <png.h>
 #include <zlib.h>
@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/platform_error.h"
 
 // libpng reports errors by longjmp to the frame that called setjmp. Only the
 // functions marked "setjmp frame" below call setjmp, and they and every libpng
