@@ -70,6 +70,13 @@ void SoftwareSurface::SetBackground(const Image& picture, std::uint32_t fill) {
   if (!frame_.Empty()) dirty_.push_back({0, 0, frame_.Width(), frame_.Height()});
 }
 
+void SoftwareSurface::MoveFrame(Image frame) {
+  if (frame.Width() != frame_.Width() || frame.Height() != frame_.Height()) {
+    throw std::invalid_argument("the frame moves to a copy of another size");
+  }
+  frame_ = std::move(frame);
+}
+
 void SoftwareSurface::ToggleShown(const PaintedCircle& circle) {
   const std::size_t mask = shown_.size() - 1;
   std::size_t i =

@@ -69,6 +69,11 @@ class SoftwareSurface final : public DrawingSurface {
 
   const Image& Frame() const { return frame_; }
   Image& Frame() { return frame_; }
+  // Goes on drawing on `frame`, which must hold the same pixels as the frame
+  // so far (another copy of it, brought up to date): the circles shown stay
+  // known, so the next XOR of one still erases it. Throws
+  // std::invalid_argument when the sizes differ.
+  void MoveFrame(Image frame);
 
   // The rectangles changed since the last ClearDirtyRects, one per drawing call,
   // clipped to the frame and never empty.

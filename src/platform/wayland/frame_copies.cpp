@@ -1,0 +1,104 @@
+#include "platform/wayland/frame_copies.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace ostrel {
+
+Rect Intersection(Rect rect, Rect bounds) {
+  const int left = std::max(rect.x, bounds.x);
+  const int top = std::max(rect.y, bounds.y);
+  const int right = std::min(rect.x + rect.width, bounds.x + bounds.width);
+  const int bottom = std::min(rect.y + rect.height, bounds.y + bounds.height);
+  if (right <= left || bottom <= top) return {left, top, 0, 0};
+  return {left, top, right - left, bottom - top};
+}
+
+void AddRect(std::vector<Rect>& rects, Rect rect, Rect bounds, std::size_t most) {
+  rect = Intersection(rect, bounds);
+  if (rect.width <= 0 || rect.height <= 0) return;
+  rects.push_back(rect);
+  if (rects.size() <= most) return;
+  int left = rects.front().x;
+  int top = rects.front().y;
+  int right = left;
+  int bottom = top;
+  for (const Rect& r : rects) {
+    left = std::min(left, r.x);
+    top = std::min(top, r.y);
+    right = std::max(right, r.x + r.width);
+    bottom = std::max(bottom, r.y + r.height);
+  }
+  rects.assign(1, Rect{left, top, right - left, bottom - top});
+}
+
+FrameCopies::FrameCopies(Rect frame, std::vector<Rect> outputs) : frame_(frame) {
+  for (const Rect& place : outputs) {
+    Output output;
+    output.place = Intersection(place, frame);
+    AddRect(output.damage, output.place, frame_, kMostRects);
+    outputs_.push_back(std::move(output));
+  }
+  AddRect(lacks_[1], frame_, frame_, kMostRects);
+}
+
+void FrameCopies::Released(int output, int copy) {
+  if (output < 0 || Index(output) >= outputs_.size() || copy < 0 || copy >= kCopies) {
+    throw std::out_of_range("no such output buffer");
+  }
+  outputs_[Index(output)].held[Index(copy)] = false;
+}
+
+void FrameCopies::OutputGone(int output) {
+  Output& gone = outputs_.at(Index(output));
+  gone.live = false;
+  gone.damage.clear();
+}
+
+FrameCopies::Move FrameCopies::BeforeTick() {
+  const int other = 1 - current_;
+  const bool free = std::none_of(outputs_.begin(), outputs_.end(), [other](const Output& o) {
+    return o.live && o.held[Index(other)];
+  });
+  Move move;
+  move.from = current_;
+  move.to = current_;
+  if (!free) return move;
+  move.moved = true;
+  move.to = other;
+  move.rects = std::move(lacks_[Index(other)]);
+  lacks_[Index(other)].clear();
+  current_ = other;
+  return move;
+}
+
+void FrameCopies::Changed(std::span<const Rect> rects) {
+  std::vector<Rect>& other_lacks = lacks_[Index(1 - current_)];
+  for (const Rect& rect : rects) {
+    AddRect(other_lacks, rect, frame_, kMostRects);
+    for (Output& output : outputs_) {
+      if (output.live) AddRect(output.damage, rect, output.place, kMostRects);
+    }
+  }
+}
+
+std::vector<FrameCopies::Commit> FrameCopies::TakeCommits() {
+  std::vector<Commit> commits;
+  for (std::size_t i = 0; i < outputs_.size(); ++i) {
+    Output& output = outputs_[i];
+    if (!output.live || output.held[Index(current_)] || output.damage.empty()) continue;
+    Commit commit;
+    commit.output = static_cast<int>(i);
+    commit.copy = current_;
+    for (const Rect& rect : output.damage) {
+      commit.damage.push_back(
+          {rect.x - output.place.x, rect.y - output.place.y, rect.width, rect.height});
+    }
+    output.damage.clear();
+    output.held[Index(current_)] = true;
+    commits.push_back(std::move(commit));
+  }
+  return commits;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,63 @@
+#include "platform/wayland/frame_layout.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "platform/platform_error.h"
+
+namespace ostrel {
+namespace {
+
+// wl_shm pools are sized with a signed 32-bit integer and hold two frames.
+constexpr std::int64_t kLargestFrameBytes = std::numeric_limits<std::int32_t>::max() / 2;
+
+bool Counts(const OutputPlace& output) {
+  return output.width > 0 && output.height > 0 && output.scale >= 1;
+}
+
+}  // namespace
+
+Rect FrameLayout::PixelRect(const OutputPlace& output) const {
+  return {(output.x - origin_x) * scale, (output.y - origin_y) * scale, output.width * scale,
+          output.height * scale};
+}
+
+float FrameLayout::TwipsX(const OutputPlace& output, double surface_x) const {
+  return static_cast<float>((output.x - origin_x + surface_x) * scale * TwipsPerPixel());
+}
+
+float FrameLayout::TwipsY(const OutputPlace& output, double surface_y) const {
+  return static_cast<float>((output.y - origin_y + surface_y) * scale * TwipsPerPixel());
+}
+
+FrameLayout LayoutOf(std::span<const OutputPlace> outputs) {
+  std::int64_t left = std::numeric_limits<std::int64_t>::max();
+  std::int64_t top = left;
+  std::int64_t right = std::numeric_limits<std::int64_t>::min();
+  std::int64_t bottom = right;
+  int scale = 0;
+  for (const OutputPlace& output : outputs) {
+    if (!Counts(output)) continue;
+    left = std::min<std::int64_t>(left, output.x);
+    top = std::min<std::int64_t>(top, output.y);
+    right = std::max<std::int64_t>(right, std::int64_t{output.x} + output.width);
+    bottom = std::max<std::int64_t>(bottom, std::int64_t{output.y} + output.height);
+    scale = std::max(scale, output.scale);
+  }
+  if (scale == 0) throw PlatformError("the compositor reports no output to cover");
+  const std::int64_t width = (right - left) * scale;
+  const std::int64_t height = (bottom - top) * scale;
+  if (width * height * 4 > kLargestFrameBytes) {
+    throw PlatformError("the outputs together are too large for one picture in shared memory");
+  }
+  FrameLayout layout;
+  layout.origin_x = static_cast<int>(left);
+  layout.origin_y = static_cast<int>(top);
+  layout.scale = scale;
+  layout.width = static_cast<int>(width);
+  layout.height = static_cast<int>(height);
+  return layout;
+}
+
+}  // namespace ostrel

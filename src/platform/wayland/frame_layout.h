@@ -1,0 +1,48 @@
+#pragma once
+
+// Where each output's picture sits in the one frame that covers them all.
+// Plain arithmetic on the outputs' logical rectangles and scales, without
+// Wayland types, so that it is tested on its own.
+
+#include <span>
+
+#include "platform/software_surface.h"
+
+namespace ostrel {
+
+// An output as the compositor places it: its logical rectangle in the layout
+// and its integer scale (physical pixels per logical unit).
+struct OutputPlace {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  int scale = 1;
+};
+
+// The frame: the bounding box of the outputs' logical rectangles, at the
+// largest output scale, so that the densest output shows its part pixel for
+// pixel and circles keep their physical size everywhere.
+struct FrameLayout {
+  int origin_x = 0;  // logical position of the frame's top-left corner
+  int origin_y = 0;
+  int scale = 1;     // frame pixels per logical unit
+  int width = 0;     // in frame pixels
+  int height = 0;
+
+  // 15 twips per pixel at scale 1, as at 96 DPI; a scale-2 pixel is half as big.
+  double TwipsPerPixel() const { return 1440.0 / (96.0 * scale); }
+  // The output's rectangle in frame pixels.
+  Rect PixelRect(const OutputPlace& output) const;
+  // A pointer position on an output's surface (logical, surface-local), in
+  // twips from the frame's top-left corner.
+  float TwipsX(const OutputPlace& output, double surface_x) const;
+  float TwipsY(const OutputPlace& output, double surface_y) const;
+};
+
+// The layout of `outputs`. Outputs with an empty rectangle or a scale below 1
+// take no part. Throws PlatformError when none is left or when the frame would
+// not fit in memory addressable by one shared-memory pool.
+FrameLayout LayoutOf(std::span<const OutputPlace> outputs);
+
+}  // namespace ostrel

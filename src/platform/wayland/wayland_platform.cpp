@@ -1,0 +1,286 @@
+#include "platform/wayland/wayland_platform.h"
+
+#include <poll.h>
+#include <sys/prctl.h>
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/end_signals.h"
+#include "platform/wayland/frame_copies.h"
+#include "platform/wayland/wl_connection.h"
+#include "platform/wayland/wl_globals.h"
+#include "platform/wayland/wl_output_surface.h"
+#include "platform/wayland/wl_screen_copy.h"
+#include "platform/wayland/wl_seat_input.h"
+#include "platform/wayland/wl_shm_memory.h"
+#ifdef OSTREL_WAYLAND_CLIPBOARD
+#include "platform/wayland/wl_clipboard.h"
+#endif
+
+namespace ostrel {
+namespace {
+
+// A compositor that accepts the connection and never answers is given up on.
+constexpr unsigned kOpenTimeoutMs = 4500;
+// Screen copies take 30-90 ms on a software-rendering compositor.
+constexpr int kCaptureTimeoutMs = 2000;
+
+const char* DisplayName() {
+  const char* name = std::getenv("WAYLAND_DISPLAY");
+  return name != nullptr && *name != '\0' ? name : nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool* answered) {
+  *answered = false;
+  wl_display* display = wl_display_connect(nullptr);
+  if (display == nullptr) {
+    const char* name = DisplayName();
+    *error = name != nullptr ? std::string("no Wayland compositor at \"") + name + "\""
+                             : std::string("no Wayland compositor (WAYLAND_DISPLAY is not set)");
+    return nullptr;
+  }
+  *answered = true;
+  try {
+    // Nothing is on the screen yet: a compositor that never answers is left
+    // by ending the process with a message.
+    Watchdog watchdog(kOpenTimeoutMs, "the Wayland compositor accepted the connection but did "
+                                      "not answer");
+    auto globals = std::make_unique<WaylandGlobals>(display);
+    const std::string missing = globals->Missing();
+    if (!missing.empty()) {
+      *error = "the Wayland compositor does not offer " + missing +
+               "; ostrel runs on compositors with layer-shell surfaces (sway, Hyprland, river, "
+               "labwc, Wayfire, KDE Plasma) or on X11";
+      globals.reset();
+      wl_display_disconnect(display);
+      return nullptr;
+    }
+    return std::unique_ptr<WaylandPlatform>(new WaylandPlatform(display, std::move(globals)));
+  } catch (const std::exception& failure) {
+    *error = failure.what();
+    wl_display_disconnect(display);
+    return nullptr;
+  }
+}
+
+WaylandPlatform::WaylandPlatform(wl_display* display, std::unique_ptr<WaylandGlobals> globals)
+    : display_(display), globals_(std::move(globals)) {
+  // The timer's deadlines are met to the microsecond, not to the default 50.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  for (auto& output : globals_->outputs) {
+    const OutputPlace place = output->Place();
+    if (output->removed || place.width <= 0 || place.height <= 0) continue;
+    outputs_.push_back(output.get());
+    places_.push_back(place);
+  }
+  layout_ = LayoutOf(places_);
+  input_ = std::make_unique<SeatInput>(globals_->seat);
+#ifdef OSTREL_WAYLAND_CLIPBOARD
+  clipboard_ = std::make_unique<WaylandClipboard>(display_, globals_->seat, globals_->data_control,
+                                                  globals_->data_device_manager, PixelFormat{});
+#endif
+  // From here on the event loop takes the ending signals.
+  QueueEndSignals();
+}
+
+WaylandPlatform::~WaylandPlatform() {
+  if (loaded_) {
+    try {
+      UnloadForm();
+    } catch (...) {
+    }
+  }
+  const bool send = !handed_over_;
+#ifdef OSTREL_WAYLAND_CLIPBOARD
+  // The clipboard lends the frame, so it goes first.
+  clipboard_.reset();
+#endif
+  for (auto& surface : surfaces_) surface->Destroy(send);
+  surfaces_.clear();
+  if (input_) input_->Destroy(send);
+  input_.reset();
+  if (memory_) {
+    if (send) {
+      memory_->DestroyPool();
+    } else {
+      memory_->ForgetPool();
+    }
+  }
+  if (!send) globals_->Forget();
+  globals_.reset();
+  if (send) wl_display_flush(display_);
+  wl_display_disconnect(display_);
+}
+
+void WaylandPlatform::FinishRun(int status) noexcept {
+  // The surfaces are gone and the cursor shown: a signal during the hand-off
+  // ends the program at once, with the run's status.
+  EndAtOnceOnSignal(status);
+#ifdef OSTREL_WAYLAND_CLIPBOARD
+  if (clipboard_) handed_over_ = clipboard_->KeepServingAfterExit();
+#endif
+}
+
+void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_interval_ms*/,
+                                 WindowEvents& events) {
+  events_ = &events;
+  // Two copies of the frame in one shared memory; pages are taken only as
+  // they are written, and the second copy only from the first tick on.
+  const auto width = static_cast<std::size_t>(layout_.width);
+  copy_bytes_ = width * static_cast<std::size_t>(layout_.height) * 4;
+  // One row more: the compositor checks that a buffer's every row, the last
+  // one too, lies whole in the pool, and a buffer for an output at the right
+  // of the last copy has its last row run past the copy by a stride's rest.
+  memory_ = std::make_shared<ShmMemory>(globals_->shm,
+                                        copy_bytes_ * FrameCopies::kCopies + width * 4);
+  surface_ = std::make_unique<SoftwareSurface>(CopyImage(0), layout_.TwipsPerPixel());
+
+  SeatInput::Window& window = input_->Target();
+  window.events = events_;
+  window.twips = [this](wl_surface* surface, double x, double y, float& tx, float& ty) {
+    for (std::size_t i = 0; i < surfaces_.size(); ++i) {
+      if (surfaces_[i]->Surface() != surface) continue;
+      tx = layout_.TwipsX(places_[i], x);
+      ty = layout_.TwipsY(places_[i], y);
+      return true;
+    }
+    return false;
+  };
+#ifdef OSTREL_WAYLAND_CLIPBOARD
+  window.note_serial = [this](std::uint32_t serial) { clipboard_->NoteInputSerial(serial); };
+#endif
+  loaded_ = true;
+  StartTimer();
+}
+
+Image WaylandPlatform::CopyImage(int copy) const {
+  return Image(memory_->Pixels(static_cast<std::size_t>(copy) * copy_bytes_), layout_.width,
+               layout_.height, layout_.width, memory_);
+}
+
+void WaylandPlatform::StartTimer() {
+  timer_start_ = MonotonicNs();
+  ticks_due_ = 1;
+}
+
+void WaylandPlatform::Capture() {
+  if (globals_->screencopy == nullptr) {
+    if (!captured_) {
+      std::fprintf(stderr,
+                   "ostrel: the compositor offers no screen copy (zwlr_screencopy_manager_v1): "
+                   "running over a black picture\n");
+    }
+    captured_ = true;
+    return;
+  }
+  std::vector<CaptureTarget> targets;
+  for (std::size_t i = 0; i < outputs_.size(); ++i) {
+    targets.push_back(
+        {outputs_[i]->output, layout_.PixelRect(places_[i]), places_[i].scale, layout_.scale});
+  }
+  const CaptureFrame frame{&surface_->Frame(), memory_.get(),
+                           static_cast<std::size_t>(copies_ ? copies_->Current() : 0) *
+                               copy_bytes_};
+  const std::string failures = CaptureOutputs(display_, globals_->screencopy, globals_->shm,
+                                              frame, targets, kCaptureTimeoutMs);
+  if (!failures.empty()) std::fprintf(stderr, "ostrel: screen copy failed: %s\n", failures.c_str());
+  captured_ = true;
+  // The copy took several ticks' time: the timer counts from now, so that no
+  // tick draws into the frame before it becomes the window's picture.
+  StartTimer();
+}
+
+void WaylandPlatform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_code*/,
+                                 std::uint32_t flags, std::uintptr_t /*extra_info*/) {
+  // The Print Screen key-down copies the whole screen to the clipboard. No
+  // other key is ever synthesised.
+  if (!IsSnapshotKeyDown(virtual_key, flags)) return;
+  if (!surface_) throw PlatformError("the screen is copied into the window, which does not exist");
+  Capture();
+  FrameIsBackground();
+  // Without a screen copy there is no picture to offer: the clipboard keeps
+  // what it holds.
+  if (globals_->screencopy == nullptr) return;
+#ifdef OSTREL_WAYLAND_CLIPBOARD
+  // The clipboard's picture is the frame itself, later drawn on: its PNG is
+  // encoded from the frame with the circles shown erased for the time.
+  clipboard_->Own(FramePicture(), [this](const std::function<void(const Image&)>& use) {
+    surface_->WithBackground(use);
+  });
+#endif
+}
+
+void WaylandPlatform::DoEvents() { ProcessPending(); }
+
+Picture WaylandPlatform::ClipboardPicture() {
+#ifdef OSTREL_WAYLAND_CLIPBOARD
+  return clipboard_->Read();
+#else
+  return nullptr;
+#endif
+}
+
+Picture WaylandPlatform::CaptureScreen() {
+  if (!surface_) throw PlatformError("the screen is copied into the window, which does not exist");
+  // The window is not shown yet, so the copy the start-up made is still the
+  // screen; only a run without one copies now.
+  if (!captured_) Capture();
+  FrameIsBackground();
+  return FramePicture();
+}
+
+void WaylandPlatform::SetPicture(Picture picture) {
+  // The frame's own picture (the screen copied into it) is not copied again.
+  if (picture) {
+    surface_->SetBackground(*picture);
+  } else {
+    surface_->Frame().Fill(0);
+    FrameIsBackground();
+  }
+  if (copies_) {
+    const Rect whole{0, 0, layout_.width, layout_.height};
+    copies_->Changed({&whole, 1});
+  }
+  surface_->ClearDirtyRects();
+  if (shown_) Present();
+}
+
+Picture WaylandPlatform::FramePicture() const {
+  Image& frame = surface_->Frame();
+  return std::make_shared<const Image>(frame.Row(0), frame.Width(), frame.Height(), frame.Stride(),
+                                       memory_);
+}
+
+void WaylandPlatform::FrameIsBackground() {
+  surface_->SetBackground(surface_->Frame());
+  surface_->ClearDirtyRects();
+}
+
+float WaylandPlatform::ScreenWidthTwips() {
+  return static_cast<float>(layout_.width * layout_.TwipsPerPixel());
+}
+
+float WaylandPlatform::ScreenHeightTwips() {
+  return static_cast<float>(layout_.height * layout_.TwipsPerPixel());
+}
+
+int WaylandPlatform::ShowCursor(bool show) {
+  cursor_counter_ += show ? 1 : -1;
+  input_->SetCursorHidden(cursor_counter_ < 0);
+  return cursor_counter_;
+}
+
+DrawingSurface& WaylandPlatform::Surface() { return *surface_; }
+
+void WaylandPlatform::ReportError(std::string_view message) {
+  std::fprintf(stderr, "ostrel: %.*s\n", static_cast<int>(message.size()), message.data());
+}
+
+}  // namespace ostrel

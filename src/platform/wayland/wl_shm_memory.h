@@ -1,0 +1,45 @@
+#pragma once
+
+// Memory shared with the compositor: an anonymous file mapped into the
+// program and offered to the compositor as a wl_shm pool.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+struct wl_buffer;
+struct wl_shm;
+struct wl_shm_pool;
+
+namespace ostrel {
+
+class ShmMemory {
+ public:
+  // `bytes` of zeroed memory (pages are taken only when written). Throws
+  // PlatformError when the file or the mapping cannot be made.
+  ShmMemory(wl_shm* shm, std::size_t bytes);
+  // Unmaps; the pool's proxy must be gone already (DestroyPool or ForgetPool).
+  ~ShmMemory();
+  ShmMemory(const ShmMemory&) = delete;
+  ShmMemory& operator=(const ShmMemory&) = delete;
+
+  std::size_t Size() const { return bytes_; }
+  std::uint32_t* Pixels(std::size_t byte_offset) const;
+  // A buffer of 32-bit pixels at `byte_offset`, `stride` bytes a row.
+  wl_buffer* CreateBuffer(std::size_t byte_offset, int width, int height, int stride,
+                          std::uint32_t format) const;
+  // Sends the pool's destroy request; buffers made from it stay valid.
+  void DestroyPool();
+  // Frees the pool's proxy without a request (the connection was handed on).
+  void ForgetPool();
+
+ private:
+  std::size_t bytes_;
+  void* mapping_ = nullptr;
+  wl_shm_pool* pool_ = nullptr;
+};
+
+// Frees a buffer: its destroy request, or only its proxy when `send` is false.
+void ReleaseBuffer(wl_buffer* buffer, bool send);
+
+}  // namespace ostrel
