@@ -3,6 +3,7 @@
 // seat and reads commands from stdin, one a line:
 //
 //   move X Y       absolute move to (X, Y) in the layout's logical coordinates
+//                  (decimals allowed: fractions of a pixel)
 //   rel DX DY      relative move
 //   press N        button N down (BTN_LEFT is 0x110; decimal or 0x hex)
 //   release N      button N up
@@ -17,6 +18,7 @@
 #include <wayland-client.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -106,10 +108,20 @@ int main(int argc, char** argv) {
     const uint32_t t = now_ms();
     bool ok = true;
     if (command == "move") {
-      uint32_t x = 0;
-      uint32_t y = 0;
-      ok = parse_u32(a, x) && parse_u32(b, y) && x <= extent_w && y <= extent_h;
-      if (ok) zwlr_virtual_pointer_v1_motion_absolute(pointer, t, x, y, extent_w, extent_h);
+      // The extent is the layout's scaled up as far as 32 bits allow, so that
+      // fractions of a pixel can be asked for too.
+      const uint32_t fine = UINT32_MAX / (extent_w > extent_h ? extent_w : extent_h);
+      char* end_x = nullptr;
+      char* end_y = nullptr;
+      const double x = std::strtod(a.c_str(), &end_x);
+      const double y = std::strtod(b.c_str(), &end_y);
+      ok = end_x != a.c_str() && *end_x == '\0' && end_y != b.c_str() && *end_y == '\0' &&
+           x >= 0 && y >= 0 && x <= extent_w && y <= extent_h;
+      if (ok) {
+        zwlr_virtual_pointer_v1_motion_absolute(
+            pointer, t, static_cast<uint32_t>(std::lround(x * fine)),
+            static_cast<uint32_t>(std::lround(y * fine)), extent_w * fine, extent_h * fine);
+      }
     } else if (command == "rel") {
       char* end_x = nullptr;
       char* end_y = nullptr;
