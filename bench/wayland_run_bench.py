@@ -38,7 +38,8 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, HERE)
 import waysession as ws  # noqa: E402
 import xsession as xs  # noqa: E402
-from x11_run_bench import cpu_seconds, median, peak_memory_mb, tick_statistics  # noqa: E402
+from x11_run_bench import (cpu_seconds, median, peak_memory_mb, print_rows,  # noqa: E402
+                            tick_statistics)
 
 WIDTH, HEIGHT = 1920, 1080
 PAD = (WIDTH // 2 + 37, HEIGHT // 2 + 21)
@@ -167,10 +168,7 @@ def print_table(r, runs, cpu_window):
     ]
     print(f"ostrel on headless sway {WIDTH}x{HEIGHT}, {os.cpu_count()} cores; "
           f"CPU over {cpu_window:g} s, start/end over {runs} runs each")
-    header = ["metric", "measured", "expect"]
-    widths = [max(len(row[i]) for row in rows + [header]) for i in range(3)]
-    for row in [header, ["-" * w for w in widths]] + rows:
-        print("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip())
+    print_rows(["metric", "measured", "expect"], rows)
 
 
 def main():
