@@ -28,7 +28,6 @@ Usage: wayland_run_bench.py [--quick] [--program PATH] [--pointer PATH]
 import argparse
 import os
 import re
-import statistics
 import sys
 import time
 
