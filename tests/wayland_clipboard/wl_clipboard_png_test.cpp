@@ -79,7 +79,7 @@ TEST(WaylandClipboardPng, Cases) {
       {"a lender that fails once is asked again",
        [&](PngOnce& png) {
          auto failures = std::make_shared<int>(1);
-         png.Reset(first, [&, failures](const auto& use) {
+         png.Reset(second, [&, failures](const auto& use) {
            if ((*failures)-- > 0) throw std::runtime_error("no memory");
            use(*first);
          });

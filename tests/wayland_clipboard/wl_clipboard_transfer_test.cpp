@@ -29,7 +29,7 @@ using Bytes = std::vector<std::uint8_t>;
 // Ends the test program instead of letting a blocked call hang it.
 class HangGuard {
  public:
-  HangGuard() { alarm(60); }
+  HangGuard() { alarm(20); }
   ~HangGuard() { alarm(0); }
 };
 
