@@ -160,7 +160,11 @@ def print_table(sizes, results, timer):
         rows.append([f"ticks in {timer['seconds']:g} s", str(timer["count"])] + cells +
                     [str(round(64 * timer["seconds"]))])
 
-    header = ["metric"] + [f"{w}x{h}" for w, h in sizes] + ["expect"]
+    print_rows(["metric"] + [f"{w}x{h}" for w, h in sizes] + ["expect"], rows)
+
+
+def print_rows(header, rows):
+    """Prints the rows as columns under the header."""
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
     for r in [header, ["-" * w for w in widths]] + rows:
         print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())

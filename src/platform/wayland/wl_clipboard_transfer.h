@@ -1,0 +1,58 @@
+#pragma once
+
+// Writing the clipboard's data to the readers that ask for it, without ever
+// blocking the caller: each transfer is handed to a forked writer process
+// that writes everything and exits. A reader may be slow, or never read at
+// all; a writer whose reader takes nothing for a while gives up.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace ostrel {
+
+// How long a writer waits for a reader that takes nothing before giving up.
+inline constexpr std::chrono::milliseconds kTransferStall{30000};
+
+// Writes all `size` bytes of `data` to `fd`, whether it blocks or not. Gives
+// up (false) when the reader has gone, or takes nothing for `stall`.
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size,
+              std::chrono::milliseconds stall);
+
+// Makes the calling process, just forked, independent of whatever started the
+// program: a session of its own, stdin/stdout/stderr on /dev/null, every
+// other fd closed except `keep_fd`, hang-up and interrupt ignored (there is no
+// terminal), termination by default, no timer left running. After this,
+// nobody waiting on the program's pipes waits for this process.
+void DetachFromCaller(int keep_fd);
+
+// The writer processes of one clipboard.
+class TransferWriters {
+ public:
+  explicit TransferWriters(std::chrono::milliseconds stall = kTransferStall) : stall_(stall) {}
+
+  // Hands `fd` to a new writer process that writes `data` to it, closes it
+  // and exits. `fd` is closed in the caller either way. Returns false when no
+  // process could be started; the reader then gets nothing.
+  bool Start(int fd, std::shared_ptr<const std::vector<std::uint8_t>> data);
+
+  // Collects the writers that have ended, without waiting for the others.
+  void Reap();
+
+  // Writers started and not yet collected.
+  std::size_t Running() const { return pids_.size(); }
+
+  // Forgets the writers without collecting them: for a forked process, to
+  // which its parent's writers are not children.
+  void Forget() { pids_.clear(); }
+
+ private:
+  std::chrono::milliseconds stall_;
+  std::vector<pid_t> pids_;
+};
+
+}  // namespace ostrel

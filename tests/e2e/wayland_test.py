@@ -1,0 +1,274 @@
+#!/usr/bin/env python3
+"""End-to-end cases of ostrel's Wayland backend on a private headless sway,
+one table, one fresh compositor per case (tests/e2e/waysession.py).
+
+Every run is started by Case.start(), which takes screenshots of every output
+from the moment the program is started until trails show: each one must be
+the output's desktop exactly or the desktop with trail colours XORed on. A
+black or otherwise wrong first frame is a visible flash and fails any case.
+The pointer comes from ostrel-wl-pointer (absolute moves in logical layout
+coordinates), keys from wtype. Exit latencies are measured from just before
+the input is sent to the program's exit seen through a pidfd.
+
+Usage: wayland_test.py PATH_TO_OSTREL PATH_TO_OSTREL_WL_POINTER [CASE_WORD...]
+(only the cases whose name contains one of the words).
+"""
+import contextlib
+import os
+import signal
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import waysession as ws  # noqa: E402
+import xsession as xs  # noqa: E402
+
+MAX_LATENCY = 0.100
+PAD = (677, 381)  # the pointer's place before a run: on the first output's grey pad
+ONE = ((1280, 720),)
+TWO = ((1280, 720), (1280, 720, 1, 1280, 0))
+SCALED = ((1920, 1080, 2),)
+
+
+class Case:
+    """One case's compositor, checks and program runs."""
+
+    def __init__(self, name, program, helper, sway, failures):
+        self.name, self.program, self.helper, self.s, self.f = name, program, helper, sway, failures
+        self.savers = []
+
+    def check(self, ok, message):
+        return self.f.check(ok, f"{self.name}: {message}")
+
+    def pointer(self, at=PAD):
+        p = self.s.pointer(self.helper)
+        p.move(*at)
+        return p
+
+    def start(self, env=None, timeout=5.0):
+        """Starts a run; returns its Saver once trails show on some output.
+        Until then, and in that shot, no output may show anything but its
+        desktop with trail colours XORed on."""
+        saver = xs.Saver(self.program, env=env or self.s.env)
+        self.savers.append(saver)
+        end = time.monotonic() + timeout
+        while time.monotonic() < end and saver.running_after(0):
+            shots = [self.s.shot(o) for o in self.s.outputs]
+            changed = [xs.diff_pixels(o.desktop, shot) for o, shot in zip(self.s.outputs, shots)]
+            for o, pixels in zip(self.s.outputs, changed):
+                foreign = [p for p, v in pixels.items() if v not in xs.TRAIL_XORS]
+                if not self.check(not foreign, f"{o.name} showed {len(foreign)} pixels that are not "
+                                  f"the desktop, e.g. {foreign[:3]}, "
+                                  f"{time.monotonic() - saver.started:.3f} s after the start"):
+                    return saver
+            if any(changed):
+                return saver
+        self.check(False, f"no trails within {timeout:g} s (status {saver.wait(0)}, "
+                   f"stderr {saver.stderr[-300:]!r})")
+        return saver
+
+    def ended(self, saver, since, what):
+        """Checks that the run ended with status 0 within MAX_LATENCY of
+        `since` and that every output shows its desktop again."""
+        status = saver.wait(2.0)
+        if not self.check(status is not None, f"{what}: still running 2 s later"):
+            return
+        latency = saver.exited_at - since
+        print(f"{self.name}: exit {latency * 1000:.1f} ms after {what}", flush=True)
+        self.check(status == 0, f"{what}: status {status}, stderr {saver.stderr[-300:]!r}")
+        self.check(latency < MAX_LATENCY, f"{what}: exit {latency * 1000:.0f} ms later")
+        for o in self.s.outputs:
+            self.check(self.s.shot(o) == o.desktop, f"{what}: {o.name} is not its desktop after the end")
+
+    def stop(self):
+        for saver in self.savers:
+            saver.stop()
+
+
+def layout_trails(t, saver):
+    """The outputs stitched into one picture: the desktop with exactly the
+    rings of the ticks so far; every colour shows. Returns changed pixels."""
+    time.sleep(1.0)
+    outputs = t.s.outputs
+    shot = ws.stitch([t.s.shot(o) for o in outputs], outputs)
+    return xs.check_trails(t.f, ws.stitch([o.desktop for o in outputs], outputs), shot,
+                           xs.ticks_bound(time.monotonic() - saver.started), t.name)
+
+
+def trails(t):
+    layout_trails(t, t.start())
+
+
+def cursor_hidden(t):
+    p = t.pointer()  # park the cursor on the grey pad, then remove the device:
+    p.close()        # the run starts with no pointer and so no cursor
+    saver = t.start()
+    t.s.pointer(t.helper)  # the device appears during the run, its cursor on the pad
+    time.sleep(0.3)
+    t.check(xs.cursor_pixels(t.s.shot(t.s.outputs[0]), PAD) == 0, "the cursor shows")
+    t.check(saver.running_after(0), f"a new pointer ended the run (status {saver.wait(0)})")
+
+
+def key(t):
+    press = t.s.keyboard()  # long-lived first, so that the key below arrives
+    saver = t.start()
+    since = time.monotonic()
+    press("space")
+    t.ended(saver, since, "a key")
+
+
+def button_press(t):
+    p = t.pointer()
+    saver = t.start()
+    p.press()
+    t.ended(saver, p.sent, "a button press")
+    p.release()
+
+
+def button_release(t):
+    # A release with no press before it: only the release handler can end it.
+    p = t.pointer()
+    saver = t.start()
+    p.release()
+    t.ended(saver, p.sent, "a lone button release")
+
+
+def wheel(t):
+    p = t.pointer()
+    saver = t.start()
+    p.wheel(1)
+    t.ended(saver, p.sent, "a wheel click")
+
+
+def moves(t):
+    # sway sends no motion to an unchanged position (to 1/256 px), so the
+    # report at the first position comes from the pointer coming back: the
+    # device goes (leave), a new one comes (enter at the same place).
+    p = t.pointer()
+    saver = t.start()
+    p.move(PAD[0] + 0.001, PAD[1])
+    p.close()
+    p = t.s.pointer(t.helper)
+    t.check(saver.running_after(0.2), f"a report of the first position ended the run ({saver.wait(0)})")
+    p.move(PAD[0] + 1, PAD[1])
+    t.ended(saver, p.sent, "a move 1 px away")
+
+
+def two_outputs(t):
+    p = t.pointer()
+    saver = t.start()
+    changed = layout_trails(t, saver)
+    t.check(any(x < 1280 for x, _ in changed) and any(x >= 1280 for x, _ in changed),
+            "trails do not show on both outputs")
+    p.move(1280 + PAD[0], PAD[1])
+    t.ended(saver, p.sent, "a move onto the second output")
+
+
+def scale_2(t):
+    # The shots are at full resolution: start() has already compared them
+    # pixel for pixel with the 1920x1080 desktop.
+    saver = t.start()
+    time.sleep(1.0)
+    changed = xs.diff_pixels(t.s.outputs[0].desktop, t.s.shot(t.s.outputs[0]))
+    circles = {(2 * x, 2 * y, 2 * r) for x, y, r in xs.expected_circles(
+        960, 540, xs.ticks_bound(time.monotonic() - saver.started))}
+    off = xs.pixels_off_rings(changed, circles, slack=3.0)
+    t.check(not off, f"{len(off)} changed pixels lie on no ring at twice the logical size, e.g. {off[:5]}")
+
+
+def clipboard(t):
+    p = t.pointer()
+    saver = t.start()
+    p.move(PAD[0] + 1, PAD[1])
+    t.ended(saver, p.sent, "a move")
+    png = t.s.paste("image/png")
+    picture = ws.png_to_image(png) if png else None
+    t.check(picture == t.s.outputs[0].desktop, f"the clipboard's image/png is not the desktop "
+            f"({'none' if png is None else f'{len(png)} bytes'}; offers {t.s.offers()})")
+
+
+def compositor_killed(t):
+    saver = t.start()
+    t.s.kill()
+    since = time.monotonic()
+    status = saver.wait(1.0)
+    t.check(status == 1, f"status {status} within a second of the compositor's end")
+    if status is not None:
+        print(f"{t.name}: exit {(saver.exited_at - since) * 1000:.1f} ms after the compositor's end")
+
+
+def by_signal(number):
+    def case(t):
+        saver = t.start()
+        saver.proc.send_signal(number)
+        t.ended(saver, time.monotonic(), f"signal {signal.Signals(number).name}")
+    return case
+
+
+def x11_fallback(t):
+    with xs.desktop_session() as (x, desktop, pointer), tempfile.TemporaryDirectory() as runtime:
+        env = dict(x.env, WAYLAND_DISPLAY="wayland-nowhere", XDG_RUNTIME_DIR=runtime)
+        saver = xs.Saver(t.program, env=env)
+        t.savers.append(saver)
+        if t.check(x.wait_window(proc=saver.proc) is not None,
+                   f"no X11 window (status {saver.wait(0)}, stderr {saver.stderr!r})"):
+            x.move(pointer[0] + 1, pointer[1])
+            t.check(saver.wait(2.0) == 0, f"status {saver.wait(0)} after a move")
+
+
+def no_display(t):
+    with tempfile.TemporaryDirectory() as runtime:
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY")}
+        env.update(WAYLAND_DISPLAY="wayland-nowhere", XDG_RUNTIME_DIR=runtime)
+        saver = xs.Saver(t.program, env=env)
+        t.savers.append(saver)
+        status = saver.wait(5.0)
+        lines = saver.stderr.decode(errors="replace").strip().splitlines()
+        t.check(status == 1, f"status {status}")
+        t.check(len(lines) == 1 and "wayland" in lines[0].lower() and "x11" in lines[0].lower(),
+                f"not one line naming Wayland and X11: {lines}")
+
+
+CASES = [
+    ("trails over the desktop, first frames exact", ONE, trails),
+    ("cursor hidden from a pointer added during the run", ONE, cursor_hidden),
+    ("a key ends the run", ONE, key),
+    ("a button press ends the run", ONE, button_press),
+    ("a button release ends the run", ONE, button_release),
+    ("the wheel ends the run", ONE, wheel),
+    ("the first position again goes on, 1 px away ends", ONE, moves),
+    ("two outputs covered, crossing ends the run", TWO, two_outputs),
+    ("scale 2 at full resolution", SCALED, scale_2),
+    ("the clipboard keeps the desktop as PNG", ONE, clipboard),
+    ("compositor killed: status 1", ONE, compositor_killed),
+    ("SIGTERM ends with status 0", ONE, by_signal(signal.SIGTERM)),
+    ("SIGINT ends with status 0", ONE, by_signal(signal.SIGINT)),
+    ("SIGHUP ends with status 0", ONE, by_signal(signal.SIGHUP)),
+    ("no Wayland display: the X11 backend", None, x11_fallback),
+    ("neither display: status 1 and one line", None, no_display),
+]
+
+
+def main():
+    program, helper, words = sys.argv[1], sys.argv[2], sys.argv[3:]
+    ws.require_sway()
+    f = xs.Failures()
+    for name, layout, run in CASES:
+        if words and not any(w in name for w in words):
+            continue
+        print(f"--- {name}", flush=True)
+        outputs = [ws.Output(*args) for args in layout] if layout else None
+        with ws.session(outputs, PAD) if outputs else contextlib.nullcontext() as sway:
+            case = Case(name, program, helper, sway, f)
+            try:
+                run(case)
+            except Exception as e:  # a broken step fails its case, not the table
+                case.check(False, f"{type(e).__name__}: {e}")
+            finally:
+                case.stop()
+    return f.finish("wayland")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
