@@ -18,9 +18,7 @@
 #include "platform/wayland/wl_screen_copy.h"
 #include "platform/wayland/wl_seat_input.h"
 #include "platform/wayland/wl_shm_memory.h"
-#ifdef OSTREL_WAYLAND_CLIPBOARD
 #include "platform/wayland/wl_clipboard.h"
-#endif
 
 namespace ostrel {
 namespace {
@@ -82,10 +80,8 @@ WaylandPlatform::WaylandPlatform(wl_display* display, std::unique_ptr<WaylandGlo
   }
   layout_ = LayoutOf(places_);
   input_ = std::make_unique<SeatInput>(globals_->seat);
-#ifdef OSTREL_WAYLAND_CLIPBOARD
   clipboard_ = std::make_unique<WaylandClipboard>(display_, globals_->seat, globals_->data_control,
                                                   globals_->data_device_manager, PixelFormat{});
-#endif
   // From here on the event loop takes the ending signals.
   QueueEndSignals();
 }
@@ -98,10 +94,8 @@ WaylandPlatform::~WaylandPlatform() {
     }
   }
   const bool send = !handed_over_;
-#ifdef OSTREL_WAYLAND_CLIPBOARD
   // The clipboard lends the frame, so it goes first.
   clipboard_.reset();
-#endif
   for (auto& surface : surfaces_) surface->Destroy(send);
   surfaces_.clear();
   if (input_) input_->Destroy(send);
@@ -123,9 +117,7 @@ void WaylandPlatform::FinishRun(int status) noexcept {
   // The surfaces are gone and the cursor shown: a signal during the hand-off
   // ends the program at once, with the run's status.
   EndAtOnceOnSignal(status);
-#ifdef OSTREL_WAYLAND_CLIPBOARD
   if (clipboard_) handed_over_ = clipboard_->KeepServingAfterExit();
-#endif
 }
 
 void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_interval_ms*/,
@@ -153,9 +145,7 @@ void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_inter
     }
     return false;
   };
-#ifdef OSTREL_WAYLAND_CLIPBOARD
   window.note_serial = [this](std::uint32_t serial) { clipboard_->NoteInputSerial(serial); };
-#endif
   loaded_ = true;
   StartTimer();
 }
@@ -208,23 +198,17 @@ void WaylandPlatform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_c
   // Without a screen copy there is no picture to offer: the clipboard keeps
   // what it holds.
   if (globals_->screencopy == nullptr) return;
-#ifdef OSTREL_WAYLAND_CLIPBOARD
   // The clipboard's picture is the frame itself, later drawn on: its PNG is
   // encoded from the frame with the circles shown erased for the time.
   clipboard_->Own(FramePicture(), [this](const std::function<void(const Image&)>& use) {
     surface_->WithBackground(use);
   });
-#endif
 }
 
 void WaylandPlatform::DoEvents() { ProcessPending(); }
 
 Picture WaylandPlatform::ClipboardPicture() {
-#ifdef OSTREL_WAYLAND_CLIPBOARD
   return clipboard_->Read();
-#else
-  return nullptr;
-#endif
 }
 
 Picture WaylandPlatform::CaptureScreen() {

@@ -76,9 +76,7 @@ class WaylandPlatform final : public Platform {
   wl_display* display_;
   std::unique_ptr<WaylandGlobals> globals_;
   std::unique_ptr<SeatInput> input_;
-#ifdef OSTREL_WAYLAND_CLIPBOARD
   std::unique_ptr<WaylandClipboard> clipboard_;
-#endif
   // The outputs covered, fixed at the start, and the frame over them.
   std::vector<WaylandOutput*> outputs_;
   std::vector<OutputPlace> places_;

@@ -8,9 +8,7 @@
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
-#ifdef OSTREL_WAYLAND_CLIPBOARD
 #include "wlr-data-control-unstable-v1-client-protocol.h"
-#endif
 
 namespace ostrel {
 namespace {
@@ -123,9 +121,7 @@ WaylandGlobals::~WaylandGlobals() {
   } else if (layer_shell != nullptr) {
     wl_proxy_destroy(reinterpret_cast<wl_proxy*>(layer_shell));
   }
-#ifdef OSTREL_WAYLAND_CLIPBOARD
   Release(data_control, &zwlr_data_control_manager_v1_destroy, send_);
-#endif
   // wl_data_device_manager has no destroy request at any version.
   if (data_device_manager != nullptr) {
     wl_proxy_destroy(reinterpret_cast<wl_proxy*>(data_device_manager));
@@ -181,11 +177,9 @@ void WaylandGlobals::Global(void* data, wl_registry* registry, std::uint32_t nam
   } else if (is(wl_data_device_manager_interface) && self->data_device_manager == nullptr) {
     self->data_device_manager = Bind<wl_data_device_manager>(
         registry, name, &wl_data_device_manager_interface, version, 3);
-#ifdef OSTREL_WAYLAND_CLIPBOARD
   } else if (is(zwlr_data_control_manager_v1_interface) && self->data_control == nullptr) {
     self->data_control = Bind<zwlr_data_control_manager_v1>(
         registry, name, &zwlr_data_control_manager_v1_interface, version, 2);
-#endif
   }
 }
 
