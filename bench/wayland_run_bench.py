@@ -16,9 +16,10 @@
 - CPU: the program's and sway's utime + stime from /proc/PID/stat over the
   same seconds of an untraced run, as % of one core; sway's idle CPU over as
   many seconds before the run, with its desktop shown, is subtracted.
-- Input -> exit: the virtual pointer (tests/wayland/virtual_pointer.cpp)
-  moves 1 px; from just before the request is sent to the program's exit seen
-  through a pidfd. Median of several runs.
+- Input -> exit: a virtual pointer (tests/wayland/virtual_pointer.cpp) is
+  added during the run (its enter is the first position) and moves 1 px; from
+  just before the move is sent to the program's exit seen through a pidfd.
+  Median of several runs.
 - Peak memory: VmHWM from /proc/PID/status just before the end, against two
   screen-sized 32-bit frames + 8 MB.
 
@@ -81,21 +82,29 @@ def wait_trails(sway, saver, timeout=5.0):
     raise RuntimeError(f"no trails (status {saver.wait(0)}, stderr {saver.stderr[-300:]!r})")
 
 
-def end_by_move(pointer, saver):
-    """Moves 1 px off the first position; returns (ms to exit, status)."""
+def end_by_move(sway, helper, saver):
+    """Adds a pointer on the parked cursor (its enter is the first position)
+    and moves it 1 px; returns (ms from the move to the exit, status). The
+    device is removed again, so that the next screen copy holds no cursor."""
+    pointer = sway.pointer(helper)
+    time.sleep(0.1)
     pointer.move(PAD[0] + 1, PAD[1])
     status = saver.wait(2.0)
+    pointer.move(*PAD)
+    pointer.close()
     if status is None:
         raise RuntimeError("a 1 px move did not end the run")
-    pointer.move(*PAD)
     return (saver.exited_at - pointer.sent) * 1000, status
 
 
 def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
     out = {"first": [], "exit": [], "status": []}
     with ws.session([ws.Output(WIDTH, HEIGHT)], PAD) as sway:
+        # Headless sway draws the cursor into the outputs' pixels: runs start
+        # with the cursor parked on the grey pad and no pointer device.
         pointer = sway.pointer(pointer_helper)
         pointer.move(*PAD)
+        pointer.close()
         sway_pid = sway.proc.pid
 
         # Start-up and, in the first run, the frame rate: traced runs.
@@ -108,7 +117,7 @@ def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
                 wait_trails(sway, saver)
                 if i == 0:
                     time.sleep(trace_seconds)
-                exit_ms, status = end_by_move(pointer, saver)
+                exit_ms, status = end_by_move(sway, pointer_helper, saver)
             with open(log_path, errors="replace") as f:
                 commits = surface_commits(f.read())
             if not commits:
@@ -137,7 +146,7 @@ def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
                     out["hwm"] = peak_memory_mb(saver.proc.pid)
                 else:
                     time.sleep(0.3)
-                exit_ms, status = end_by_move(pointer, saver)
+                exit_ms, status = end_by_move(sway, pointer_helper, saver)
             out["exit"].append(exit_ms)
             out["status"].append(status)
         out["sway_idle"] = sway_idle
