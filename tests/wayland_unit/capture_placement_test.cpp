@@ -33,46 +33,51 @@ std::vector<std::uint32_t> Rows(const Image& image) {
 }
 
 TEST(CapturePlacement, PutsEachCaptureAtItsPlaceInTheFrameOrder) {
-  constexpr std::uint32_t U = kUnset, K = 0;  // K: black where the capture ends
+  constexpr std::uint32_t U = kUnset;
   constexpr std::uint32_t A_ = 0x00332211, B_ = 0x00665544, C_ = 0x00998877, D_ = 0x00CCBBAA;
   struct Case {
     const char* name;
     CaptureLayout layout;
-    int capture_scale, frame_scale;
     Rect place;
     std::vector<std::uint32_t> frame;  // 4 x 3
   };
   const std::vector<Case> cases = {
-      {"as it is", {false, false}, 1, 1, {1, 1, 2, 2},
+      {"as it is", {false, false}, {1, 1, 2, 2},
        {U, U, U, U,
         U, A, B, U,
         U, C, D, U}},
-      {"rows bottom up", {false, true}, 1, 1, {0, 0, 2, 2},
+      {"rows bottom up", {false, true}, {0, 0, 2, 2},
        {C, D, U, U,
         A, B, U, U,
         U, U, U, U}},
-      {"red and blue swapped", {true, false}, 1, 1, {2, 0, 2, 2},
+      {"red and blue swapped", {true, false}, {2, 0, 2, 2},
        {U, U, A_, B_,
         U, U, C_, D_,
         U, U, U, U}},
-      {"both", {true, true}, 1, 1, {0, 1, 2, 2},
+      {"both", {true, true}, {0, 1, 2, 2},
        {U, U, U, U,
         C_, D_, U, U,
         A_, B_, U, U}},
-      {"scale 1 into a scale-2 frame: every pixel twice across and down", {false, false}, 1, 2,
-       {0, 0, 4, 3},
+      {"scale 1 into a scale-2 frame: every pixel twice across and down (the last row cut)",
+       {false, false},
+       {0, 0, 4, 4},
        {A, A, B, B,
         A, A, B, B,
         C, C, D, D}},
-      {"a place larger than the capture: the rest black", {false, false}, 1, 1, {1, 0, 3, 3},
-       {U, A, B, K,
-        U, C, D, K,
-        U, K, K, K}},
-      {"a place partly outside the frame", {false, false}, 1, 1, {-1, 2, 2, 2},
+      {"a smaller place (a copy larger than its output): every other pixel", {false, false},
+       {3, 2, 1, 1},
+       {U, U, U, U,
+        U, U, U, U,
+        U, U, U, A}},
+      {"a wide place: stretched across only", {false, false}, {0, 0, 4, 2},
+       {A, A, B, B,
+        C, C, D, D,
+        U, U, U, U}},
+      {"a place partly outside the frame", {false, false}, {-1, 2, 2, 2},
        {U, U, U, U,
         U, U, U, U,
         B, U, U, U}},
-      {"scale 2 into scale 3: nearest of the capture's pixels", {false, false}, 2, 3,
+      {"scale 2 into scale 3, or a fractional scale: the nearest pixels", {false, false},
        {0, 0, 3, 3},
        {A, A, B, U,
         A, A, B, U,
@@ -82,7 +87,7 @@ TEST(CapturePlacement, PutsEachCaptureAtItsPlaceInTheFrameOrder) {
     SCOPED_TRACE(c.name);
     Image frame(4, 3);
     frame.Fill(kUnset);
-    PlaceCapture(Capture2x2(), c.layout, c.capture_scale, c.frame_scale, frame, c.place);
+    PlaceCapture(Capture2x2(), c.layout, frame, c.place);
     EXPECT_EQ(Rows(frame), c.frame);
   }
 }

@@ -176,8 +176,7 @@ void WaylandPlatform::Capture() {
   }
   std::vector<CaptureTarget> targets;
   for (std::size_t i = 0; i < outputs_.size(); ++i) {
-    targets.push_back(
-        {outputs_[i]->output, layout_.PixelRect(places_[i]), places_[i].scale, layout_.scale});
+    targets.push_back({outputs_[i]->output, layout_.PixelRect(places_[i])});
   }
   const CaptureFrame frame{&surface_->Frame(), memory_.get(),
                            static_cast<std::size_t>(copies_ ? copies_->Current() : 0) *
