@@ -121,7 +121,11 @@ void WaylandPlatform::FinishRun(int status) noexcept {
   // The surfaces are gone and the cursor shown: a signal during the hand-off
   // ends the program at once, with the run's status.
   EndAtOnceOnSignal(status);
-  if (clipboard_) handed_over_ = clipboard_->KeepServingAfterExit();
+  // A connection that failed (the run's error says so already) serves
+  // nothing more.
+  if (clipboard_ && wl_display_get_error(display_) == 0) {
+    handed_over_ = clipboard_->KeepServingAfterExit();
+  }
 }
 
 void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_interval_ms*/,
