@@ -36,7 +36,7 @@ std::unique_ptr<ostrel::Platform> OpenPlatform(std::string* error) {
 #ifdef OSTREL_HAVE_X11
   if (auto platform = ostrel::X11Platform::Open(nullptr, &x11_error)) return platform;
 #endif
-  *error = wayland_error + " and " + x11_error;
+  *error = wayland_error + " and no X11 display (" + x11_error + ")";
   return nullptr;
 }
 

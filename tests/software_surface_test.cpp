@@ -61,6 +61,32 @@ TEST(SoftwareSurface, OverlappingCirclesEraseInAnyOrder) {
   EXPECT_TRUE(SamePixels(surface.Frame(), before));
 }
 
+TEST(SoftwareSurface, DrawingGoesOnInACopyTheFrameMovedTo) {
+  // Both copies are the test's memory; the surface views them.
+  Image first = MakeTestDesktop(60, 40);
+  const Image desktop = first.Clone();
+  const auto view = [](Image& image) {
+    return Image(image.Row(0), image.Width(), image.Height(), image.Stride(), nullptr);
+  };
+  SoftwareSurface surface(view(first), kTwipsPerPixel);
+  surface.SetDrawModeXorPen();
+  surface.SetPenWidth(3);
+  surface.Circle(300, 300, 200, 255);
+  surface.Circle(450, 250, 150, 65535);
+  // The second copy brought up to date: the circles shown on it are still
+  // known, so drawing them again there erases them there, and only there.
+  Image second = first.Clone();
+  const Image with_circles = first.Clone();
+  surface.MoveFrame(view(second));
+  EXPECT_EQ(surface.ShownCircles(), 2U);
+  surface.Circle(300, 300, 200, 255);
+  surface.Circle(450, 250, 150, 65535);
+  EXPECT_TRUE(SamePixels(second, desktop));
+  EXPECT_TRUE(SamePixels(first, with_circles)) << "the copy left is not drawn on";
+  EXPECT_THROW(surface.MoveFrame(Image(60, 41)), std::invalid_argument);
+  EXPECT_EQ(surface.Frame().Row(0), second.Row(0)) << "a copy of another size is refused";
+}
+
 TEST(SoftwareSurface, RingIsAsWideAsThePenAroundTheCentrePixel) {
   for (const int pen : {1, 3, 4}) {
     SoftwareSurface surface = BlackSurface(80, 80);

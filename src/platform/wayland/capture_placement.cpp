@@ -1,7 +1,6 @@
 #include "platform/wayland/capture_placement.h"
 
 #include <algorithm>
-#include <stdexcept>
 
 #include "platform/wayland/frame_copies.h"
 
@@ -33,29 +32,27 @@ std::optional<bool> SwapsRedBlue(std::uint32_t shm_format) {
   }
 }
 
-void PlaceCapture(const Image& capture, CaptureLayout layout, int capture_scale, int frame_scale,
-                  Image& frame, Rect place) {
-  if (capture_scale < 1 || frame_scale < 1) throw std::invalid_argument("scales start at 1");
-  const auto source_of = [capture_scale, frame_scale](int offset) {
-    return static_cast<int>(std::int64_t{offset} * capture_scale / frame_scale);
-  };
+void PlaceCapture(const Image& capture, CaptureLayout layout, Image& frame, Rect place) {
   const Rect target = Intersection(place, Rect{0, 0, frame.Width(), frame.Height()});
+  if (target.width <= 0 || target.height <= 0) return;
+  if (capture.Empty()) {
+    for (int y = target.y; y < target.y + target.height; ++y) {
+      std::fill_n(frame.Row(y) + target.x, target.width, 0U);
+    }
+    return;
+  }
+  // The capture's pixel under an offset into the place, for each axis.
+  const auto source_of = [](int offset, int capture_size, int place_size) {
+    return static_cast<int>(std::int64_t{offset} * capture_size / place_size);
+  };
   for (int y = target.y; y < target.y + target.height; ++y) {
     std::uint32_t* row = frame.Row(y) + target.x;
-    const int source_y = source_of(y - place.y);
-    if (source_y >= capture.Height()) {
-      std::fill_n(row, target.width, 0U);
-      continue;
-    }
+    const int source_y = source_of(y - place.y, capture.Height(), place.height);
     const std::uint32_t* source =
         capture.Row(layout.y_invert ? capture.Height() - 1 - source_y : source_y);
     for (int x = 0; x < target.width; ++x) {
-      const int source_x = source_of(target.x - place.x + x);
-      if (source_x >= capture.Width()) {
-        std::fill(row + x, row + target.width, 0U);
-        break;
-      }
-      const std::uint32_t pixel = source[source_x];
+      const std::uint32_t pixel = source[source_of(target.x - place.x + x, capture.Width(),
+                                                   place.width)];
       row[x] = layout.swap_red_blue ? SwapRedBlue(pixel) : pixel;
     }
   }

@@ -23,13 +23,13 @@ struct CaptureLayout {
 // ABGR8888; nothing for any other format.
 std::optional<bool> SwapsRedBlue(std::uint32_t shm_format);
 
-// Copies `capture`, taken at `capture_scale`, into `place` of `frame`, which
-// is at `frame_scale`: frame pixel x shows capture pixel x * capture_scale /
-// frame_scale (an output of a lower scale than the frame's has each pixel
-// repeated). What the capture does not cover of `place` becomes black; what
-// falls outside the frame is left out.
-void PlaceCapture(const Image& capture, CaptureLayout layout, int capture_scale, int frame_scale,
-                  Image& frame, Rect place);
+// Copies `capture` into `place` of `frame`, scaled to fill it: frame pixel
+// x of the place shows capture pixel x * capture width / place width (and
+// so down). An output of a lower scale than the frame's has each pixel
+// repeated F/s times; one at a fractional scale, whose copy has fewer pixels
+// than its integer scale says, still fills its place. What falls outside the
+// frame is left out; an empty capture leaves the place black.
+void PlaceCapture(const Image& capture, CaptureLayout layout, Image& frame, Rect place);
 
 // Brings a capture made straight into the frame's memory to the frame's order.
 void NormaliseInPlace(Image& picture, CaptureLayout layout);

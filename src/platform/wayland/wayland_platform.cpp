@@ -50,17 +50,21 @@ std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool*
     // by ending the process with a message.
     Watchdog watchdog(kOpenTimeoutMs, "the Wayland compositor accepted the connection but did "
                                       "not answer");
-    auto globals = std::make_unique<WaylandGlobals>(display);
+    auto input = std::make_unique<SeatInput>();
+    auto globals = std::make_unique<WaylandGlobals>(
+        display, [&input](wl_seat* seat) { input->Listen(seat); });
     const std::string missing = globals->Missing();
     if (!missing.empty()) {
       *error = "the Wayland compositor does not offer " + missing +
                "; ostrel runs on compositors with layer-shell surfaces (sway, Hyprland, river, "
                "labwc, Wayfire, KDE Plasma) or on X11";
+      input.reset();
       globals.reset();
       wl_display_disconnect(display);
       return nullptr;
     }
-    return std::unique_ptr<WaylandPlatform>(new WaylandPlatform(display, std::move(globals)));
+    return std::unique_ptr<WaylandPlatform>(
+        new WaylandPlatform(display, std::move(globals), std::move(input)));
   } catch (const std::exception& failure) {
     *error = failure.what();
     wl_display_disconnect(display);
@@ -68,8 +72,9 @@ std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool*
   }
 }
 
-WaylandPlatform::WaylandPlatform(wl_display* display, std::unique_ptr<WaylandGlobals> globals)
-    : display_(display), globals_(std::move(globals)) {
+WaylandPlatform::WaylandPlatform(wl_display* display, std::unique_ptr<WaylandGlobals> globals,
+                                 std::unique_ptr<SeatInput> input)
+    : display_(display), globals_(std::move(globals)), input_(std::move(input)) {
   // The timer's deadlines are met to the microsecond, not to the default 50.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   for (auto& output : globals_->outputs) {
@@ -79,7 +84,6 @@ WaylandPlatform::WaylandPlatform(wl_display* display, std::unique_ptr<WaylandGlo
     places_.push_back(place);
   }
   layout_ = LayoutOf(places_);
-  input_ = std::make_unique<SeatInput>(globals_->seat);
   clipboard_ = std::make_unique<WaylandClipboard>(display_, globals_->seat, globals_->data_control,
                                                   globals_->data_device_manager, PixelFormat{});
   // From here on the event loop takes the ending signals.
@@ -117,7 +121,11 @@ void WaylandPlatform::FinishRun(int status) noexcept {
   // The surfaces are gone and the cursor shown: a signal during the hand-off
   // ends the program at once, with the run's status.
   EndAtOnceOnSignal(status);
-  if (clipboard_) handed_over_ = clipboard_->KeepServingAfterExit();
+  // A connection that failed (the run's error says so already) serves
+  // nothing more.
+  if (clipboard_ && wl_display_get_error(display_) == 0) {
+    handed_over_ = clipboard_->KeepServingAfterExit();
+  }
 }
 
 void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_interval_ms*/,
@@ -172,8 +180,7 @@ void WaylandPlatform::Capture() {
   }
   std::vector<CaptureTarget> targets;
   for (std::size_t i = 0; i < outputs_.size(); ++i) {
-    targets.push_back(
-        {outputs_[i]->output, layout_.PixelRect(places_[i]), places_[i].scale, layout_.scale});
+    targets.push_back({outputs_[i]->output, layout_.PixelRect(places_[i])});
   }
   const CaptureFrame frame{&surface_->Frame(), memory_.get(),
                            static_cast<std::size_t>(copies_ ? copies_->Current() : 0) *

@@ -56,7 +56,8 @@ class WaylandPlatform final : public Platform {
   void FinishRun(int status) noexcept override;
 
  private:
-  WaylandPlatform(wl_display* display, std::unique_ptr<WaylandGlobals> globals);
+  WaylandPlatform(wl_display* display, std::unique_ptr<WaylandGlobals> globals,
+                  std::unique_ptr<SeatInput> input);
 
   // One pass over what is pending without waiting: events, signals, the tick.
   void ProcessPending();

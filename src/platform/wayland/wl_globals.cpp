@@ -93,7 +93,8 @@ OutputPlace WaylandOutput::Place() const {
   return place;
 }
 
-WaylandGlobals::WaylandGlobals(wl_display* wl_display) : display(wl_display) {
+WaylandGlobals::WaylandGlobals(wl_display* wl_display, std::function<void(wl_seat*)> on_seat)
+    : display(wl_display), on_seat_(std::move(on_seat)) {
   registry = wl_display_get_registry(display);
   static constexpr wl_registry_listener kListener = {&WaylandGlobals::Global,
                                                      &WaylandGlobals::GlobalRemove};
@@ -163,6 +164,7 @@ void WaylandGlobals::Global(void* data, wl_registry* registry, std::uint32_t nam
     // The first seat is the user's; version 5 has every event the input uses.
     self->seat = Bind<wl_seat>(registry, name, &wl_seat_interface, version, 5);
     self->seat_name = name;
+    if (self->on_seat_) self->on_seat_(self->seat);
   } else if (is(wl_output_interface)) {
     if (self->accept_outputs) self->AddOutput(name, version);
   } else if (is(zwlr_layer_shell_v1_interface) && self->layer_shell == nullptr) {

@@ -6,6 +6,7 @@
 #include <wayland-client.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,8 +52,10 @@ struct WaylandOutput {
 class WaylandGlobals {
  public:
   // Binds the globals on `display` and waits (two round trips) for the
-  // outputs' descriptions. Throws PlatformError when the connection fails.
-  explicit WaylandGlobals(wl_display* display);
+  // outputs' descriptions; `on_seat` is called with the seat as soon as it is
+  // bound, before its first event. Throws PlatformError when the connection
+  // fails.
+  WaylandGlobals(wl_display* display, std::function<void(wl_seat*)> on_seat);
   // Destroys the proxies: with their destroy requests, or without any when
   // Forget() was called (the connection was handed on).
   ~WaylandGlobals();
@@ -86,6 +89,7 @@ class WaylandGlobals {
   void AddOutput(std::uint32_t name, std::uint32_t version);
   void WatchXdgOutput(WaylandOutput& output);
 
+  std::function<void(wl_seat*)> on_seat_;
   bool send_ = true;
 };
 

@@ -52,7 +52,7 @@ struct CaptureJob {
     layout.swap_red_blue = *swap;
     const Image& pixels = *frame->pixels;
     const Rect& place = target->place;
-    direct = target->scale == target->frame_scale && width == place.width && height == place.height &&
+    direct = width == place.width && height == place.height &&
              stride == pixels.Stride() * 4;
     if (direct) {
       const std::size_t offset =
@@ -79,7 +79,7 @@ struct CaptureJob {
       NormaliseInPlace(part, layout);
     } else {
       const Image capture(own_memory->Pixels(0), width, height, stride / 4, nullptr);
-      PlaceCapture(capture, layout, target->scale, target->frame_scale, pixels, place);
+      PlaceCapture(capture, layout, pixels, place);
     }
   }
 };

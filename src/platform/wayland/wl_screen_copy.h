@@ -20,12 +20,10 @@ namespace ostrel {
 class ShmMemory;
 
 // An output to copy and where its picture goes in the frame: its rectangle
-// in frame pixels, its scale and the frame's.
+// in frame pixels, which the copy is scaled to fill.
 struct CaptureTarget {
   wl_output* output = nullptr;
   Rect place;
-  int scale = 1;
-  int frame_scale = 1;
 };
 
 // The frame as memory the compositor can write into: a copy made for an

@@ -11,8 +11,8 @@ void Ignore() {}
 
 }  // namespace
 
-SeatInput::SeatInput(wl_seat* seat) : seat_(seat) {
-  if (seat_ == nullptr) return;
+void SeatInput::Listen(wl_seat* seat) {
+  seat_ = seat;
   static constexpr wl_seat_listener kListener = {&SeatInput::OnCapabilities, &SeatInput::OnName};
   wl_seat_add_listener(seat_, &kListener, this);
 }

@@ -24,9 +24,11 @@ class SeatInput {
     std::function<void(std::uint32_t)> note_serial;
   };
 
-  // Listens to `seat` (may be null): binds the pointer and the keyboard
-  // whenever the seat has them, also later during the run.
-  explicit SeatInput(wl_seat* seat);
+  SeatInput() = default;
+  // Listens to `seat` from the moment it is bound (its capabilities are sent
+  // right after): binds the pointer and the keyboard whenever the seat has
+  // them, also later during the run.
+  void Listen(wl_seat* seat);
   ~SeatInput();
   SeatInput(const SeatInput&) = delete;
   SeatInput& operator=(const SeatInput&) = delete;
@@ -66,7 +68,7 @@ class SeatInput {
   void HideCursorNow();
   bool Position(float& x, float& y) const;
 
-  wl_seat* seat_;
+  wl_seat* seat_ = nullptr;
   wl_pointer* pointer_ = nullptr;
   wl_keyboard* keyboard_ = nullptr;
   Window window_;
