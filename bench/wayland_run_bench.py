@@ -89,12 +89,13 @@ def end_by_move(sway, helper, saver):
     pointer = sway.pointer(helper)
     time.sleep(0.1)
     pointer.move(PAD[0] + 1, PAD[1])
+    moved = pointer.sent
     status = saver.wait(2.0)
     pointer.move(*PAD)
     pointer.close()
     if status is None:
         raise RuntimeError("a 1 px move did not end the run")
-    return (saver.exited_at - pointer.sent) * 1000, status
+    return (saver.exited_at - moved) * 1000, status
 
 
 def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
