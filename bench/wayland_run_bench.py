@@ -9,7 +9,8 @@
   clock time stamp (microseconds, modulo 2^32) as it is sent; the exec time is
   taken on the same clock just before the start. The compositor shows a
   committed buffer at its next repaint, at most one refresh (16.7 ms) later.
-  Median of several runs.
+  Median of several runs. The same log gives the screen copy's share: from
+  the first capture_output request to the last copy's ready event.
 - Frame rate: the commits of one surface over some seconds of a traced run,
   as ticks per second and the interval's mean, sd and max (every tick changes
   the picture, so every tick commits).
@@ -68,6 +69,24 @@ def surface_commits(log):
     return commits
 
 
+def screen_copy_ms(log):
+    """Ms from the first capture_output request to the last copy's ready
+    event before the first buffer is attached (the copies of all outputs)."""
+    asked = ready = None
+    for line in log.splitlines():
+        m = re.match(r"^\[\s*(\d+\.\d+)\]\s+(-> )?\S+@\d+\.(capture_output|ready|attach)\(", line)
+        if m is None:
+            continue
+        ms, what = float(m.group(1)), m.group(3)
+        if what == "capture_output" and asked is None:
+            asked = ms
+        elif what == "ready":
+            ready = ms
+        elif what == "attach" and ready is not None:
+            break
+    return None if asked is None or ready is None else (ready - asked) % WRAP_MS
+
+
 def since(start_ms, ms):
     return (ms - start_ms) % WRAP_MS
 
@@ -99,7 +118,7 @@ def end_by_move(sway, helper, saver):
 
 
 def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
-    out = {"first": [], "exit": [], "status": []}
+    out = {"first": [], "copy": [], "exit": [], "status": []}
     with ws.session([ws.Output(WIDTH, HEIGHT)], PAD) as sway:
         # Headless sway draws the cursor into the outputs' pixels: runs start
         # with the cursor parked on the grey pad and no pointer device.
@@ -120,7 +139,11 @@ def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
                     time.sleep(trace_seconds)
                 exit_ms, status = end_by_move(sway, pointer_helper, saver)
             with open(log_path, errors="replace") as f:
-                commits = surface_commits(f.read())
+                log = f.read()
+            commits = surface_commits(log)
+            copy_ms = screen_copy_ms(log)
+            if copy_ms is not None:
+                out["copy"].append(copy_ms)
             if not commits:
                 raise RuntimeError("no buffer was committed (WAYLAND_DEBUG log empty?)")
             out["first"].append(max(since(start_ms, c[0]) for c in commits.values()))
@@ -163,6 +186,7 @@ def print_table(r, runs, cpu_window):
 
     rows = [
         ["exec -> first frame committed, ms (median)", spread(r["first"]), "<= 100"],
+        ["  of which screen copy request -> ready, ms", spread(r["copy"]) if r["copy"] else "-", ""],
         ["program CPU, % of one core", f"{r['cpu']:.2f}", "<= 1"],
         ["sway CPU idle / during the run, % of one core",
          f"{r['sway_idle']:.2f} / {r['sway_cpu']:.2f}", ""],
