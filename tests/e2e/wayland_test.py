@@ -7,7 +7,7 @@ from the moment the program is started until trails show: each one must be
 the output's desktop exactly or the desktop with trail colours XORed on. A
 black or otherwise wrong first frame is a visible flash and fails any case.
 The pointer comes from ostrel-wl-pointer (absolute moves in logical layout
-coordinates), keys from wtype. Exit latencies are measured from just before
+coordinates), added during a run (see Case), keys from wtype. Exit latencies are measured from just before
 the input is sent to the program's exit seen through a pidfd.
 
 Usage: wayland_test.py PATH_TO_OSTREL PATH_TO_OSTREL_WL_POINTER [CASE_WORD...]

@@ -27,7 +27,7 @@ import xsession as xs  # noqa: E402
 
 NOBODY = 65534
 TOOLS = ("sway", "swaymsg", "swaybg", "grim", "wtype", "wl-paste", "setpriv")
-BTN_LEFT, BTN_RIGHT = 0x110, 0x111
+BTN_LEFT = 0x110
 
 # No bar (none is configured), no borders, no Xwayland, no idle handling (none
 # is configured either), and no background: each output gets ours from swaybg.
