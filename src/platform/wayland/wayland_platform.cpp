@@ -104,13 +104,7 @@ WaylandPlatform::~WaylandPlatform() {
   surfaces_.clear();
   if (input_) input_->Destroy(send);
   input_.reset();
-  if (memory_) {
-    if (send) {
-      memory_->DestroyPool();
-    } else {
-      memory_->ForgetPool();
-    }
-  }
+  if (memory_) memory_->ReleasePool(send);
   if (!send) globals_->Forget();
   globals_.reset();
   if (send) wl_display_flush(display_);

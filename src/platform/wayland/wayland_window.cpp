@@ -62,7 +62,7 @@ void WaylandPlatform::ShowForm() {
     }
     surfaces_[i]->SetBuffers(buffers[0], buffers[1]);
   }
-  memory_->DestroyPool();
+  memory_->ReleasePool(true);
   // The first picture on every output is the frame as it is: the desktop.
   copies_ = std::make_unique<FrameCopies>(Rect{0, 0, layout_.width, layout_.height}, places);
   surface_->ClearDirtyRects();

@@ -5,6 +5,7 @@
 
 #include "platform/platform_error.h"
 #include "platform/wayland/wl_connection.h"
+#include "platform/wayland/wl_release.h"
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
@@ -17,18 +18,6 @@ template <typename T>
 T* Bind(wl_registry* registry, std::uint32_t name, const wl_interface* interface,
         std::uint32_t offered, std::uint32_t wanted) {
   return static_cast<T*>(wl_registry_bind(registry, name, interface, std::min(offered, wanted)));
-}
-
-// Destroys a proxy: its destroy request when `send`, else only the proxy.
-template <typename T>
-void Release(T*& proxy, void (*destroy)(T*), bool send) {
-  if (proxy == nullptr) return;
-  if (send) {
-    destroy(proxy);
-  } else {
-    wl_proxy_destroy(reinterpret_cast<wl_proxy*>(proxy));
-  }
-  proxy = nullptr;
 }
 
 void OutputGeometry(void* data, wl_output*, std::int32_t x, std::int32_t y, std::int32_t,
