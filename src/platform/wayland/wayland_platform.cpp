@@ -78,12 +78,14 @@ WaylandPlatform::WaylandPlatform(wl_display* display, std::unique_ptr<WaylandGlo
   // The timer's deadlines are met to the microsecond, not to the default 50.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   for (auto& output : globals_->outputs) {
-    const OutputPlace place = output->Place();
+    const OutputPlace place = PlaceOf(output->report);
     if (output->removed || place.width <= 0 || place.height <= 0) continue;
     outputs_.push_back(output.get());
     places_.push_back(place);
   }
   layout_ = LayoutOf(places_);
+  // Outputs that appear from now on are not covered.
+  globals_->accept_outputs = false;
   clipboard_ = std::make_unique<WaylandClipboard>(display_, globals_->seat, globals_->data_control,
                                                   globals_->data_device_manager, PixelFormat{});
   // From here on the event loop takes the ending signals.
@@ -139,6 +141,9 @@ void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_inter
   SeatInput::Window& window = input_->Target();
   window.events = events_;
   window.twips = [this](wl_surface* surface, double x, double y, float& tx, float& ty) {
+    // An event about a surface destroyed meanwhile names none (null), as
+    // does every destroyed surface in the list: no match.
+    if (surface == nullptr) return false;
     for (std::size_t i = 0; i < surfaces_.size(); ++i) {
       if (surfaces_[i]->Surface() != surface) continue;
       tx = layout_.TwipsX(places_[i], x);

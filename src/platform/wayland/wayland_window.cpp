@@ -28,8 +28,6 @@ constexpr std::int64_t kConfigureTimeoutNs = 2'000'000'000;
 
 void WaylandPlatform::ShowForm() {
   if (!loaded_) return;  // a signal during the start-up's yield already ended the run
-  // Outputs that appear from now on are not covered.
-  globals_->accept_outputs = false;
   for (WaylandOutput* output : outputs_) {
     surfaces_.push_back(std::make_unique<OutputSurface>(globals_->compositor,
                                                         globals_->layer_shell, output->output,
