@@ -1,14 +1,11 @@
 #include "platform/wayland/wayland_platform.h"
 
-#include <poll.h>
 #include <sys/prctl.h>
 #include <wayland-client.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 
 #include "platform/posix/end_signals.h"
 #include "platform/wayland/frame_copies.h"
@@ -213,9 +210,7 @@ void WaylandPlatform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_c
 
 void WaylandPlatform::DoEvents() { ProcessPending(); }
 
-Picture WaylandPlatform::ClipboardPicture() {
-  return clipboard_->Read();
-}
+Picture WaylandPlatform::ClipboardPicture() { return clipboard_->Read(); }
 
 Picture WaylandPlatform::CaptureScreen() {
   if (!surface_) throw PlatformError("the screen is copied into the window, which does not exist");

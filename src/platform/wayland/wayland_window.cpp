@@ -41,6 +41,7 @@ void WaylandPlatform::ShowForm() {
       },
       MonotonicNs() + kConfigureTimeoutNs);
   if (!configured) throw PlatformError("the compositor did not configure the window's surfaces");
+  if (!loaded_) return;  // a key or a signal during the wait ended the run
 
   // Each output's buffer in each copy: its rectangle of the frame, with the
   // frame's stride.
@@ -73,7 +74,7 @@ void WaylandPlatform::UnloadForm() {
   loaded_ = false;
   shown_ = false;
   input_->Target().events = nullptr;
-  // The buffers stay: the clipboard may still encode the frame from them.
+  // The frame's memory stays: the clipboard may still encode its picture.
   for (auto& surface : surfaces_) surface->Destroy(true);
   surfaces_.clear();
   copies_.reset();
