@@ -54,7 +54,7 @@ std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool*
     if (!missing.empty()) {
       *error = "the Wayland compositor does not offer " + missing +
                "; ostrel runs on compositors with layer-shell surfaces (sway, Hyprland, river, "
-               "labwc, Wayfire, KDE Plasma) or on X11";
+               "labwc, Wayfire, KDE Plasma) and in X11 sessions";
       input.reset();
       globals.reset();
       wl_display_disconnect(display);
