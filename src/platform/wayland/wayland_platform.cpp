@@ -135,9 +135,8 @@ void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_inter
                                         copy_bytes_ * FrameCopies::kCopies + width * 4);
   surface_ = std::make_unique<SoftwareSurface>(CopyImage(0), layout_.TwipsPerPixel());
 
-  SeatInput::Window& window = input_->Target();
-  window.events = events_;
-  window.twips = [this](wl_surface* surface, double x, double y, float& tx, float& ty) {
+  input_->Translator().SetWindow(events_, [this](InputTranslator::SurfaceKey surface, double x,
+                                                 double y, float& tx, float& ty) {
     // An event about a surface destroyed meanwhile names none (null), as
     // does every destroyed surface in the list: no match.
     if (surface == nullptr) return false;
@@ -148,8 +147,8 @@ void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_inter
       return true;
     }
     return false;
-  };
-  window.note_serial = [this](std::uint32_t serial) { clipboard_->NoteInputSerial(serial); };
+  });
+  input_->OnSerial([this](std::uint32_t serial) { clipboard_->NoteInputSerial(serial); });
   loaded_ = true;
   StartTimer();
 }

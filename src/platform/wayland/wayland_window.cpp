@@ -73,7 +73,7 @@ void WaylandPlatform::UnloadForm() {
   if (!loaded_) return;
   loaded_ = false;
   shown_ = false;
-  input_->Target().events = nullptr;
+  input_->Translator().ForgetWindow();
   // The frame's memory stays: the clipboard may still encode its picture.
   for (auto& surface : surfaces_) surface->Destroy(true);
   surfaces_.clear();
