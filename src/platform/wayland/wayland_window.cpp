@@ -151,14 +151,8 @@ void WaylandPlatform::Tick() {
     // buffers, once it has what the current copy gained since it was left.
     FrameCopies::Move move = copies_->BeforeTick();
     if (move.moved) {
-      const Image from = CopyImage(move.from);
       Image to = CopyImage(move.to);
-      for (const Rect& rect : move.rects) {
-        for (int y = rect.y; y < rect.y + rect.height; ++y) {
-          std::memcpy(to.Row(y) + rect.x, from.Row(y) + rect.x,
-                      static_cast<std::size_t>(rect.width) * 4);
-        }
-      }
+      CopyRects(CopyImage(move.from), to, move.rects);
       surface_->MoveFrame(std::move(to));
     }
   }
