@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "platform/software_surface.h"
+#include "platform/win32/win32_frame.h"
 
 namespace ostrel {
 
@@ -59,10 +60,11 @@ class Win32Platform final : public Platform {
   double TwipsPerPixel() const { return twips_per_pixel_; }
 
  private:
-  class Frame;
+  static constexpr UINT_PTR kTimerId = 1;
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  void HandleMouse(UINT message, WPARAM wparam, LPARAM lparam);
   // Calls a handler; what it throws waits in failure_ until the message has
   // been dispatched, for an exception must not cross the system's frames.
   template <typename Call>
@@ -71,11 +73,8 @@ class Win32Platform final : public Platform {
   void Tick();
   void Paint(HWND window);
   void PresentDirty();
-  // Copies the virtual screen into the frame; false, with the system's error
-  // code (0 when it gave none), when it cannot.
-  bool CopyScreenToFrame(DWORD* error);
   Picture FramePicture() const;
-  Frame& RequireFrame();
+  Win32Frame& RequireFrame();
   float Twips(int pixels) const;
 
   HINSTANCE instance_;
@@ -88,7 +87,7 @@ class Win32Platform final : public Platform {
   WindowEvents* events_ = nullptr;
   HWND window_ = nullptr;
   HDC window_dc_ = nullptr;
-  std::shared_ptr<Frame> frame_;
+  std::shared_ptr<Win32Frame> frame_;
   std::unique_ptr<SoftwareSurface> surface_;
   bool loaded_ = false;
   bool shown_ = false;
