@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -391,6 +392,19 @@ TEST_F(Win32PlatformTest, ClipboardPictureReadsOtherProgramsPicturesAndRefusesBa
   EXPECT_EQ(picture->At(2, 0), 0U);
   EXPECT_EQ(picture->At(0, 1), 0U);
 
+  // Before any Print Screen event the clipboard is read as it is. A malformed
+  // picture or none: no picture, and the frame untouched.
+  const Picture frame = platform_->CaptureScreen();  // a view of the frame itself
+  std::vector<std::uint8_t> truncated = dib24;
+  truncated.resize(44);
+  for (const auto& [what, data] : std::vector<std::pair<const char*, HANDLE>>{
+           {"truncated CF_DIB", GlobalCopy(truncated)}, {"empty clipboard", nullptr}}) {
+    platform_->SetPicture(nullptr);  // black
+    PutOnClipboard(owner, CF_DIB, data);
+    EXPECT_EQ(platform_->ClipboardPicture(), nullptr) << what;
+    EXPECT_TRUE(SamePixels(*frame, Image(frame->Width(), frame->Height()))) << what;
+  }
+
   // Another program holds the clipboard while the Print Screen event tries to
   // put the screen there: the older picture left on it is not the desktop.
   std::atomic<int> holding{0};  // 1: the other thread has the clipboard; 2: it could not
@@ -407,18 +421,27 @@ TEST_F(Win32PlatformTest, ClipboardPictureReadsOtherProgramsPicturesAndRefusesBa
   EXPECT_EQ(platform_->ClipboardPicture(), nullptr) << "an older picture was taken for the desktop";
   platform_->KeybdEvent(kVirtualKeySnapshot, kSnapshotScanCode, 0, 0);
   EXPECT_NE(platform_->ClipboardPicture(), nullptr);
+}
 
-  // A malformed picture or none: no picture, and the frame untouched.
-  const Picture frame = platform_->CaptureScreen();  // a view of the frame itself
-  std::vector<std::uint8_t> truncated = dib24;
-  truncated.resize(44);
-  for (const auto& [what, data] : std::vector<std::pair<const char*, HANDLE>>{
-           {"truncated CF_DIB", GlobalCopy(truncated)}, {"empty clipboard", nullptr}}) {
-    platform_->SetPicture(nullptr);  // black
-    PutOnClipboard(owner, CF_DIB, data);
-    EXPECT_EQ(platform_->ClipboardPicture(), nullptr) << what;
-    EXPECT_TRUE(SamePixels(*frame, Image(frame->Width(), frame->Height()))) << what;
+// Another program replaces the clipboard after the Print Screen event put the
+// screen there (as the owner, or under our window's name): its picture is not
+// the desktop, and the frame keeps the direct copy of the screen.
+TEST_F(Win32PlatformTest, APictureReplacingTheScreenCopyIsNotTakenForTheDesktop) {
+  // A one-pixel 24-bit picture, grey: its header, then one row padded to 4 bytes.
+  const BITMAPINFOHEADER header{sizeof header, 1, 1, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  std::vector<std::uint8_t> dib_1x1(sizeof header + 4, 0x99);
+  std::memcpy(dib_1x1.data(), &header, sizeof header);
+  HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(other, nullptr);
+  for (HWND owner : {other, platform_->Window()}) {
+    const Image screen = CopyOfScreen();
+    platform_->KeybdEvent(kVirtualKeySnapshot, kSnapshotScanCode, 0, 0);
+    PutOnClipboard(owner, CF_DIB, GlobalCopy(dib_1x1));
+    EXPECT_EQ(platform_->ClipboardPicture(), nullptr) << (owner == other ? "other owner" : "ours");
+    EXPECT_TRUE(SameColours(*platform_->CaptureScreen(), screen));
   }
+  DestroyWindow(other);
 }
 
 }  // namespace

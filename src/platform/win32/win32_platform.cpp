@@ -1,9 +1,9 @@
 #include "platform/win32/win32_platform.h"
 
 #include <string>
+#include <utility>
 
 #include "platform/win32/resources.h"
-#include "platform/win32/win32_clipboard.h"
 #include "platform/win32/win32_text.h"
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
@@ -141,23 +141,32 @@ void Win32Platform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_cod
                                std::uint32_t flags, std::uintptr_t /*extra_info*/) {
   if (!IsSnapshotKeyDown(virtual_key, flags)) return;
   RequireFrame();
-  clipboard_copy_failed_ = true;
+  clipboard_copy_tried_ = true;
+  clipboard_copy_.reset();
+  frame_holds_print_screen_copy_ = false;
   DWORD error = ERROR_SUCCESS;
   if (!frame_->CopyFromScreen(left_, top_, &error)) return;
+  frame_holds_print_screen_copy_ = true;
   // The frame is the screen copy now: no circle is shown on it.
   surface_->SetBackground(surface_->Frame());
-  clipboard_copy_failed_ = !PutClipboardPicture(window_, surface_->Frame());
+  clipboard_copy_ = PutClipboardPicture(window_, surface_->Frame());
 }
 
 Picture Win32Platform::ClipboardPicture() {
   RequireFrame();
-  if (clipboard_copy_failed_) return nullptr;
-  if (!DrawClipboardPicture(window_, surface_->Frame())) return nullptr;
+  // Only the copy the Print Screen event put there is the desktop; another
+  // program may have emptied or replaced the clipboard since.
+  if (clipboard_copy_tried_ && !clipboard_copy_) return nullptr;
+  if (!DrawClipboardPicture(window_, clipboard_copy_, surface_->Frame())) return nullptr;
+  frame_holds_print_screen_copy_ = false;
   return FramePicture();
 }
 
 Picture Win32Platform::CaptureScreen() {
   RequireFrame();
+  // After a Print Screen event whose copy could not be read back from the
+  // clipboard, the frame already holds the direct copy.
+  if (std::exchange(frame_holds_print_screen_copy_, false)) return FramePicture();
   DWORD error = ERROR_SUCCESS;
   if (!frame_->CopyFromScreen(left_, top_, &error)) {
     throw PlatformError(SystemErrorText("cannot copy the screen", error));
@@ -167,6 +176,7 @@ Picture Win32Platform::CaptureScreen() {
 
 void Win32Platform::SetPicture(Picture picture) {
   RequireFrame();
+  frame_holds_print_screen_copy_ = false;
   // A picture in the frame's own memory is not copied; no picture is black.
   if (picture) {
     surface_->SetBackground(*picture, 0);
@@ -187,6 +197,8 @@ int Win32Platform::ShowCursor(bool show) { return ::ShowCursor(show ? TRUE : FAL
 
 DrawingSurface& Win32Platform::Surface() {
   RequireFrame();
+  // Whoever takes the surface may draw on the frame.
+  frame_holds_print_screen_copy_ = false;
   return *surface_;
 }
 
