@@ -8,6 +8,11 @@
 //       holds those grabs on a small window of its own, as an open menu does,
 //       prints "grabbed" once it has them, and lets go when standard input
 //       closes (or a line arrives).
+//   ostrel-x11-probe taken pointer|keyboard|both
+//       asks once for those grabs, on the root window, lets go at once of any
+//       it gets, and prints one line for each: "pointer taken" when another
+//       client holds that grab, "pointer free" when it does not ("keyboard"
+//       likewise; another answer of the server as "pointer refused N").
 //   ostrel-x11-probe run [--stop-at-map] PROGRAM [ARGS...]
 //       starts PROGRAM and prints, one per line, as they happen:
 //         pid N          the program's process id
@@ -67,9 +72,14 @@ int PrintOwner(Display* display, const char* selection) {
   return 0;
 }
 
+// Which of `pointer` and `keyboard` the command-line word names.
+bool Names(const char* which, const char* grab) {
+  return std::strcmp(which, grab) == 0 || std::strcmp(which, "both") == 0;
+}
+
 int HoldGrabs(Display* display, const char* which) {
-  const bool pointer = std::strcmp(which, "pointer") == 0 || std::strcmp(which, "both") == 0;
-  const bool keyboard = std::strcmp(which, "keyboard") == 0 || std::strcmp(which, "both") == 0;
+  const bool pointer = Names(which, "pointer");
+  const bool keyboard = Names(which, "keyboard");
   if (!pointer && !keyboard) return Fail("grab: say pointer, keyboard or both");
   XSetWindowAttributes attributes{};
   attributes.override_redirect = True;
@@ -105,6 +115,38 @@ int HoldGrabs(Display* display, const char* which) {
     usleep(10'000);
   }
   return Fail("grab: the grabs were refused for 2 s");
+}
+
+void PrintGrabAnswer(const char* grab, int status) {
+  if (status == AlreadyGrabbed) {
+    std::printf("%s taken\n", grab);
+  } else if (status == GrabSuccess) {
+    std::printf("%s free\n", grab);
+  } else {
+    std::printf("%s refused %d\n", grab, status);
+  }
+}
+
+int AskForGrabs(Display* display, const char* which) {
+  const bool pointer = Names(which, "pointer");
+  const bool keyboard = Names(which, "keyboard");
+  if (!pointer && !keyboard) return Fail("taken: say pointer, keyboard or both");
+  // The root window is always viewable, so the answer says only who holds the grab.
+  const Window root = DefaultRootWindow(display);
+  if (pointer) {
+    const int status = XGrabPointer(display, root, False, ButtonPressMask, GrabModeAsync,
+                                    GrabModeAsync, None, None, CurrentTime);
+    if (status == GrabSuccess) XUngrabPointer(display, CurrentTime);
+    PrintGrabAnswer("pointer", status);
+  }
+  if (keyboard) {
+    const int status =
+        XGrabKeyboard(display, root, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    if (status == GrabSuccess) XUngrabKeyboard(display, CurrentTime);
+    PrintGrabAnswer("keyboard", status);
+  }
+  XSync(display, False);
+  return 0;
 }
 
 class Run {
@@ -209,10 +251,10 @@ class Run {
 
 int main(int argc, char** argv) {
   if (argc < 3 || (std::strcmp(argv[1], "owner") != 0 && std::strcmp(argv[1], "run") != 0 &&
-                   std::strcmp(argv[1], "grab") != 0)) {
+                   std::strcmp(argv[1], "grab") != 0 && std::strcmp(argv[1], "taken") != 0)) {
     std::fprintf(stderr,
                  "usage: ostrel-x11-probe owner SELECTION | grab pointer|keyboard|both"
-                 " | run [--stop-at-map] PROGRAM [ARGS...]\n");
+                 " | taken pointer|keyboard|both | run [--stop-at-map] PROGRAM [ARGS...]\n");
     return 2;
   }
   Display* display = XOpenDisplay(nullptr);
@@ -222,6 +264,8 @@ int main(int argc, char** argv) {
     status = PrintOwner(display, argv[2]);
   } else if (std::strcmp(argv[1], "grab") == 0) {
     status = HoldGrabs(display, argv[2]);
+  } else if (std::strcmp(argv[1], "taken") == 0) {
+    status = AskForGrabs(display, argv[2]);
   } else {
     status = Run(display).Main(argv + 2);
   }

@@ -1,30 +1,55 @@
-# Install rules for the X11 program and its Debian package, built with
-#   cpack --config build/release/CPackConfig.cmake -G DEB -B build/package
-# (tools/package does that). The package holds /usr/bin/ostrel,
-# /usr/bin/ostrel-trace, their manual pages and the copyright note; its
-# dependencies come from dpkg-shlibdeps (Debian's dpkg-dev).
+# Install rules and CPack settings of the two release files, built by
+# tools/package:
+#   X11 build:     cpack --config build/release/CPackConfig.cmake -G DEB -B build/package
+#                  -> the Debian package ostrel_<version>_<arch>.deb: /usr/bin/ostrel,
+#                  /usr/bin/ostrel-trace, their manual pages, the copyright file
+#                  (machine-readable, the MIT licence) and the changelog. Its
+#                  dependencies come from dpkg-shlibdeps (Debian's dpkg-dev).
+#   Windows build: cpack --config build/mingw/CPackConfig.cmake -G ZIP -B build/package
+#                  -> ostrel-<version>-windows-x64.zip: ostrel.scr, README.txt and
+#                  LICENSE.txt (packaging_windows.cmake).
+# Every version in them is the project's (project() in CMakeLists.txt).
 
-# Only a build with the X11 program has something to install (the Windows
-# build's ostrel is the .scr, installed by hand).
-if(NOT TARGET ostrel OR WIN32)
+# The maintainers' address, for the package's Maintainer field, its copyright
+# file and its changelog: here and nowhere else.
+set(OSTREL_PACKAGE_MAINTAINER "ostrel maintainers <maintainers@ostrel.example>")
+
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/packaging_windows.cmake)
+  return()
+endif()
+# Only a build with the X11 program has something to install.
+if(NOT TARGET ostrel)
   return()
 endif()
 
 include(GNUInstallDirs)
 
 install(TARGETS ostrel ostrel-trace RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# A stripped install (cpack, with CPACK_STRIP_FILES below; cmake --install --strip)
+# also drops the compilers' .comment notes, as Debian's dh_strip does.
+if(CMAKE_OBJCOPY)
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      foreach(program IN ITEMS ostrel ostrel-trace)
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+          COMMAND_ERROR_IS_FATAL ANY)
+      endforeach()
+    endif()")
+endif()
 
-# The manual pages, compressed as Debian ships them: gzip -9n stores neither
-# the file's name nor its time, so the same page always gives the same bytes.
+# The manual pages, with the project's version in their headers, compressed as
+# Debian ships them (the changelog too): gzip -9n stores neither the file's
+# name nor its time, so the same page always gives the same bytes.
 find_program(OSTREL_GZIP gzip REQUIRED)
 set(man_dir ${PROJECT_BINARY_DIR}/man)
 set(man_pages)
 foreach(page IN ITEMS ostrel.1 ostrel-trace.1)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/${page}.in ${man_dir}/${page} @ONLY)
   add_custom_command(OUTPUT ${man_dir}/${page}.gz
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${man_dir}
-    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/${page} ${man_dir}/${page}
-    COMMAND ${OSTREL_GZIP} -9nf ${man_dir}/${page}
-    DEPENDS ${PROJECT_SOURCE_DIR}/docs/${page}
+    COMMAND ${OSTREL_GZIP} -9nkf ${man_dir}/${page}
+    DEPENDS ${man_dir}/${page}
     COMMENT "Compressing the manual page ${page}"
     VERBATIM)
   list(APPEND man_pages ${man_dir}/${page}.gz)
@@ -32,21 +57,52 @@ endforeach()
 add_custom_target(ostrel_man_pages ALL DEPENDS ${man_pages})
 install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-set(OSTREL_PACKAGE_MAINTAINER
-  "ostrel maintainers <maintainers@users.noreply.c-seed-e0663d22.example>"
-  CACHE STRING "The Maintainer field of the Debian package")
+set(package_dir ${PROJECT_BINARY_DIR}/package)
 
-# The sources state no licence yet; the note says so rather than invent one.
-file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/package/copyright CONTENT [[ostrel @PROJECT_VERSION@
+# The copyright file in Debian's machine-readable format, its licence text taken
+# from LICENSE: the lines after the copyright notice, indented one space, each
+# empty line written as " .".
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+if(NOT license MATCHES "\nCopyright \\(c\\) ([^\n]+)\n\n(.+)$")
+  message(FATAL_ERROR "LICENSE: no line 'Copyright (c) ...' followed by the licence's terms")
+endif()
+set(OSTREL_COPYRIGHT "${CMAKE_MATCH_1}")
+string(STRIP "${CMAKE_MATCH_2}" license_terms)
+string(REPLACE "\n\n" "\n.\n" license_terms "${license_terms}")
+string(REPLACE "\n" "\n " license_terms " ${license_terms}")
+set(OSTREL_LICENSE_TERMS "${license_terms}")
+file(CONFIGURE OUTPUT ${package_dir}/copyright CONTENT [[
+Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: ostrel
+Upstream-Contact: @OSTREL_PACKAGE_MAINTAINER@
 
-Upstream contact: @OSTREL_PACKAGE_MAINTAINER@
+Files: *
+Copyright: @OSTREL_COPYRIGHT@
+License: Expat
 
-Copyright: the ostrel authors.
-
-License: the ostrel sources state no licence yet; until the authors add one,
-no licence beyond the default rules of copyright is granted.
+License: Expat
+@OSTREL_LICENSE_TERMS@
 ]] @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/package/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/LICENSE)
+install(FILES ${package_dir}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The changelog: a package whose version has no Debian revision is a native
+# one, whose changelog is changelog.gz. Its newest entry must be this version:
+# a new version needs an entry saying what changed.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian-changelog.in ${package_dir}/changelog @ONLY)
+file(STRINGS ${package_dir}/changelog changelog_top LIMIT_COUNT 1)
+if(NOT changelog_top MATCHES "^ostrel \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "cmake/debian-changelog.in: its newest entry, '${changelog_top}', is not "
+    "version ${PROJECT_VERSION}: add an entry for it")
+endif()
+add_custom_command(OUTPUT ${package_dir}/changelog.gz
+  COMMAND ${OSTREL_GZIP} -9nkf ${package_dir}/changelog
+  DEPENDS ${package_dir}/changelog
+  COMMENT "Compressing the Debian changelog"
+  VERBATIM)
+add_custom_target(ostrel_changelog ALL DEPENDS ${package_dir}/changelog.gz)
+install(FILES ${package_dir}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ostrel)
@@ -81,7 +137,7 @@ set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 
 # Without dpkg-shlibdeps CPack would quietly build a package that depends on
 # nothing; this check, run by cpack, refuses that instead.
-set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/package/cpack_checks.cmake)
+set(CPACK_PROJECT_CONFIG_FILE ${package_dir}/cpack_checks.cmake)
 file(WRITE ${CPACK_PROJECT_CONFIG_FILE} [[
 if(CPACK_GENERATOR STREQUAL "DEB")
   find_program(OSTREL_DPKG_SHLIBDEPS dpkg-shlibdeps)

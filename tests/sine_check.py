@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks ostrel's own sine (src/trails/sine.cpp) against mpmath.
+"""Checks ostrel's own sine (src/trails/sine*.cpp) against mpmath.
 
 Usage:
   sine_check.py PROGRAM [EMULATOR...]   run the checks; PROGRAM is the sine-check
@@ -269,6 +269,12 @@ def edge_inputs():
     moderate += [float.fromhex(h) for h in ("0x1.6c6cbc45dc8dep+5", "0x1.b951f1572eba5p+23",
                                             "0x1.921fb54442d18p0", "0x1.921fb54442d19p0",
                                             "0x1.921fb54442d18p1", "0x1.921fb54442d18p2")]
+    # Angles where the quick path's double-double lies within its error bound of
+    # a rounding midpoint and on the wrong side of it: only the bound in its
+    # rounding test sends them to the slow path. The first is the radius angle
+    # of trail 1 at tick 139788 (found by search over every tick's angles).
+    moderate += [float.fromhex(h) for h in ("0x1.31cf47ae147aep+14", "0x1.b182666666667p+14",
+                                            "0x1.6a94444444444p+10")]
     values = [0.0, -0.0] + tiny + moderate
     values += [-v for v in tiny + moderate]
     specials = [math.inf, -math.inf, math.nan]

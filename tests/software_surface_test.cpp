@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <stdexcept>
 #include <tuple>
 
 #include "platform/fake/fake_platform.h"
@@ -303,6 +304,13 @@ TEST(SoftwareSurface, WithBackgroundShowsThePictureUnderTheCirclesInPlace) {
     EXPECT_TRUE(SamePixels(picture, background));
   });
   EXPECT_TRUE(called);
+  EXPECT_TRUE(SamePixels(surface.Frame(), drawn_frame));
+  EXPECT_TRUE(surface.DirtyRects().empty());
+
+  // A use that fails (an encoder out of memory, say) still gets the circles
+  // drawn back: the frame on the screen never loses them.
+  EXPECT_THROW(surface.WithBackground([](const Image&) { throw std::runtime_error("use failed"); }),
+               std::runtime_error);
   EXPECT_TRUE(SamePixels(surface.Frame(), drawn_frame));
   EXPECT_TRUE(surface.DirtyRects().empty());
 }

@@ -76,8 +76,11 @@ inline constexpr int kPenWidthPixels = 3;
 inline constexpr int kTrailLength = 29;
 
 // The eight circles a tick draws, in order. Trail 1 erases before it draws; the
-// others draw before they erase. With an XOR pen the order only matters where
-// circles overlap, and this is the order the screen has always been drawn in.
+// others draw before they erase. XOR drawing commutes, so the pixels after the
+// tick are the same in any order, overlapping circles included, and no screen
+// shows a tick half drawn. The order is fixed all the same: it makes the tick's
+// drawing calls one sequence, the same on every surface and in the listing of
+// `ostrel-trace`, which the tests compare call by call.
 enum class RingEnd { kHead, kTail };
 struct DrawStep {
   int trail;  // 0-based

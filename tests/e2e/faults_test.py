@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The X11 program is never stuck: one case per fault it must survive, each on
-its own Xvfb (a silent server, foreign grabs, early signals, a closed stderr, no
-MIT-SHM, the largest screen, a window manager, a compositor, valgrind).
+its own Xvfb (a silent server, foreign grabs, held or let go, early signals, a
+closed stderr, no MIT-SHM, the largest screen, a window manager, a compositor,
+valgrind).
 
 Usage: faults_test.py PATH_TO_OSTREL PATH_TO_OSTREL_X11_PROBE [CASE...]
 (no case: all but valgrind)
@@ -55,14 +56,21 @@ def ended_by(f, saver, what, act):
 
 @contextlib.contextmanager
 def grabs_held(f, x, probe, which):
+    """Another client holds the grabs until the end, or until the function
+    yielded is called."""
     holder = subprocess.Popen([probe, "grab", which], env=x.env, stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True)
+
+    def release():
+        if not holder.stdin.closed:
+            holder.stdin.close()
+            holder.wait(5)
+
     try:
         f.check(holder.stdout.readline().strip() == "grabbed", f"the helper did not grab {which}")
-        yield
+        yield release
     finally:
-        holder.stdin.close()
-        holder.wait(5)
+        release()
 
 
 def silent_server(f, program, probe):
@@ -114,6 +122,28 @@ def foreign_grab(f, program, probe):
             f.check(saver.running_after(0.3), "foreign grab: letting go of a held key ended the run")
             ended_by(f, saver, "foreign grab, key", lambda: x.run("xdotool", "keydown", "space"))
             x.run("xdotool", "keyup", "space")
+
+
+def grabs_released(f, program, probe):
+    """Another client holds both grabs at the start and lets go during the first
+    second (the window asks again at every tick) or after it (four times a
+    second): the window then holds both grabs, so that a third client is
+    refused them and keys go to the window, not to the focused application; a
+    key ends the run. A grab missing past the first second is reported once."""
+    with xs.desktop_session(640, 400) as (x, _, _):
+        for what, held, settle, reports in (("let go in the first second", 0.0, 0.15, 0),
+                                            ("let go after the first second", 1.5, 0.5, 1)):
+            with grabs_held(f, x, probe, "both") as release, xs.Saver(program, env=x.env) as saver:
+                f.check(x.wait_window(proc=saver.proc) is not None, f"{what}: no window")
+                time.sleep(held)
+                release()
+                time.sleep(settle)
+                answer = x.run(probe, "taken", "both").stdout.decode().split()
+                f.check(answer == ["pointer", "taken", "keyboard", "taken"],
+                        f"{what}: a third client is told {answer}, the window holds no grab")
+                ended_by(f, saver, f"{what}, key", lambda: x.run("xdotool", "key", "space"))
+            lines = saver.stderr.decode(errors="replace").splitlines()
+            f.check(len(lines) == reports, f"{what}: stderr {lines}, expected {reports} report(s)")
 
 
 def keyboard_held(f, program, probe):
@@ -225,9 +255,9 @@ def valgrind(f, program, probe):
         f.check(status == 0, f"valgrind: status {status}: {saver.stderr.decode(errors='replace')[-3000:]}")
 
 
-CASES = {fn.__name__: fn for fn in (silent_server, foreign_grab, keyboard_held, early_signal,
-                                    closed_stderr, no_mit_shm, huge_screen, openbox, xcompmgr,
-                                    valgrind)}
+CASES = {fn.__name__: fn for fn in (silent_server, foreign_grab, grabs_released, keyboard_held,
+                                    early_signal, closed_stderr, no_mit_shm, huge_screen, openbox,
+                                    xcompmgr, valgrind)}
 
 
 def main():

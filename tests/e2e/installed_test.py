@@ -19,10 +19,11 @@ import xsession as xs  # noqa: E402
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 PROGRAM = "/usr/bin/ostrel"
 TRACE = "/usr/bin/ostrel-trace"
-# Installed manual page -> its source in the tree.
-MAN_PAGES = {"/usr/share/man/man1/ostrel.1.gz": "docs/ostrel.1",
-             "/usr/share/man/man1/ostrel-trace.1.gz": "docs/ostrel-trace.1"}
-FILES = [PROGRAM, TRACE, *MAN_PAGES, "/usr/share/doc/ostrel/copyright"]
+# Installed manual page -> its source in the tree (the version goes into @PROJECT_VERSION@).
+MAN_PAGES = {"/usr/share/man/man1/ostrel.1.gz": "docs/ostrel.1.in",
+             "/usr/share/man/man1/ostrel-trace.1.gz": "docs/ostrel-trace.1.in"}
+FILES = [PROGRAM, TRACE, *MAN_PAGES, "/usr/share/doc/ostrel/copyright",
+         "/usr/share/doc/ostrel/changelog.gz"]
 # The libraries the program links: dpkg-shlibdeps must have turned each into a dependency.
 DEPENDS = ["libc6", "libstdc++6", "libx11-6", "libxext6", "libxfixes3", "libpng16-16"]
 MAN_ENV = dict(os.environ, LC_ALL="C.UTF-8", MANROFFSEQ="", MANWIDTH="80")
@@ -58,7 +59,7 @@ def check_package(f, deb, version):
     return True
 
 
-def check_man_pages(f):
+def check_man_pages(f, version):
     for installed, source in MAN_PAGES.items():
         name = os.path.basename(installed)[:-len(".1.gz")]
         if not f.check(os.path.isfile(installed), f"{installed} is missing"):
@@ -69,7 +70,8 @@ def check_man_pages(f):
         f.check(raw[3] & 0x08 == 0 and raw[4:8] == bytes(4) and raw[8] == 2,
                 f"{installed} was not compressed with gzip -9n (header {raw[:10].hex()})")
         with open(os.path.join(ROOT, source), "rb") as page:
-            f.check(gzip.decompress(raw) == page.read(), f"{installed} is not {source}")
+            f.check(gzip.decompress(raw) == page.read().replace(b"@PROJECT_VERSION@", version.encode()),
+                    f"{installed} is not {source}")
         where = run("man", "-w", name).stdout.strip()
         f.check(where == installed, f"man -w {name} finds '{where}'")
         # lexgrog reads the NAME line as mandb does for whatis and apropos.
@@ -118,7 +120,7 @@ def main():
     f = xs.Failures()
     version = runpy.run_path(os.path.join(ROOT, "tests", "trace_check.py"))["project_version"]()
     if check_package(f, deb, version):
-        check_man_pages(f)
+        check_man_pages(f, version)
         check_tools(f, version)
         check_run(f)
     return f.finish(f"installed package ostrel {version}")

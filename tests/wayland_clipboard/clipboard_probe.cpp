@@ -13,9 +13,14 @@
 // then reads commands from stdin, one a line:
 //   ping        answers "pong" (shows the event loop is not blocked)
 //   state       answers "owned=N lends=N"
+//   receive T   asks the selection's owner (itself, normally) for type T through
+//               a data-control device of its own, as another client would
+//               (wl-paste asks only for types on offer); answers
+//               "received N" with the number of bytes, at their end
 //   hand-over   KeepServingAfterExit; answers "handed-over N" and exits as the
 //               program does after its run (frees everything, sends nothing)
 //   quit        exits normally (the clipboard destroys its objects)
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -62,6 +67,42 @@ void OnGlobal(void* data, wl_registry* registry, std::uint32_t name, const char*
 void OnGlobalRemove(void*, wl_registry*, std::uint32_t) {}
 
 const wl_registry_listener kRegistryListener{OnGlobal, OnGlobalRemove};
+
+// A reader of the selection through a data-control device: the offer of the
+// current selection, and a transfer from it in progress.
+struct Reader {
+  zwlr_data_control_offer_v1* selection = nullptr;
+  zwlr_data_control_offer_v1* announced = nullptr;
+  int fd = -1;
+  std::size_t received = 0;
+};
+
+void OnDataOffer(void* data, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer) {
+  auto& reader = *static_cast<Reader*>(data);
+  if (reader.announced != nullptr && reader.announced != reader.selection) {
+    zwlr_data_control_offer_v1_destroy(reader.announced);
+  }
+  reader.announced = offer;
+}
+void OnSelection(void* data, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer) {
+  auto& reader = *static_cast<Reader*>(data);
+  if (reader.selection != nullptr && reader.selection != offer) {
+    zwlr_data_control_offer_v1_destroy(reader.selection);
+  }
+  reader.selection = offer;
+}
+void OnFinished(void*, zwlr_data_control_device_v1*) {}
+void OnPrimarySelection(void* data, zwlr_data_control_device_v1*,
+                        zwlr_data_control_offer_v1* offer) {
+  auto& reader = *static_cast<Reader*>(data);
+  if (offer != nullptr && offer != reader.selection) {
+    zwlr_data_control_offer_v1_destroy(offer);
+    if (reader.announced == offer) reader.announced = nullptr;
+  }
+}
+
+const zwlr_data_control_device_v1_listener kReaderListener{OnDataOffer, OnSelection, OnFinished,
+                                                           OnPrimarySelection};
 
 // Noise, so that the PNG is about as large as the raw picture.
 ostrel::Image Noise(int width, int height) {
@@ -145,18 +186,40 @@ int main(int argc, char** argv) {
   std::printf("ready owned=%d can-offer=%d\n", clipboard->Owned(), clipboard->CanOffer());
   std::fflush(stdout);
 
+  Reader reader;
+  if (globals.data_control != nullptr && globals.seat != nullptr) {
+    zwlr_data_control_device_v1_add_listener(
+        zwlr_data_control_manager_v1_get_data_device(globals.data_control, globals.seat),
+        &kReaderListener, &reader);
+    wl_display_roundtrip(display);
+  }
+
   std::string line;
   for (;;) {
     while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
     wl_display_flush(display);
-    pollfd fds[2] = {{wl_display_get_fd(display), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    pollfd fds[3] = {{wl_display_get_fd(display), POLLIN, 0},
+                     {STDIN_FILENO, POLLIN, 0},
+                     {reader.fd, POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) {
       wl_display_cancel_read(display);
       continue;
     }
     if (!DispatchConnection(display, fds[0].revents)) {
       std::fprintf(stderr, "probe: the connection broke\n");
       return 1;
+    }
+    if ((fds[2].revents & (POLLIN | POLLHUP)) != 0) {
+      char buffer[65536];
+      const ssize_t got = read(reader.fd, buffer, sizeof buffer);
+      if (got > 0) {
+        reader.received += static_cast<std::size_t>(got);
+      } else {
+        close(reader.fd);
+        reader.fd = -1;
+        std::printf("received %zu\n", reader.received);
+        std::fflush(stdout);
+      }
     }
     if ((fds[1].revents & (POLLIN | POLLHUP)) == 0) continue;
     char buffer[256];
@@ -169,6 +232,17 @@ int main(int argc, char** argv) {
         std::printf("pong\n");
       } else if (command == "state") {
         std::printf("owned=%d lends=%d\n", clipboard->Owned(), lends);
+      } else if (command.rfind("receive ", 0) == 0) {
+        int ends[2];
+        if (reader.selection == nullptr || reader.fd >= 0 || pipe2(ends, O_CLOEXEC) != 0) {
+          std::printf("received none\n");
+        } else {
+          zwlr_data_control_offer_v1_receive(reader.selection, command.substr(8).c_str(),
+                                             ends[1]);
+          close(ends[1]);
+          reader.fd = ends[0];
+          reader.received = 0;
+        }
       } else if (command == "hand-over") {
         const bool serving = clipboard->KeepServingAfterExit();
         std::printf("handed-over %d\n", serving);

@@ -191,8 +191,16 @@ TEST(WaylandClipboardTransfer, DetachedProcessHoldsNothingOfTheCaller) {
     const auto caller_output = ReadToEnd(caller_stdout[0], 4096, 0ms);
     close(link[0]);
     close(caller_stdout[0]);
+    // Closing the link ends the process, unless it still holds our end too.
     int status = 0;
-    waitpid(pid, &status, 0);
+    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    if (kill(pid, 0) == 0) {
+      ADD_FAILURE() << "the detached process holds the caller's end of the link";
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
     EXPECT_EQ(report, c.expected);
     EXPECT_TRUE(caller_output.has_value()) << "the detached process holds the caller's stdout";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

@@ -151,13 +151,7 @@ TEST(FrameCopies, WhatTheOutputsShowIsAlwaysTheFrameAtEachCommit) {
         }
       }
       const FrameCopies::Move move = copies.BeforeTick();
-      for (const Rect& r : move.rects) {
-        for (int y = r.y; y < r.y + r.height; ++y) {
-          for (int x = r.x; x < r.x + r.width; ++x) {
-            copy[move.to].At(x, y) = copy[move.from].At(x, y);
-          }
-        }
-      }
+      CopyRects(copy[move.from], copy[move.to], move.rects);
       ASSERT_TRUE(SamePixels(copy[copies.Current()], truth)) << "run " << run << " tick " << tick;
       // The tick draws a few rectangles, some partly outside the frame.
       std::vector<Rect> drawn;

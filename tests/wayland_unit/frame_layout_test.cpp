@@ -18,6 +18,38 @@ struct LayoutCase {
   std::vector<Rect> pixel_rects;  // one per output, in order
 };
 
+TEST(FrameLayout, AnOutputsPlaceFromWhatTheCompositorReports) {
+  struct Case {
+    const char* name;
+    OutputReport report;
+    OutputPlace place;
+  };
+  // geometry x, y, transform, mode w, h, scale, has position, has size,
+  // logical x, y, w, h
+  const Case cases[] = {
+      {"xdg_output's rectangle over wl_output's 0,0",
+       {0, 0, 0, 3840, 2160, 2, true, true, 1920, 0, 1920, 1080}, {1920, 0, 1920, 1080, 2}},
+      {"no xdg_output: the mode divided by the scale",
+       {100, 50, 0, 3840, 2160, 2, false, false, 0, 0, 0, 0}, {100, 50, 1920, 1080, 2}},
+      {"no xdg_output, turned by 90 degrees",
+       {0, 0, 1, 1920, 1080, 1, false, false, 0, 0, 0, 0}, {0, 0, 1080, 1920, 1}},
+      {"no xdg_output, turned by 180 degrees",
+       {0, 0, 2, 1920, 1080, 1, false, false, 0, 0, 0, 0}, {0, 0, 1920, 1080, 1}},
+      {"a position but no size yet", {5, 5, 0, 1280, 720, 1, true, false, -1280, 0, 0, 0},
+       {-1280, 0, 1280, 720, 1}},
+      {"a scale below 1 counts as 1", {0, 0, 0, 800, 600, 0, false, false, 0, 0, 0, 0},
+       {0, 0, 800, 600, 1}},
+  };
+  for (const Case& c : cases) {
+    const OutputPlace place = PlaceOf(c.report);
+    EXPECT_EQ(place.x, c.place.x) << c.name;
+    EXPECT_EQ(place.y, c.place.y) << c.name;
+    EXPECT_EQ(place.width, c.place.width) << c.name;
+    EXPECT_EQ(place.height, c.place.height) << c.name;
+    EXPECT_EQ(place.scale, c.place.scale) << c.name;
+  }
+}
+
 TEST(FrameLayout, CoversTheOutputsAtTheLargestScale) {
   const std::vector<LayoutCase> cases = {
       {"one output", {{0, 0, 1920, 1080, 1}}, 0, 0, 1, 1920, 1080, {{0, 0, 1920, 1080}}},

@@ -8,16 +8,26 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/dib.h"
+#include "platform/win32/win32_input.h"
 
 namespace ostrel {
+
+// Failures show the event's fields, not its bytes.
+void PrintTo(const MouseEvent& event, std::ostream* out) {
+  *out << "{action " << static_cast<int>(event.action) << ", button " << event.button << ", shift "
+       << event.shift << ", at " << event.x << "," << event.y << "}";
+}
+
 namespace {
 
 std::string Num(float value) {
@@ -59,6 +69,71 @@ class Recorder final : public WindowEvents {
     if (after) after(call);
   }
 };
+
+// The key state with exactly these keys down.
+KeyboardState KeysDown(std::initializer_list<int> virtual_keys) {
+  KeyboardState keys{};
+  for (const int key : virtual_keys) keys[static_cast<std::size_t>(key)] = 0x80;
+  return keys;
+}
+
+// Every press and release of every button is the window's down or up event
+// for that button (each ends the run), a move carries the buttons held, and
+// Shift, Ctrl and Alt are bits 1, 2 and 4 whether the message carries them or
+// only the key state does.
+TEST(Win32InputTest, MouseMessagesBecomeTheWindowsEventsWithTheirArguments) {
+  struct Case {
+    UINT message;
+    WPARAM wparam;
+    KeyboardState keys;
+    MouseAction action;
+    int button;
+    int shift;
+  };
+  const KeyboardState none{};
+  constexpr auto kDown = MouseAction::kDown;
+  constexpr auto kUp = MouseAction::kUp;
+  constexpr auto kMove = MouseAction::kMove;
+  const std::vector<Case> cases = {
+      {WM_LBUTTONDOWN, MK_LBUTTON, none, kDown, 1, 0},
+      {WM_LBUTTONUP, 0, none, kUp, 1, 0},
+      {WM_RBUTTONDOWN, MK_RBUTTON, none, kDown, 2, 0},
+      {WM_RBUTTONUP, 0, none, kUp, 2, 0},
+      {WM_MBUTTONDOWN, MK_MBUTTON, none, kDown, 4, 0},
+      {WM_MBUTTONUP, 0, none, kUp, 4, 0},
+      {WM_XBUTTONDOWN, MAKEWPARAM(MK_XBUTTON1, XBUTTON1), none, kDown, 8, 0},
+      {WM_XBUTTONUP, MAKEWPARAM(0, XBUTTON1), none, kUp, 8, 0},
+      {WM_XBUTTONDOWN, MAKEWPARAM(MK_XBUTTON2, XBUTTON2), none, kDown, 16, 0},
+      {WM_XBUTTONUP, MAKEWPARAM(0, XBUTTON2), none, kUp, 16, 0},
+      {WM_MOUSEMOVE, MK_LBUTTON, none, kMove, 1, 0},
+      {WM_MOUSEMOVE, MK_RBUTTON, none, kMove, 2, 0},
+      {WM_MOUSEMOVE, MK_MBUTTON, none, kMove, 4, 0},
+      {WM_MOUSEMOVE, MK_XBUTTON1, none, kMove, 8, 0},
+      {WM_MOUSEMOVE, MK_XBUTTON2, none, kMove, 16, 0},
+      {WM_MOUSEMOVE, MK_SHIFT, none, kMove, 0, 1},
+      {WM_MOUSEMOVE, MK_CONTROL, none, kMove, 0, 2},
+      {WM_MOUSEMOVE, 0, KeysDown({VK_MENU}), kMove, 0, 4},
+      {WM_RBUTTONUP, MK_SHIFT | MK_CONTROL, KeysDown({VK_MENU}), kUp, 2, 7},
+      {WM_KEYDOWN, MK_LBUTTON, none, MouseAction::kNone, 0, 0},
+  };
+  const LPARAM at = MAKELPARAM(-5, 7);
+  for (const Case& c : cases) {
+    const MouseEvent expected = c.action == MouseAction::kNone
+                                    ? MouseEvent{}
+                                    : MouseEvent{c.action, c.button, c.shift, -5, 7};
+    EXPECT_EQ(MouseEventOf(c.message, c.wparam, at, c.keys), expected)
+        << "message " << c.message << " wparam " << c.wparam;
+    EXPECT_EQ(MouseActionOf(c.message), c.action) << "message " << c.message;
+  }
+}
+
+TEST(Win32InputTest, KeyShiftIsShiftCtrlAltAsBits1_2_4) {
+  EXPECT_EQ(KeyShift(KeysDown({})), 0);
+  EXPECT_EQ(KeyShift(KeysDown({VK_SHIFT})), 1);
+  EXPECT_EQ(KeyShift(KeysDown({VK_CONTROL})), 2);
+  EXPECT_EQ(KeyShift(KeysDown({VK_MENU})), 4);
+  EXPECT_EQ(KeyShift(KeysDown({VK_SHIFT, VK_CONTROL, VK_MENU})), 7);
+}
 
 // The virtual screen as the screen DC shows it now, 0x00RRGGBB.
 Image CopyOfScreen() {
@@ -317,6 +392,19 @@ TEST_F(Win32PlatformTest, ClipboardPictureReadsOtherProgramsPicturesAndRefusesBa
   EXPECT_EQ(picture->At(2, 0), 0U);
   EXPECT_EQ(picture->At(0, 1), 0U);
 
+  // Before any Print Screen event the clipboard is read as it is. A malformed
+  // picture or none: no picture, and the frame untouched.
+  const Picture frame = platform_->CaptureScreen();  // a view of the frame itself
+  std::vector<std::uint8_t> truncated = dib24;
+  truncated.resize(44);
+  for (const auto& [what, data] : std::vector<std::pair<const char*, HANDLE>>{
+           {"truncated CF_DIB", GlobalCopy(truncated)}, {"empty clipboard", nullptr}}) {
+    platform_->SetPicture(nullptr);  // black
+    PutOnClipboard(owner, CF_DIB, data);
+    EXPECT_EQ(platform_->ClipboardPicture(), nullptr) << what;
+    EXPECT_TRUE(SamePixels(*frame, Image(frame->Width(), frame->Height()))) << what;
+  }
+
   // Another program holds the clipboard while the Print Screen event tries to
   // put the screen there: the older picture left on it is not the desktop.
   std::atomic<int> holding{0};  // 1: the other thread has the clipboard; 2: it could not
@@ -333,18 +421,27 @@ TEST_F(Win32PlatformTest, ClipboardPictureReadsOtherProgramsPicturesAndRefusesBa
   EXPECT_EQ(platform_->ClipboardPicture(), nullptr) << "an older picture was taken for the desktop";
   platform_->KeybdEvent(kVirtualKeySnapshot, kSnapshotScanCode, 0, 0);
   EXPECT_NE(platform_->ClipboardPicture(), nullptr);
+}
 
-  // A malformed picture or none: no picture, and the frame untouched.
-  const Picture frame = platform_->CaptureScreen();  // a view of the frame itself
-  std::vector<std::uint8_t> truncated = dib24;
-  truncated.resize(44);
-  for (const auto& [what, data] : std::vector<std::pair<const char*, HANDLE>>{
-           {"truncated CF_DIB", GlobalCopy(truncated)}, {"empty clipboard", nullptr}}) {
-    platform_->SetPicture(nullptr);  // black
-    PutOnClipboard(owner, CF_DIB, data);
-    EXPECT_EQ(platform_->ClipboardPicture(), nullptr) << what;
-    EXPECT_TRUE(SamePixels(*frame, Image(frame->Width(), frame->Height()))) << what;
+// Another program replaces the clipboard after the Print Screen event put the
+// screen there (as the owner, or under our window's name): its picture is not
+// the desktop, and the frame keeps the direct copy of the screen.
+TEST_F(Win32PlatformTest, APictureReplacingTheScreenCopyIsNotTakenForTheDesktop) {
+  // A one-pixel 24-bit picture, grey: its header, then one row padded to 4 bytes.
+  const BITMAPINFOHEADER header{sizeof header, 1, 1, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  std::vector<std::uint8_t> dib_1x1(sizeof header + 4, 0x99);
+  std::memcpy(dib_1x1.data(), &header, sizeof header);
+  HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(other, nullptr);
+  for (HWND owner : {other, platform_->Window()}) {
+    const Image screen = CopyOfScreen();
+    platform_->KeybdEvent(kVirtualKeySnapshot, kSnapshotScanCode, 0, 0);
+    PutOnClipboard(owner, CF_DIB, GlobalCopy(dib_1x1));
+    EXPECT_EQ(platform_->ClipboardPicture(), nullptr) << (owner == other ? "other owner" : "ours");
+    EXPECT_TRUE(SameColours(*platform_->CaptureScreen(), screen));
   }
+  DestroyWindow(other);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/wayland/frame_copies.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace ostrel {
@@ -12,6 +13,17 @@ Rect Intersection(Rect rect, Rect bounds) {
   const int bottom = std::min(rect.y + rect.height, bounds.y + bounds.height);
   if (right <= left || bottom <= top) return {left, top, 0, 0};
   return {left, top, right - left, bottom - top};
+}
+
+void CopyRects(const Image& from, Image& to, std::span<const Rect> rects) {
+  const Rect bounds{0, 0, std::min(from.Width(), to.Width()), std::min(from.Height(), to.Height())};
+  for (const Rect& rect : rects) {
+    const Rect part = Intersection(rect, bounds);
+    for (int y = part.y; y < part.y + part.height; ++y) {
+      std::memcpy(to.Row(y) + part.x, from.Row(y) + part.x,
+                  static_cast<std::size_t>(part.width) * sizeof(std::uint32_t));
+    }
+  }
 }
 
 void AddRect(std::vector<Rect>& rects, Rect rect, Rect bounds, std::size_t most) {

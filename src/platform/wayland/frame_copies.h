@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/image.h"
 #include "platform/software_surface.h"
 
 namespace ostrel {
@@ -76,6 +77,10 @@ class FrameCopies {
   std::vector<Output> outputs_;
   std::vector<Rect> lacks_[kCopies];  // where each copy differs from the picture
 };
+
+// Copies the rectangles `rects` of `from` into the same places of `to` (two
+// copies of the frame, the same size): what BeforeTick's move asks for.
+void CopyRects(const Image& from, Image& to, std::span<const Rect> rects);
 
 // Adds `rect` to `rects`, clipped to `bounds`; an empty rectangle adds nothing.
 // A list longer than `most` becomes its bounding box.

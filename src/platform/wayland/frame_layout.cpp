@@ -18,6 +18,19 @@ bool Counts(const OutputPlace& output) {
 
 }  // namespace
 
+OutputPlace PlaceOf(const OutputReport& report) {
+  OutputPlace place;
+  place.scale = std::max(report.scale, 1);
+  const bool turned = (report.transform & 1) != 0;
+  const int physical_width = turned ? report.mode_height : report.mode_width;
+  const int physical_height = turned ? report.mode_width : report.mode_height;
+  place.x = report.has_logical_position ? report.logical_x : report.geometry_x;
+  place.y = report.has_logical_position ? report.logical_y : report.geometry_y;
+  place.width = report.has_logical_size ? report.logical_width : physical_width / place.scale;
+  place.height = report.has_logical_size ? report.logical_height : physical_height / place.scale;
+  return place;
+}
+
 Rect FrameLayout::PixelRect(const OutputPlace& output) const {
   return {(output.x - origin_x) * scale, (output.y - origin_y) * scale, output.width * scale,
           output.height * scale};

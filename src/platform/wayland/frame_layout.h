@@ -20,6 +20,29 @@ struct OutputPlace {
   int scale = 1;
 };
 
+// What a compositor reports about an output: wl_output's position, transform,
+// current mode and scale, and xdg_output's logical rectangle when it sent one
+// (wlroots sends 0,0 as wl_output's position; xdg_output has the real one).
+struct OutputReport {
+  int geometry_x = 0;
+  int geometry_y = 0;
+  int transform = 0;  // wl_output.transform: odd values turn by 90 or 270 degrees
+  int mode_width = 0;
+  int mode_height = 0;
+  int scale = 1;
+  bool has_logical_position = false;
+  bool has_logical_size = false;
+  int logical_x = 0;
+  int logical_y = 0;
+  int logical_width = 0;
+  int logical_height = 0;
+};
+
+// The output's logical rectangle and scale: xdg_output's rectangle where it
+// was sent, else wl_output's position and its mode (turned as the transform
+// says) divided by the scale.
+OutputPlace PlaceOf(const OutputReport& report);
+
 // The frame: the bounding box of the outputs' logical rectangles, at the
 // largest output scale, so that the densest output shows its part pixel for
 // pixel and circles keep their physical size everywhere.

@@ -1,14 +1,11 @@
 #include "platform/wayland/wayland_platform.h"
 
-#include <poll.h>
 #include <sys/prctl.h>
 #include <wayland-client.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 
 #include "platform/posix/end_signals.h"
 #include "platform/wayland/frame_copies.h"
@@ -57,7 +54,7 @@ std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool*
     if (!missing.empty()) {
       *error = "the Wayland compositor does not offer " + missing +
                "; ostrel runs on compositors with layer-shell surfaces (sway, Hyprland, river, "
-               "labwc, Wayfire, KDE Plasma) or on X11";
+               "labwc, Wayfire, KDE Plasma) and in X11 sessions";
       input.reset();
       globals.reset();
       wl_display_disconnect(display);
@@ -78,12 +75,14 @@ WaylandPlatform::WaylandPlatform(wl_display* display, std::unique_ptr<WaylandGlo
   // The timer's deadlines are met to the microsecond, not to the default 50.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   for (auto& output : globals_->outputs) {
-    const OutputPlace place = output->Place();
+    const OutputPlace place = PlaceOf(output->report);
     if (output->removed || place.width <= 0 || place.height <= 0) continue;
     outputs_.push_back(output.get());
     places_.push_back(place);
   }
   layout_ = LayoutOf(places_);
+  // Outputs that appear from now on are not covered.
+  globals_->accept_outputs = false;
   clipboard_ = std::make_unique<WaylandClipboard>(display_, globals_->seat, globals_->data_control,
                                                   globals_->data_device_manager, PixelFormat{});
   // From here on the event loop takes the ending signals.
@@ -104,13 +103,7 @@ WaylandPlatform::~WaylandPlatform() {
   surfaces_.clear();
   if (input_) input_->Destroy(send);
   input_.reset();
-  if (memory_) {
-    if (send) {
-      memory_->DestroyPool();
-    } else {
-      memory_->ForgetPool();
-    }
-  }
+  if (memory_) memory_->ReleasePool(send);
   if (!send) globals_->Forget();
   globals_.reset();
   if (send) wl_display_flush(display_);
@@ -142,9 +135,11 @@ void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_inter
                                         copy_bytes_ * FrameCopies::kCopies + width * 4);
   surface_ = std::make_unique<SoftwareSurface>(CopyImage(0), layout_.TwipsPerPixel());
 
-  SeatInput::Window& window = input_->Target();
-  window.events = events_;
-  window.twips = [this](wl_surface* surface, double x, double y, float& tx, float& ty) {
+  input_->Translator().SetWindow(events_, [this](InputTranslator::SurfaceKey surface, double x,
+                                                 double y, float& tx, float& ty) {
+    // An event about a surface destroyed meanwhile names none (null), as
+    // does every destroyed surface in the list: no match.
+    if (surface == nullptr) return false;
     for (std::size_t i = 0; i < surfaces_.size(); ++i) {
       if (surfaces_[i]->Surface() != surface) continue;
       tx = layout_.TwipsX(places_[i], x);
@@ -152,8 +147,8 @@ void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_inter
       return true;
     }
     return false;
-  };
-  window.note_serial = [this](std::uint32_t serial) { clipboard_->NoteInputSerial(serial); };
+  });
+  input_->OnSerial([this](std::uint32_t serial) { clipboard_->NoteInputSerial(serial); });
   loaded_ = true;
   StartTimer();
 }
@@ -214,9 +209,7 @@ void WaylandPlatform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_c
 
 void WaylandPlatform::DoEvents() { ProcessPending(); }
 
-Picture WaylandPlatform::ClipboardPicture() {
-  return clipboard_->Read();
-}
+Picture WaylandPlatform::ClipboardPicture() { return clipboard_->Read(); }
 
 Picture WaylandPlatform::CaptureScreen() {
   if (!surface_) throw PlatformError("the screen is copied into the window, which does not exist");

@@ -28,8 +28,6 @@ constexpr std::int64_t kConfigureTimeoutNs = 2'000'000'000;
 
 void WaylandPlatform::ShowForm() {
   if (!loaded_) return;  // a signal during the start-up's yield already ended the run
-  // Outputs that appear from now on are not covered.
-  globals_->accept_outputs = false;
   for (WaylandOutput* output : outputs_) {
     surfaces_.push_back(std::make_unique<OutputSurface>(globals_->compositor,
                                                         globals_->layer_shell, output->output,
@@ -43,6 +41,7 @@ void WaylandPlatform::ShowForm() {
       },
       MonotonicNs() + kConfigureTimeoutNs);
   if (!configured) throw PlatformError("the compositor did not configure the window's surfaces");
+  if (!loaded_) return;  // a key or a signal during the wait ended the run
 
   // Each output's buffer in each copy: its rectangle of the frame, with the
   // frame's stride.
@@ -62,7 +61,7 @@ void WaylandPlatform::ShowForm() {
     }
     surfaces_[i]->SetBuffers(buffers[0], buffers[1]);
   }
-  memory_->DestroyPool();
+  memory_->ReleasePool(true);
   // The first picture on every output is the frame as it is: the desktop.
   copies_ = std::make_unique<FrameCopies>(Rect{0, 0, layout_.width, layout_.height}, places);
   surface_->ClearDirtyRects();
@@ -74,8 +73,8 @@ void WaylandPlatform::UnloadForm() {
   if (!loaded_) return;
   loaded_ = false;
   shown_ = false;
-  input_->Target().events = nullptr;
-  // The buffers stay: the clipboard may still encode the frame from them.
+  input_->Translator().ForgetWindow();
+  // The frame's memory stays: the clipboard may still encode its picture.
   for (auto& surface : surfaces_) surface->Destroy(true);
   surfaces_.clear();
   copies_.reset();
@@ -152,14 +151,8 @@ void WaylandPlatform::Tick() {
     // buffers, once it has what the current copy gained since it was left.
     FrameCopies::Move move = copies_->BeforeTick();
     if (move.moved) {
-      const Image from = CopyImage(move.from);
       Image to = CopyImage(move.to);
-      for (const Rect& rect : move.rects) {
-        for (int y = rect.y; y < rect.y + rect.height; ++y) {
-          std::memcpy(to.Row(y) + rect.x, from.Row(y) + rect.x,
-                      static_cast<std::size_t>(rect.width) * 4);
-        }
-      }
+      CopyRects(CopyImage(move.from), to, move.rects);
       surface_->MoveFrame(std::move(to));
     }
   }

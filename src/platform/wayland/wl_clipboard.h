@@ -52,7 +52,9 @@ class WaylandClipboard {
   // the first time someone asks, and kept. With data-control the selection is
   // set at once; with the data device only, at once if NoteInputSerial has
   // given a serial, otherwise at the first one given. Does nothing when
-  // !CanOffer() or the picture is null or empty.
+  // !CanOffer() or the picture is null or empty. `lend` must stay callable
+  // until KeepServingAfterExit has returned: the serving process calls it in
+  // its copy of the program's memory when nobody asked for the PNG before.
   void Own(Picture picture, PictureLender lend);
 
   // The serial of each input event the backend receives (pointer enter and
@@ -72,8 +74,8 @@ class WaylandClipboard {
   // until another client takes it or the compositor goes away, then exits.
   // Returns true when that process serves: from then on the calling process
   // must neither send nor read anything on the connection (free proxies with
-  // wl_proxy_destroy, no flush, no dispatch). Failures are reported on stderr
-  // ("ostrel: ...") and never thrown.
+  // wl_proxy_destroy, no flush, no dispatch), and Owned() is false in it.
+  // Failures are reported on stderr ("ostrel: ...") and never thrown.
   bool KeepServingAfterExit() noexcept;
 
  private:

@@ -4,119 +4,72 @@
 
 #include <wayland-client.h>
 
-#include "platform/wayland/wl_clipboard_channel.h"
+#include "platform/wayland/wl_clipboard_protocol_channel.h"
 
 namespace ostrel {
 namespace {
 
-wl_proxy* AsProxy(void* object) { return static_cast<wl_proxy*>(object); }
+struct DataDevice {
+  using Manager = wl_data_device_manager;
+  using Device = wl_data_device;
+  using Source = wl_data_source;
+  using Channel = ProtocolChannel<DataDevice>;
+  static constexpr bool kNeedsSerial = true;
 
-class DataDeviceChannel final : public SelectionChannel {
- public:
-  DataDeviceChannel(wl_seat* seat, wl_data_device_manager* manager, Events& events)
-      : manager_(manager), events_(events) {
-    device_ = wl_data_device_manager_get_data_device(manager, seat);
-    if (device_ != nullptr) wl_data_device_add_listener(device_, &kDeviceListener, this);
+  static Device* GetDevice(Manager* manager, wl_seat* seat) {
+    return wl_data_device_manager_get_data_device(manager, seat);
   }
-
-  ~DataDeviceChannel() override {
-    if (abandoned_) return;
-    DropSource();
-    offers_.DestroyAll();
-    if (device_ == nullptr) return;
-    if (wl_data_device_get_version(device_) >= WL_DATA_DEVICE_RELEASE_SINCE_VERSION) {
-      wl_data_device_release(device_);
+  static Source* CreateSource(Manager* manager) {
+    return wl_data_device_manager_create_data_source(manager);
+  }
+  static void OfferType(Source* source, const char* mime_type) {
+    wl_data_source_offer(source, mime_type);
+  }
+  static void SetSelection(Device* device, Source* source, std::uint32_t serial) {
+    wl_data_device_set_selection(device, source, serial);
+  }
+  static void Destroy(Device* device) {
+    if (wl_data_device_get_version(device) >= WL_DATA_DEVICE_RELEASE_SINCE_VERSION) {
+      wl_data_device_release(device);
     } else {
-      wl_data_device_destroy(device_);
+      wl_data_device_destroy(device);  // no request before version 2
     }
   }
-
-  bool NeedsSerial() const override { return true; }
-
-  bool SetSelection(const char* mime_type, std::uint32_t serial) override {
-    DropSource();
-    if (device_ == nullptr) return false;
-    source_ = wl_data_device_manager_create_data_source(manager_);
-    if (source_ == nullptr) return false;
-    wl_data_source_add_listener(source_, &kSourceListener, this);
-    wl_data_source_offer(source_, mime_type);
-    wl_data_device_set_selection(device_, source_, serial);
-    return true;
-  }
-
-  void DropSource() override {
-    if (source_ != nullptr) wl_data_source_destroy(source_);
-    source_ = nullptr;
-  }
-
-  void MoveToQueue(wl_event_queue* queue) override {
-    if (device_ != nullptr) wl_proxy_set_queue(AsProxy(device_), queue);
-    if (source_ != nullptr) wl_proxy_set_queue(AsProxy(source_), queue);
-    offers_.MoveToQueue(queue);
-  }
-
-  void Abandon() override {
-    if (source_ != nullptr) wl_proxy_destroy(AsProxy(source_));
-    if (device_ != nullptr) wl_proxy_destroy(AsProxy(device_));
-    offers_.FreeAll();
-    source_ = nullptr;
-    device_ = nullptr;
-    abandoned_ = true;
-  }
-
- private:
-  static DataDeviceChannel& Self(void* data) { return *static_cast<DataDeviceChannel*>(data); }
-
-  // --- The device: other clients' selections and drags over our surface. ---
-  static void OnDataOffer(void* data, wl_data_device*, wl_data_offer* offer) {
-    Self(data).offers_.Add(AsProxy(offer));
-  }
-  static void OnEnter(void* data, wl_data_device*, std::uint32_t, wl_surface*, wl_fixed_t,
-                      wl_fixed_t, wl_data_offer* offer) {
-    Self(data).offers_.Select(OfferSet::kDrag, AsProxy(offer));
-  }
-  static void OnLeave(void* data, wl_data_device*) {
-    Self(data).offers_.Select(OfferSet::kDrag, nullptr);
-  }
-  static void OnMotion(void*, wl_data_device*, std::uint32_t, wl_fixed_t, wl_fixed_t) {}
-  // We accept no drop; the drag's offer goes like at a leave.
-  static void OnDrop(void* data, wl_data_device*) {
-    Self(data).offers_.Select(OfferSet::kDrag, nullptr);
-  }
-  static void OnSelection(void* data, wl_data_device*, wl_data_offer* offer) {
-    Self(data).offers_.Select(OfferSet::kSelection, AsProxy(offer));
-  }
-
-  // --- Our source. ---
-  static void OnTarget(void*, wl_data_source*, const char*) {}
-  static void OnSend(void* data, wl_data_source*, const char* mime_type, int32_t fd) {
-    Self(data).events_.OnSend(mime_type, fd);
-  }
-  static void OnCancelled(void* data, wl_data_source* source) {
-    DataDeviceChannel& self = Self(data);
-    if (source != self.source_) return;
-    self.DropSource();
-    self.events_.OnCancelled();
-  }
-  static void OnDndDropPerformed(void*, wl_data_source*) {}
-  static void OnDndFinished(void*, wl_data_source*) {}
-  static void OnAction(void*, wl_data_source*, std::uint32_t) {}
-
+  static void Destroy(Source* source) { wl_data_source_destroy(source); }
   static void DestroyOffer(wl_proxy* offer) {
     wl_data_offer_destroy(reinterpret_cast<wl_data_offer*>(offer));
   }
 
-  static constexpr wl_data_device_listener kDeviceListener = {
-      OnDataOffer, OnEnter, OnLeave, OnMotion, OnDrop, OnSelection};
-  static constexpr wl_data_source_listener kSourceListener = {
-      OnTarget, OnSend, OnCancelled, OnDndDropPerformed, OnDndFinished, OnAction};
+  static Channel& Of(void* data) { return *static_cast<Channel*>(data); }
 
-  wl_data_device_manager* manager_;
-  Events& events_;
-  wl_data_device* device_ = nullptr;
-  wl_data_source* source_ = nullptr;
-  OfferSet offers_{&DestroyOffer};
-  bool abandoned_ = false;
+  // Other clients' selections, and their drags over our surface: we accept
+  // no drop, so a drag's offer goes at its leave or drop.
+  static void Listen(Device* device, Channel* channel) {
+    static constexpr wl_data_device_listener kListener = {
+        [](void* data, Device*, wl_data_offer* offer) { Of(data).OnOfferAnnounced(offer); },
+        [](void* data, Device*, std::uint32_t, wl_surface*, wl_fixed_t, wl_fixed_t,
+           wl_data_offer* offer) { Of(data).OnOfferSelected(OfferSet::kDrag, offer); },
+        [](void* data, Device*) { Of(data).OnOfferSelected(OfferSet::kDrag, nullptr); },
+        [](void*, Device*, std::uint32_t, wl_fixed_t, wl_fixed_t) {},
+        [](void* data, Device*) { Of(data).OnOfferSelected(OfferSet::kDrag, nullptr); },
+        [](void* data, Device*, wl_data_offer* offer) {
+          Of(data).OnOfferSelected(OfferSet::kSelection, offer);
+        }};
+    wl_data_device_add_listener(device, &kListener, channel);
+  }
+
+  static void Listen(Source* source, Channel* channel) {
+    static constexpr wl_data_source_listener kListener = {
+        [](void*, Source*, const char*) {},
+        [](void* data, Source*, const char* mime_type, int32_t fd) {
+          Of(data).OnSend(mime_type, fd);
+        },
+        [](void* data, Source* cancelled) { Of(data).OnCancelled(cancelled); },
+        [](void*, Source*) {},
+        [](void*, Source*) {},
+        [](void*, Source*, std::uint32_t) {}};
+    wl_data_source_add_listener(source, &kListener, channel);
+  }
 };
 
 }  // namespace
@@ -124,7 +77,7 @@ class DataDeviceChannel final : public SelectionChannel {
 std::unique_ptr<SelectionChannel> MakeDataDeviceChannel(wl_seat* seat,
                                                         wl_data_device_manager* manager,
                                                         SelectionChannel::Events& events) {
-  return std::make_unique<DataDeviceChannel>(seat, manager, events);
+  return std::make_unique<DataDevice::Channel>(seat, manager, events);
 }
 
 }  // namespace ostrel

@@ -57,7 +57,7 @@ bool ForkServer(wl_display* display, const std::function<void(wl_event_queue*)>&
   // What the program has asked of the compositor so far goes out now; what
   // a full socket keeps back is sent by the child, never by both.
   wl_display_flush(display);
-  const pid_t pid = fork();
+  const pid_t pid = ForkDetached(wl_display_get_fd(display));
   if (pid < 0) {
     ReportFailure(std::strerror(errno));
     return false;
@@ -65,7 +65,6 @@ bool ForkServer(wl_display* display, const std::function<void(wl_event_queue*)>&
   if (pid > 0) return true;
 
   // The serving process. It never returns into the program.
-  DetachFromCaller(wl_display_get_fd(display));
   wl_event_queue* queue = wl_display_create_queue(display);
   if (queue != nullptr) {
     try {

@@ -83,11 +83,26 @@ void DetachFromCaller(int keep_fd) {
   sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-bool TransferWriters::Start(int fd, std::shared_ptr<const std::vector<std::uint8_t>> data) {
-  Reap();
+pid_t ForkDetached(int keep_fd) {
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  sigprocmask(SIG_SETMASK, &all, &previous);
   const pid_t pid = fork();
   if (pid == 0) {
-    DetachFromCaller(fd);
+    DetachFromCaller(keep_fd);  // lets signals in again
+    return 0;
+  }
+  const int fork_error = errno;  // for the caller's report when fork failed
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  errno = fork_error;
+  return pid;
+}
+
+bool TransferWriters::Start(int fd, std::shared_ptr<const std::vector<std::uint8_t>> data) {
+  Reap();
+  const pid_t pid = ForkDetached(fd);
+  if (pid == 0) {
     // Without O_NONBLOCK a reader that takes nothing would hold the writer
     // in write() forever; with it the writer can give up after the stall.
     const int flags = fcntl(fd, F_GETFL);

@@ -30,6 +30,12 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size,
 // nobody waiting on the program's pipes waits for this process.
 void DetachFromCaller(int keep_fd);
 
+// fork(), with the child detached from the caller as above (keeping
+// `keep_fd`). Signals are held back across the fork, so that one sent to the
+// child before it has detached is not taken by the caller's handlers (which
+// would, say, queue an ending for the caller's own loop).
+pid_t ForkDetached(int keep_fd);
+
 // The writer processes of one clipboard.
 class TransferWriters {
  public:

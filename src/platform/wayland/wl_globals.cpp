@@ -5,6 +5,7 @@
 
 #include "platform/platform_error.h"
 #include "platform/wayland/wl_connection.h"
+#include "platform/wayland/wl_release.h"
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
@@ -19,38 +20,26 @@ T* Bind(wl_registry* registry, std::uint32_t name, const wl_interface* interface
   return static_cast<T*>(wl_registry_bind(registry, name, interface, std::min(offered, wanted)));
 }
 
-// Destroys a proxy: its destroy request when `send`, else only the proxy.
-template <typename T>
-void Release(T*& proxy, void (*destroy)(T*), bool send) {
-  if (proxy == nullptr) return;
-  if (send) {
-    destroy(proxy);
-  } else {
-    wl_proxy_destroy(reinterpret_cast<wl_proxy*>(proxy));
-  }
-  proxy = nullptr;
-}
-
 void OutputGeometry(void* data, wl_output*, std::int32_t x, std::int32_t y, std::int32_t,
                     std::int32_t, std::int32_t, const char*, const char*, std::int32_t transform) {
   auto* output = static_cast<WaylandOutput*>(data);
-  output->geometry_x = x;
-  output->geometry_y = y;
-  output->transform = transform;
+  output->report.geometry_x = x;
+  output->report.geometry_y = y;
+  output->report.transform = transform;
 }
 
 void OutputMode(void* data, wl_output*, std::uint32_t flags, std::int32_t width,
                 std::int32_t height, std::int32_t) {
   auto* output = static_cast<WaylandOutput*>(data);
   if ((flags & WL_OUTPUT_MODE_CURRENT) == 0) return;
-  output->mode_width = width;
-  output->mode_height = height;
+  output->report.mode_width = width;
+  output->report.mode_height = height;
 }
 
 void OutputDone(void*, wl_output*) {}
 
 void OutputScale(void* data, wl_output*, std::int32_t factor) {
-  static_cast<WaylandOutput*>(data)->scale = std::max(factor, 1);
+  static_cast<WaylandOutput*>(data)->report.scale = std::max(factor, 1);
 }
 
 constexpr wl_output_listener kOutputListener = {OutputGeometry, OutputMode, OutputDone,
@@ -58,16 +47,16 @@ constexpr wl_output_listener kOutputListener = {OutputGeometry, OutputMode, Outp
 
 void XdgPosition(void* data, zxdg_output_v1*, std::int32_t x, std::int32_t y) {
   auto* output = static_cast<WaylandOutput*>(data);
-  output->logical_x = x;
-  output->logical_y = y;
-  output->has_logical_position = true;
+  output->report.logical_x = x;
+  output->report.logical_y = y;
+  output->report.has_logical_position = true;
 }
 
 void XdgSize(void* data, zxdg_output_v1*, std::int32_t width, std::int32_t height) {
   auto* output = static_cast<WaylandOutput*>(data);
-  output->logical_width = width;
-  output->logical_height = height;
-  output->has_logical_size = true;
+  output->report.logical_width = width;
+  output->report.logical_height = height;
+  output->report.has_logical_size = true;
 }
 
 void XdgDone(void*, zxdg_output_v1*) {}
@@ -78,20 +67,6 @@ constexpr zxdg_output_v1_listener kXdgOutputListener = {XdgPosition, XdgSize, Xd
                                                         XdgDescription};
 
 }  // namespace
-
-OutputPlace WaylandOutput::Place() const {
-  OutputPlace place;
-  place.scale = std::max(scale, 1);
-  // Rotated by 90 or 270 degrees (odd transforms): the mode's sides swap.
-  const bool turned = (transform & 1) != 0;
-  const int physical_width = turned ? mode_height : mode_width;
-  const int physical_height = turned ? mode_width : mode_height;
-  place.x = has_logical_position ? logical_x : geometry_x;
-  place.y = has_logical_position ? logical_y : geometry_y;
-  place.width = has_logical_size ? logical_width : physical_width / place.scale;
-  place.height = has_logical_size ? logical_height : physical_height / place.scale;
-  return place;
-}
 
 WaylandGlobals::WaylandGlobals(wl_display* wl_display, std::function<void(wl_seat*)> on_seat)
     : display(wl_display), on_seat_(std::move(on_seat)) {

@@ -27,26 +27,9 @@ struct WaylandOutput {
   std::uint32_t name = 0;  // the registry's
   wl_output* output = nullptr;
   zxdg_output_v1* xdg_output = nullptr;
-  // From wl_output: geometry's position, the current mode, the scale.
-  int geometry_x = 0;
-  int geometry_y = 0;
-  int transform = 0;
-  int mode_width = 0;
-  int mode_height = 0;
-  int scale = 1;
-  // From xdg_output: the logical rectangle, when it was sent.
-  bool has_logical_position = false;
-  bool has_logical_size = false;
-  int logical_x = 0;
-  int logical_y = 0;
-  int logical_width = 0;
-  int logical_height = 0;
+  OutputReport report;
   // Its global was removed: it is not covered and never looked at again.
   bool removed = false;
-
-  // The logical rectangle (xdg_output's, else derived from wl_output's
-  // position, mode and scale) and the scale.
-  OutputPlace Place() const;
 };
 
 class WaylandGlobals {

@@ -2,7 +2,7 @@
 
 #include <wayland-client.h>
 
-#include "platform/wayland/wl_shm_memory.h"
+#include "platform/wayland/wl_release.h"
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 
 namespace ostrel {
@@ -17,7 +17,9 @@ OutputSurface::OutputSurface(wl_compositor* compositor, zwlr_layer_shell_v1* lay
   surface_ = wl_compositor_create_surface(compositor);
   // Frame pixels are shown one to one on an output of the frame's scale; on
   // one of a lower scale the compositor shrinks them by a whole factor.
-  wl_surface_set_buffer_scale(surface_, buffer_scale);
+  if (wl_surface_get_version(surface_) >= WL_SURFACE_SET_BUFFER_SCALE_SINCE_VERSION) {
+    wl_surface_set_buffer_scale(surface_, buffer_scale);
+  }
   layer_surface_ = zwlr_layer_shell_v1_get_layer_surface(
       layer_shell, surface_, output, ZWLR_LAYER_SHELL_V1_LAYER_OVERLAY, kNamespace);
   static constexpr zwlr_layer_surface_v1_listener kListener = {&OutputSurface::OnConfigure,
@@ -56,8 +58,13 @@ void OutputSurface::Show(int copy, std::span<const Rect> damage) {
     acked_ = true;
   }
   wl_surface_attach(surface_, slots_[copy].buffer, 0, 0);
-  for (const Rect& rect : damage) {
-    wl_surface_damage_buffer(surface_, rect.x, rect.y, rect.width, rect.height);
+  // Damage in buffer pixels needs wl_surface 4; before it, the whole surface.
+  if (wl_surface_get_version(surface_) >= WL_SURFACE_DAMAGE_BUFFER_SINCE_VERSION) {
+    for (const Rect& rect : damage) {
+      wl_surface_damage_buffer(surface_, rect.x, rect.y, rect.width, rect.height);
+    }
+  } else {
+    wl_surface_damage(surface_, 0, 0, INT32_MAX, INT32_MAX);
   }
   wl_surface_commit(surface_);
 }
@@ -69,21 +76,9 @@ bool OutputSurface::TakeRelease(int copy) {
 }
 
 void OutputSurface::Destroy(bool send) {
-  const auto drop = [send](auto*& proxy, auto destroy) {
-    if (proxy == nullptr) return;
-    if (send) {
-      destroy(proxy);
-    } else {
-      wl_proxy_destroy(reinterpret_cast<wl_proxy*>(proxy));
-    }
-    proxy = nullptr;
-  };
-  drop(layer_surface_, &zwlr_layer_surface_v1_destroy);
-  drop(surface_, &wl_surface_destroy);
-  for (BufferSlot& slot : slots_) {
-    ReleaseBuffer(slot.buffer, send);
-    slot.buffer = nullptr;
-  }
+  Release(layer_surface_, &zwlr_layer_surface_v1_destroy, send);
+  Release(surface_, &wl_surface_destroy, send);
+  for (BufferSlot& slot : slots_) Release(slot.buffer, &wl_buffer_destroy, send);
 }
 
 void OutputSurface::OnConfigure(void* data, zwlr_layer_surface_v1* layer_surface,

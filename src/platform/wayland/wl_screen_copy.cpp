@@ -64,7 +64,7 @@ struct CaptureJob {
       own_memory = std::make_unique<ShmMemory>(
           shm, static_cast<std::size_t>(stride) * static_cast<std::size_t>(height));
       buffer = own_memory->CreateBuffer(0, width, height, stride, format);
-      own_memory->DestroyPool();
+      own_memory->ReleasePool(true);
     }
     zwlr_screencopy_frame_v1_copy(copy, buffer);
   }

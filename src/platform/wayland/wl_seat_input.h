@@ -1,39 +1,35 @@
 #pragma once
 
-// The seat's pointer and keyboard, reported to the window as its events, and
-// the cursor hidden over the window's surfaces.
+// The seat's pointer and keyboard: bound whenever the seat has them, their
+// events handed to the InputTranslator (which calls the window's handlers),
+// and the cursor hidden over the window's surfaces.
 
 #include <wayland-client.h>
 
 #include <cstdint>
 #include <functional>
 
-#include "platform/platform.h"
+#include "platform/wayland/input_translator.h"
 
 namespace ostrel {
 
 class SeatInput {
  public:
-  // What the input needs from the window.
-  struct Window {
-    WindowEvents* events = nullptr;  // null while there is no window
-    // A surface-local position in twips over the whole layout; false for a
-    // surface that is not one of the window's.
-    std::function<bool(wl_surface*, double, double, float&, float&)> twips;
-    // Each input event's serial (the clipboard needs one).
-    std::function<void(std::uint32_t)> note_serial;
-  };
-
   SeatInput() = default;
-  // Listens to `seat` from the moment it is bound (its capabilities are sent
-  // right after): binds the pointer and the keyboard whenever the seat has
-  // them, also later during the run.
-  void Listen(wl_seat* seat);
   ~SeatInput();
   SeatInput(const SeatInput&) = delete;
   SeatInput& operator=(const SeatInput&) = delete;
 
-  Window& Target() { return window_; }
+  // Listens to `seat` from the moment it is bound (its capabilities are sent
+  // right after): binds the pointer and the keyboard whenever the seat has
+  // them, also later during the run.
+  void Listen(wl_seat* seat);
+
+  InputTranslator& Translator() { return translator_; }
+  // Called with the serial of each input event (the clipboard needs one).
+  void OnSerial(std::function<void(std::uint32_t)> note_serial) {
+    note_serial_ = std::move(note_serial);
+  }
 
   // Hides the cursor over the window's surfaces (every pointer enter sets no
   // cursor), or stops hiding it.
@@ -66,21 +62,18 @@ class SeatInput {
   void ReleasePointer(bool send);
   void ReleaseKeyboard(bool send);
   void HideCursorNow();
-  bool Position(float& x, float& y) const;
+  void NoteSerial(std::uint32_t serial) {
+    if (note_serial_) note_serial_(serial);
+  }
 
   wl_seat* seat_ = nullptr;
   wl_pointer* pointer_ = nullptr;
   wl_keyboard* keyboard_ = nullptr;
-  Window window_;
-
-  // The pointer: the surface it is on (null when none of ours has it), its
-  // last position there, the serial of its enter, the buttons held.
-  wl_surface* pointer_surface_ = nullptr;
-  double pointer_x_ = 0.0;
-  double pointer_y_ = 0.0;
+  InputTranslator translator_;
+  std::function<void(std::uint32_t)> note_serial_;
+  // The serial of the pointer's last enter on one of the window's surfaces:
+  // the cursor is set with it.
   std::uint32_t enter_serial_ = 0;
-  int buttons_held_ = 0;
-  std::uint32_t modifiers_ = 0;
   bool cursor_hidden_ = false;
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/platform_error.h"
+#include "platform/wayland/wl_release.h"
 
 namespace ostrel {
 namespace {
@@ -47,7 +48,7 @@ ShmMemory::ShmMemory(wl_shm* shm, std::size_t bytes) : bytes_(bytes) {
 }
 
 ShmMemory::~ShmMemory() {
-  if (pool_ != nullptr) wl_shm_pool_destroy(pool_);
+  ReleasePool(true);
   if (mapping_ != nullptr) munmap(mapping_, bytes_);
 }
 
@@ -61,23 +62,6 @@ wl_buffer* ShmMemory::CreateBuffer(std::size_t byte_offset, int width, int heigh
                                    stride, format);
 }
 
-void ShmMemory::DestroyPool() {
-  if (pool_ != nullptr) wl_shm_pool_destroy(pool_);
-  pool_ = nullptr;
-}
-
-void ShmMemory::ForgetPool() {
-  if (pool_ != nullptr) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(pool_));
-  pool_ = nullptr;
-}
-
-void ReleaseBuffer(wl_buffer* buffer, bool send) {
-  if (buffer == nullptr) return;
-  if (send) {
-    wl_buffer_destroy(buffer);
-  } else {
-    wl_proxy_destroy(reinterpret_cast<wl_proxy*>(buffer));
-  }
-}
+void ShmMemory::ReleasePool(bool send) { Release(pool_, &wl_shm_pool_destroy, send); }
 
 }  // namespace ostrel

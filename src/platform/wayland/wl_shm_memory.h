@@ -18,7 +18,7 @@ class ShmMemory {
   // `bytes` of zeroed memory (pages are taken only when written). Throws
   // PlatformError when the file or the mapping cannot be made.
   ShmMemory(wl_shm* shm, std::size_t bytes);
-  // Unmaps; the pool's proxy must be gone already (DestroyPool or ForgetPool).
+  // Unmaps, and destroys the pool when ReleasePool was not called.
   ~ShmMemory();
   ShmMemory(const ShmMemory&) = delete;
   ShmMemory& operator=(const ShmMemory&) = delete;
@@ -28,18 +28,14 @@ class ShmMemory {
   // A buffer of 32-bit pixels at `byte_offset`, `stride` bytes a row.
   wl_buffer* CreateBuffer(std::size_t byte_offset, int width, int height, int stride,
                           std::uint32_t format) const;
-  // Sends the pool's destroy request; buffers made from it stay valid.
-  void DestroyPool();
-  // Frees the pool's proxy without a request (the connection was handed on).
-  void ForgetPool();
+  // Frees the pool (buffers made from it stay valid): with its destroy
+  // request, or only the proxy when `send` is false (see wl_release.h).
+  void ReleasePool(bool send);
 
  private:
   std::size_t bytes_;
   void* mapping_ = nullptr;
   wl_shm_pool* pool_ = nullptr;
 };
-
-// Frees a buffer: its destroy request, or only its proxy when `send` is false.
-void ReleaseBuffer(wl_buffer* buffer, bool send);
 
 }  // namespace ostrel

@@ -95,7 +95,7 @@ bool DrawBitmap(HBITMAP bitmap, Image& target) {
 
 }  // namespace
 
-bool PutClipboardPicture(HWND owner, const Image& image) {
+std::optional<ClipboardContent> PutClipboardPicture(HWND owner, const Image& image) {
   const std::size_t size = EncodedDibSize(image.Width(), image.Height());
   SetLastError(ERROR_SUCCESS);
   HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, size);
@@ -112,18 +112,30 @@ bool PutClipboardPicture(HWND owner, const Image& image) {
     GlobalFree(memory);
     throw PlatformError("cannot reach the memory for the clipboard's picture");
   }
-  const OpenClipboardScope clipboard(owner);
-  // Once SetClipboardData succeeds the memory belongs to the system.
-  if (clipboard.Open() && EmptyClipboard() && SetClipboardData(CF_DIB, memory) != nullptr) {
-    return true;
+  {
+    const OpenClipboardScope clipboard(owner);
+    // Once SetClipboardData succeeds the memory belongs to the system.
+    if (!clipboard.Open() || !EmptyClipboard() || SetClipboardData(CF_DIB, memory) == nullptr) {
+      GlobalFree(memory);
+      return std::nullopt;
+    }
   }
-  GlobalFree(memory);
-  return false;
+  // Read once the clipboard is closed, for closing it may count as a change
+  // (the system adding the formats it makes from CF_DIB). Should another
+  // program have replaced the content in between, the owner is no longer ours.
+  const ClipboardContent content{owner, GetClipboardSequenceNumber()};
+  if (GetClipboardOwner() != owner) return std::nullopt;
+  return content;
 }
 
-bool DrawClipboardPicture(HWND owner, Image& target) {
+bool DrawClipboardPicture(HWND owner, const std::optional<ClipboardContent>& expected,
+                          Image& target) {
   const OpenClipboardScope clipboard(owner);
   if (!clipboard.Open()) return false;
+  if (expected && (GetClipboardOwner() != expected->owner ||
+                   GetClipboardSequenceNumber() != expected->sequence)) {
+    return false;
+  }
   if (IsClipboardFormatAvailable(CF_DIB)) return DrawPackedDib(GetClipboardData(CF_DIB), target);
   if (IsClipboardFormatAvailable(CF_DIBV5)) {
     return DrawPackedDib(GetClipboardData(CF_DIBV5), target);

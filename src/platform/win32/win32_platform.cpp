@@ -1,11 +1,9 @@
 #include "platform/win32/win32_platform.h"
 
-#include <cstdint>
 #include <string>
 #include <utility>
 
 #include "platform/win32/resources.h"
-#include "platform/win32/win32_clipboard.h"
 #include "platform/win32/win32_text.h"
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
@@ -16,7 +14,6 @@ namespace ostrel {
 namespace {
 
 constexpr wchar_t kClassName[] = L"ostrel";
-constexpr UINT_PTR kTimerId = 1;
 constexpr double kDefaultDpi = 96.0;
 
 // The primary monitor's DPI: its effective DPI where the system can tell it per
@@ -43,101 +40,7 @@ double PrimaryMonitorDpi() {
   return dpi_x >= 10 && dpi_x <= 2000 ? static_cast<double>(dpi_x) : kDefaultDpi;
 }
 
-// The window's Shift argument: bit 0 Shift, bit 1 Ctrl, bit 2 Alt.
-int KeyShift() {
-  return (GetKeyState(VK_SHIFT) < 0 ? 1 : 0) | (GetKeyState(VK_CONTROL) < 0 ? 2 : 0) |
-         (GetKeyState(VK_MENU) < 0 ? 4 : 0);
-}
-
-int MouseShift(WPARAM keys) {
-  return ((keys & MK_SHIFT) != 0 ? 1 : 0) | ((keys & MK_CONTROL) != 0 ? 2 : 0) |
-         (GetKeyState(VK_MENU) < 0 ? 4 : 0);
-}
-
-// The window's Button argument: 1 left, 2 right, 4 middle, 8 and 16 the X buttons.
-int ButtonsHeld(WPARAM keys) {
-  return ((keys & MK_LBUTTON) != 0 ? 1 : 0) | ((keys & MK_RBUTTON) != 0 ? 2 : 0) |
-         ((keys & MK_MBUTTON) != 0 ? 4 : 0) | ((keys & MK_XBUTTON1) != 0 ? 8 : 0) |
-         ((keys & MK_XBUTTON2) != 0 ? 16 : 0);
-}
-
-int ButtonOf(UINT message, WPARAM wparam) {
-  switch (message) {
-    case WM_LBUTTONDOWN:
-    case WM_LBUTTONUP:
-      return 1;
-    case WM_RBUTTONDOWN:
-    case WM_RBUTTONUP:
-      return 2;
-    case WM_MBUTTONDOWN:
-    case WM_MBUTTONUP:
-      return 4;
-    default:  // an X button: which one is in the high word
-      return ((wparam >> 16) & 0xFFFF) == XBUTTON1 ? 8 : 16;
-  }
-}
-
-// The signed client coordinates packed in a mouse message.
-int LowCoordinate(LPARAM lparam) {
-  return static_cast<std::int16_t>(static_cast<std::uint16_t>(lparam & 0xFFFF));
-}
-int HighCoordinate(LPARAM lparam) {
-  return static_cast<std::int16_t>(static_cast<std::uint16_t>((lparam >> 16) & 0xFFFF));
-}
-
 }  // namespace
-
-// The window's picture: a top-down 32-bit DIB section selected into a memory
-// DC, so that the software surface writes its pixels and GDI copies them to
-// the window and from the screen.
-class Win32Platform::Frame {
- public:
-  Frame(int width, int height) : width_(width), height_(height) {
-    BITMAPINFO format{};
-    format.bmiHeader.biSize = sizeof format.bmiHeader;
-    format.bmiHeader.biWidth = width;
-    format.bmiHeader.biHeight = -height;  // top-down: row 0 is the top
-    format.bmiHeader.biPlanes = 1;
-    format.bmiHeader.biBitCount = 32;
-    format.bmiHeader.biCompression = BI_RGB;
-    SetLastError(ERROR_SUCCESS);
-    dc_ = CreateCompatibleDC(nullptr);
-    if (dc_ == nullptr) ThrowLastError("cannot make a drawing context for the window's picture");
-    void* bits = nullptr;
-    bitmap_ = CreateDIBSection(dc_, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (bitmap_ == nullptr || bits == nullptr) {
-      const DWORD error = GetLastError();
-      DeleteDC(dc_);
-      throw PlatformError(SystemErrorText("cannot make the window's picture (" +
-                                              std::to_string(width) + "x" + std::to_string(height) +
-                                              " pixels)",
-                                          error));
-    }
-    bits_ = static_cast<std::uint32_t*>(bits);
-    previous_ = SelectObject(dc_, bitmap_);
-  }
-  ~Frame() {
-    SelectObject(dc_, previous_);
-    DeleteObject(bitmap_);
-    DeleteDC(dc_);
-  }
-  Frame(const Frame&) = delete;
-  Frame& operator=(const Frame&) = delete;
-
-  HDC Dc() const { return dc_; }
-  // The pixels; `owner` (this frame) stays alive as long as the view.
-  static Image View(const std::shared_ptr<Frame>& owner) {
-    return Image(owner->bits_, owner->width_, owner->height_, owner->width_, owner);
-  }
-
- private:
-  int width_;
-  int height_;
-  HDC dc_ = nullptr;
-  HBITMAP bitmap_ = nullptr;
-  HGDIOBJ previous_ = nullptr;
-  std::uint32_t* bits_ = nullptr;
-};
 
 Win32Platform::Win32Platform(HINSTANCE instance)
     : instance_(instance),
@@ -162,13 +65,13 @@ float Win32Platform::Twips(int pixels) const {
   return static_cast<float>(pixels * twips_per_pixel_);
 }
 
-Win32Platform::Frame& Win32Platform::RequireFrame() {
+Win32Frame& Win32Platform::RequireFrame() {
   if (!frame_ || !surface_) throw PlatformError("the window has not been created");
   return *frame_;
 }
 
 Picture Win32Platform::FramePicture() const {
-  return std::make_shared<const Image>(Frame::View(frame_));
+  return std::make_shared<const Image>(Win32Frame::View(frame_));
 }
 
 void Win32Platform::CreateForm(std::string_view caption, int timer_interval_ms,
@@ -190,8 +93,8 @@ void Win32Platform::CreateForm(std::string_view caption, int timer_interval_ms,
   }
 
   if (width_ <= 0 || height_ <= 0) throw PlatformError("the system reports no screen");
-  frame_ = std::make_shared<Frame>(width_, height_);
-  surface_ = std::make_unique<SoftwareSurface>(Frame::View(frame_), twips_per_pixel_);
+  frame_ = std::make_shared<Win32Frame>(width_, height_);
+  surface_ = std::make_unique<SoftwareSurface>(Win32Frame::View(frame_), twips_per_pixel_);
 
   // Over every monitor, above every other window, and not in the task bar.
   SetLastError(ERROR_SUCCESS);
@@ -221,36 +124,6 @@ void Win32Platform::ShowForm() {
   ThrowIfFailed();
 }
 
-void Win32Platform::RunMessageLoop() {
-  MSG message;
-  while (loaded_) {
-    SetLastError(ERROR_SUCCESS);
-    const BOOL got = GetMessageW(&message, nullptr, 0, 0);
-    if (got == -1) ThrowLastError("waiting for window messages failed");
-    if (got == 0) break;  // the quit message: the window is gone
-    DispatchMessageW(&message);
-    ThrowIfFailed();
-  }
-  ThrowIfFailed();
-  // The window closing posted the quit message; it must not end a message box
-  // shown later.
-  PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
-}
-
-void Win32Platform::DoEvents() {
-  MSG message;
-  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    if (message.message == WM_QUIT) {
-      // Leave it for the loop that ends on it.
-      PostQuitMessage(static_cast<int>(message.wParam));
-      break;
-    }
-    DispatchMessageW(&message);
-    ThrowIfFailed();
-  }
-  ThrowIfFailed();
-}
-
 void Win32Platform::UnloadForm() {
   if (!loaded_) return;
   loaded_ = false;
@@ -268,42 +141,34 @@ void Win32Platform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_cod
                                std::uint32_t flags, std::uintptr_t /*extra_info*/) {
   if (!IsSnapshotKeyDown(virtual_key, flags)) return;
   RequireFrame();
-  clipboard_copy_failed_ = true;
+  clipboard_copy_tried_ = true;
+  clipboard_copy_.reset();
+  frame_holds_print_screen_copy_ = false;
   DWORD error = ERROR_SUCCESS;
-  if (!CopyScreenToFrame(&error)) return;
+  if (!frame_->CopyFromScreen(left_, top_, &error)) return;
+  frame_holds_print_screen_copy_ = true;
   // The frame is the screen copy now: no circle is shown on it.
   surface_->SetBackground(surface_->Frame());
-  clipboard_copy_failed_ = !PutClipboardPicture(window_, surface_->Frame());
-}
-
-bool Win32Platform::CopyScreenToFrame(DWORD* error) {
-  SetLastError(ERROR_SUCCESS);
-  HDC screen = GetDC(nullptr);
-  if (screen == nullptr) {
-    *error = GetLastError();
-    return false;
-  }
-  // CAPTUREBLT: layered windows are part of the screen as the user sees it.
-  const BOOL copied =
-      BitBlt(frame_->Dc(), 0, 0, width_, height_, screen, left_, top_, SRCCOPY | CAPTUREBLT);
-  *error = GetLastError();
-  ReleaseDC(nullptr, screen);
-  // The pixels are read directly next; GDI may still hold the copy in its batch.
-  GdiFlush();
-  return copied != FALSE;
+  clipboard_copy_ = PutClipboardPicture(window_, surface_->Frame());
 }
 
 Picture Win32Platform::ClipboardPicture() {
   RequireFrame();
-  if (clipboard_copy_failed_) return nullptr;
-  if (!DrawClipboardPicture(window_, surface_->Frame())) return nullptr;
+  // Only the copy the Print Screen event put there is the desktop; another
+  // program may have emptied or replaced the clipboard since.
+  if (clipboard_copy_tried_ && !clipboard_copy_) return nullptr;
+  if (!DrawClipboardPicture(window_, clipboard_copy_, surface_->Frame())) return nullptr;
+  frame_holds_print_screen_copy_ = false;
   return FramePicture();
 }
 
 Picture Win32Platform::CaptureScreen() {
   RequireFrame();
+  // After a Print Screen event whose copy could not be read back from the
+  // clipboard, the frame already holds the direct copy.
+  if (std::exchange(frame_holds_print_screen_copy_, false)) return FramePicture();
   DWORD error = ERROR_SUCCESS;
-  if (!CopyScreenToFrame(&error)) {
+  if (!frame_->CopyFromScreen(left_, top_, &error)) {
     throw PlatformError(SystemErrorText("cannot copy the screen", error));
   }
   return FramePicture();
@@ -311,6 +176,7 @@ Picture Win32Platform::CaptureScreen() {
 
 void Win32Platform::SetPicture(Picture picture) {
   RequireFrame();
+  frame_holds_print_screen_copy_ = false;
   // A picture in the frame's own memory is not copied; no picture is black.
   if (picture) {
     surface_->SetBackground(*picture, 0);
@@ -331,6 +197,8 @@ int Win32Platform::ShowCursor(bool show) { return ::ShowCursor(show ? TRUE : FAL
 
 DrawingSurface& Win32Platform::Surface() {
   RequireFrame();
+  // Whoever takes the surface may draw on the frame.
+  frame_holds_print_screen_copy_ = false;
   return *surface_;
 }
 
@@ -350,115 +218,6 @@ void Win32Platform::ReportError(std::string_view message) {
   } catch (...) {
     // Out of memory while reporting: nothing more can be said.
   }
-}
-
-void Win32Platform::ThrowIfFailed() {
-  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-}
-
-template <typename Call>
-void Win32Platform::Deliver(Call&& call) {
-  if (!loaded_ || failure_) return;
-  try {
-    call();
-  } catch (...) {
-    failure_ = std::current_exception();
-  }
-}
-
-void Win32Platform::Tick() {
-  events_->Timer1_Timer();
-  if (loaded_) PresentDirty();
-}
-
-void Win32Platform::PresentDirty() {
-  if (!shown_ || window_dc_ == nullptr) return;  // the first paint shows everything
-  for (const Rect& rect : surface_->DirtyRects()) {
-    BitBlt(window_dc_, rect.x, rect.y, rect.width, rect.height, frame_->Dc(), rect.x, rect.y,
-           SRCCOPY);
-  }
-  surface_->ClearDirtyRects();
-  // The next tick writes these pixels again; GDI must have read them by then.
-  GdiFlush();
-}
-
-void Win32Platform::Paint(HWND window) {
-  PAINTSTRUCT paint;
-  HDC dc = BeginPaint(window, &paint);
-  if (dc == nullptr) return;
-  // Clipped to the invalid region: only what needs it is copied.
-  const RECT& area = paint.rcPaint;
-  BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, frame_->Dc(),
-         area.left, area.top, SRCCOPY);
-  EndPaint(window, &paint);
-}
-
-LRESULT CALLBACK Win32Platform::WindowProc(HWND window, UINT message, WPARAM wparam,
-                                           LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lparam);
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-  }
-  auto* self = reinterpret_cast<Win32Platform*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (self == nullptr) return DefWindowProcW(window, message, wparam, lparam);
-  return self->HandleMessage(window, message, wparam, lparam);
-}
-
-LRESULT Win32Platform::HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  const auto x = [this, lparam] { return Twips(LowCoordinate(lparam)); };
-  const auto y = [this, lparam] { return Twips(HighCoordinate(lparam)); };
-  switch (message) {
-    case WM_TIMER:
-      if (wparam != kTimerId) break;
-      Deliver([this] { Tick(); });
-      return 0;
-    case WM_PAINT:
-      Paint(window);
-      return 0;
-    case WM_ERASEBKGND:
-      return 1;  // nothing to erase: the frame covers every pixel, so nothing flickers
-    case WM_KEYDOWN:
-    case WM_SYSKEYDOWN:
-      Deliver([this, wparam] { events_->Form_KeyDown(static_cast<int>(wparam), KeyShift()); });
-      return 0;
-    case WM_LBUTTONDOWN:
-    case WM_RBUTTONDOWN:
-    case WM_MBUTTONDOWN:
-    case WM_XBUTTONDOWN:
-      Deliver([&] {
-        events_->Form_MouseDown(ButtonOf(message, wparam), MouseShift(wparam), x(), y());
-      });
-      return message == WM_XBUTTONDOWN ? TRUE : 0;
-    case WM_LBUTTONUP:
-    case WM_RBUTTONUP:
-    case WM_MBUTTONUP:
-    case WM_XBUTTONUP:
-      Deliver(
-          [&] { events_->Form_MouseUp(ButtonOf(message, wparam), MouseShift(wparam), x(), y()); });
-      return message == WM_XBUTTONUP ? TRUE : 0;
-    case WM_MOUSEMOVE:
-      Deliver([&] { events_->Form_MouseMove(ButtonsHeld(wparam), MouseShift(wparam), x(), y()); });
-      return 0;
-    case WM_CLOSE:
-      // The window's own ending closes it (and shows the cursor again).
-      Deliver([this] { events_->Form_SystemClose(); });
-      return 0;
-    case WM_QUERYENDSESSION:
-      return TRUE;
-    case WM_ENDSESSION:
-      if (wparam != FALSE) Deliver([this] { events_->Form_SystemClose(); });
-      return 0;
-    case WM_SYSCOMMAND:
-      // The system would start the screen saver over this window.
-      if ((wparam & 0xFFF0) == SC_SCREENSAVE) return 0;
-      break;
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
-    default:
-      break;
-  }
-  return DefWindowProcW(window, message, wparam, lparam);
 }
 
 }  // namespace ostrel

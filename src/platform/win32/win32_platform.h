@@ -8,9 +8,12 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 
 #include "platform/platform.h"
 #include "platform/software_surface.h"
+#include "platform/win32/win32_clipboard.h"
+#include "platform/win32/win32_frame.h"
 
 namespace ostrel {
 
@@ -38,16 +41,22 @@ class Win32Platform final : public Platform {
                   std::uintptr_t extra_info) override;
   void DoEvents() override;
   // The clipboard's picture, drawn straight into the window's frame. Null when
-  // the clipboard holds none or a malformed one, and also when the Print Screen
-  // event could not put its copy there: an older picture left on the clipboard
-  // is not the desktop.
+  // the clipboard holds none or a malformed one. After a Print Screen event,
+  // null also unless the clipboard still holds the copy that event put there:
+  // an older picture, or one another program put there since, is not the
+  // desktop.
   Picture ClipboardPicture() override;
-  // The virtual screen, copied straight into the window's frame.
+  // The virtual screen, copied straight into the window's frame. The first
+  // call after a Print Screen event whose copy is still in the frame, with
+  // nothing drawn or put into it since, answers with that copy: the screen is
+  // not read twice.
   Picture CaptureScreen() override;
   void SetPicture(Picture picture) override;
   float ScreenWidthTwips() override;
   float ScreenHeightTwips() override;
   int ShowCursor(bool show) override;
+  // Whoever takes the surface may draw: the frame no longer counts as the
+  // Print Screen event's copy.
   DrawingSurface& Surface() override;
   // A message box with the text, and the text on stderr when there is one.
   void ReportError(std::string_view message) override;
@@ -59,10 +68,11 @@ class Win32Platform final : public Platform {
   double TwipsPerPixel() const { return twips_per_pixel_; }
 
  private:
-  class Frame;
+  static constexpr UINT_PTR kTimerId = 1;
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  void HandleMouse(UINT message, WPARAM wparam, LPARAM lparam);
   // Calls a handler; what it throws waits in failure_ until the message has
   // been dispatched, for an exception must not cross the system's frames.
   template <typename Call>
@@ -71,11 +81,8 @@ class Win32Platform final : public Platform {
   void Tick();
   void Paint(HWND window);
   void PresentDirty();
-  // Copies the virtual screen into the frame; false, with the system's error
-  // code (0 when it gave none), when it cannot.
-  bool CopyScreenToFrame(DWORD* error);
   Picture FramePicture() const;
-  Frame& RequireFrame();
+  Win32Frame& RequireFrame();
   float Twips(int pixels) const;
 
   HINSTANCE instance_;
@@ -88,12 +95,17 @@ class Win32Platform final : public Platform {
   WindowEvents* events_ = nullptr;
   HWND window_ = nullptr;
   HDC window_dc_ = nullptr;
-  std::shared_ptr<Frame> frame_;
+  std::shared_ptr<Win32Frame> frame_;
   std::unique_ptr<SoftwareSurface> surface_;
   bool loaded_ = false;
   bool shown_ = false;
-  // The Print Screen event tried to put its copy on the clipboard and could not.
-  bool clipboard_copy_failed_ = false;
+  // A Print Screen event has tried to put its copy on the clipboard.
+  bool clipboard_copy_tried_ = false;
+  // The clipboard's content that copy became; nothing when it did not get there.
+  std::optional<ClipboardContent> clipboard_copy_;
+  // The frame holds the Print Screen event's copy of the screen, with nothing
+  // drawn or put into it since, and no direct copy has been asked for yet.
+  bool frame_holds_print_screen_copy_ = false;
   std::exception_ptr failure_;
 };
 

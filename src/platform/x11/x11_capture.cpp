@@ -48,9 +48,8 @@ std::unique_ptr<ShmImage> ShmImage::Create(Display* display, Visual* visual, int
   bool attached = false;
   {
     ScopedErrorTrap trap(display);
-    attached = XShmAttach(display, &info) != 0;
-    XSync(display, False);
-    attached = attached && !trap.Caught();
+    const bool sent = XShmAttach(display, &info) != 0;
+    attached = !trap.Failed() && sent;
   }
   if (!attached) {
     shmdt(memory);
@@ -142,7 +141,7 @@ void CaptureRoot(Display* display, int screen, ShmImage* shm, Image& frame) {
     // A refusal falls back to XGetImage instead of failing the run.
     ScopedErrorTrap trap(display);
     const bool copied = XShmGetImage(display, root, shm->image(), 0, 0, AllPlanes) != 0;
-    if (copied && !trap.Caught()) return;
+    if (!trap.Failed() && copied) return;
   }
   CaptureWithGetImage(display, root, frame);
 }

@@ -2,15 +2,13 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <string>
 
-#include "platform/platform.h"
+#include "platform/platform_error.h"
 
 namespace ostrel {
 namespace {
 
-ScopedErrorTrap* active_trap = nullptr;
 std::string pending_error;
 
 int HandleIoError(Display* /*display*/) {
@@ -20,14 +18,7 @@ int HandleIoError(Display* /*display*/) {
   _exit(1);
 }
 
-}  // namespace
-
 int HandleXError(Display* display, XErrorEvent* error) {
-  if (active_trap != nullptr && active_trap->display_ == display &&
-      error->serial >= active_trap->first_request_) {
-    ++active_trap->caught_;
-    return 0;
-  }
   if (pending_error.empty()) {
     char text[256] = {};
     XGetErrorText(display, error->error_code, text, sizeof text);
@@ -37,6 +28,8 @@ int HandleXError(Display* display, XErrorEvent* error) {
   }
   return 0;
 }
+
+}  // namespace
 
 void InstallXErrorHandlers() {
   XSetErrorHandler(HandleXError);
@@ -50,11 +43,44 @@ void ThrowIfXErrorPending() {
   throw PlatformError(message);
 }
 
+ScopedErrorTrap* ScopedErrorTrap::active_ = nullptr;
+
 ScopedErrorTrap::ScopedErrorTrap(Display* display)
-    : display_(display), first_request_(NextRequest(display)), outer_(active_trap) {
-  active_trap = this;
+    : display_(display), first_request_(NextRequest(display)), outer_(active_) {
+  previous_ = XSetErrorHandler(&ScopedErrorTrap::Handle);
+  active_ = this;
 }
 
-ScopedErrorTrap::~ScopedErrorTrap() { active_trap = outer_; }
+ScopedErrorTrap::~ScopedErrorTrap() {
+  // Every request made under the trap must have been answered before the
+  // previous handler comes back.
+  SyncIfUnanswered();
+  XSetErrorHandler(previous_);
+  active_ = outer_;
+}
+
+bool ScopedErrorTrap::Failed() {
+  SyncIfUnanswered();
+  return failed_;
+}
+
+void ScopedErrorTrap::SyncIfUnanswered() {
+  // When the server has answered the last request, every error of the ones
+  // before it has arrived already: errors come in the order of the requests.
+  if (LastKnownRequestProcessed(display_) + 1 < NextRequest(display_)) XSync(display_, False);
+}
+
+int ScopedErrorTrap::Handle(Display* display, XErrorEvent* error) {
+  ScopedErrorTrap* outermost = nullptr;
+  for (ScopedErrorTrap* trap = active_; trap != nullptr; trap = trap->outer_) {
+    if (trap->display_ == display && error->serial >= trap->first_request_) {
+      trap->failed_ = true;
+      return 0;
+    }
+    outermost = trap;
+  }
+  const XErrorHandler previous = outermost != nullptr ? outermost->previous_ : nullptr;
+  return previous != nullptr ? previous(display, error) : 0;
+}
 
 }  // namespace ostrel

@@ -1,6 +1,9 @@
 #pragma once
 
 // The program's platform on an X11 display: Xlib with MIT-SHM and XFixes.
+// x11_platform.cpp opens the display and holds the window, the cursor and the
+// end of the run; the loop and the timer, the input, and the frame each have
+// a file of their own (x11_loop.cpp, x11_input.cpp, x11_frame.cpp).
 
 #include <X11/Xlib.h>
 
@@ -49,25 +52,36 @@ class X11Platform final : public Platform {
  private:
   explicit X11Platform(Display* display);
 
+  void WaitForMap();
+  void SetCursorHidden(bool hidden);
+  float Twips(int pixels) const;
+
+  // The loop and the timer (x11_loop.cpp).
+  void StartTimer();
+  std::int64_t NextDeadline() const;
   // One pass over what is pending: X events, signals, and the tick if due.
   void ProcessPending();
   void DispatchXEvents();
-  void Dispatch(const XEvent& event);
   void Tick();
-  void Put(int x, int y, int width, int height);
-  void PresentDirty();
-  void PaintExposedBand();
-  void WaitForMap();
+
+  // Input (x11_input.cpp): the grabs, the pointer and keyboard read directly
+  // while another client holds one, and the X events turned into handlers.
+  void StartGrabs();
   void TryGrabs();
   void RetryGrabs();
+  void ReleaseGrabs();
   void WatchInput();
+  void Dispatch(const XEvent& event);
+
+  // The frame and presenting it (x11_frame.cpp).
+  void CreateFrame();
   // The frame as a picture of its own: the same memory, kept alive with it.
   Picture FramePicture() const;
   // The frame now holds the screen, or the picture given; no circle is shown.
   void FrameIsBackground();
-  void SetCursorHidden(bool hidden);
-  float Twips(int pixels) const;
-  std::int64_t NextDeadline() const;
+  void Put(int x, int y, int width, int height);
+  void PresentDirty();
+  void PaintExposedBand();
 
   Display* display_;
   int screen_;

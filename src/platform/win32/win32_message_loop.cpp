@@ -1,0 +1,44 @@
+// The message loop and the yield, and the handlers' failures they throw.
+
+#include <utility>
+
+#include "platform/win32/win32_platform.h"
+#include "platform/win32/win32_text.h"
+
+namespace ostrel {
+
+void Win32Platform::RunMessageLoop() {
+  MSG message;
+  while (loaded_) {
+    SetLastError(ERROR_SUCCESS);
+    const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+    if (got == -1) ThrowLastError("waiting for window messages failed");
+    if (got == 0) break;  // the quit message: the window is gone
+    DispatchMessageW(&message);
+    ThrowIfFailed();
+  }
+  ThrowIfFailed();
+  // The window closing posted the quit message; it must not end a message box
+  // shown later.
+  PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+}
+
+void Win32Platform::DoEvents() {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      // Leave it for the loop that ends on it.
+      PostQuitMessage(static_cast<int>(message.wParam));
+      break;
+    }
+    DispatchMessageW(&message);
+    ThrowIfFailed();
+  }
+  ThrowIfFailed();
+}
+
+void Win32Platform::ThrowIfFailed() {
+  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+}
+
+}  // namespace ostrel
