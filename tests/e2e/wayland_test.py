@@ -157,30 +157,16 @@ def pointer_from_start(t):
     t.ended(saver, p.sent, "a move 1 px away")
 
 
-def button_press(t):
-    t.park()
-    saver = t.start()
-    p = t.attach()
-    p.press()
-    t.ended(saver, p.sent, "a button press")
-    p.release()
-
-
-def button_release(t):
-    # A release with no press before it: only the release handler can end it.
-    t.park()
-    saver = t.start()
-    p = t.attach()
-    p.release()
-    t.ended(saver, p.sent, "a lone button release")
-
-
-def wheel(t):
-    t.park()
-    saver = t.start()
-    p = t.attach()
-    p.wheel(1)
-    t.ended(saver, p.sent, "a wheel click")
+def by_pointer(what, send):
+    """A case: a pointer added during the run (its enter is the first
+    position), then `send` on it ends the run."""
+    def case(t):
+        t.park()
+        saver = t.start()
+        p = t.attach()
+        send(p)
+        t.ended(saver, p.sent, what)
+    return case
 
 
 def moves(t):
@@ -290,9 +276,10 @@ CASES = [
     ("cursor hidden from a pointer added during the run", ONE, cursor_hidden),
     ("a key ends the run", ONE, key),
     ("a pointer from before the start: a move ends the run", ONE, pointer_from_start),
-    ("a button press ends the run", ONE, button_press),
-    ("a button release ends the run", ONE, button_release),
-    ("the wheel ends the run", ONE, wheel),
+    ("a button press ends the run", ONE, by_pointer("a button press", ws.VirtualPointer.press)),
+    # A release with no press before it: only the release handler can end it.
+    ("a button release ends the run", ONE, by_pointer("a lone release", ws.VirtualPointer.release)),
+    ("the wheel ends the run", ONE, by_pointer("a wheel click", ws.VirtualPointer.wheel)),
     ("the first position again goes on, 1 px away ends", ONE, moves),
     ("two outputs covered, crossing ends the run", TWO, two_outputs),
     ("scale 2 at full resolution", SCALED, scale_2),
