@@ -182,6 +182,7 @@ void WaylandPlatform::Capture() {
                                copy_bytes_};
   const std::string failures = CaptureOutputs(display_, globals_->screencopy, globals_->shm,
                                               frame, targets, kCaptureTimeoutMs);
+  input_->RethrowFailure();
   if (!failures.empty()) std::fprintf(stderr, "ostrel: screen copy failed: %s\n", failures.c_str());
   captured_ = true;
   // The copy took several ticks' time: the timer counts from now, so that no

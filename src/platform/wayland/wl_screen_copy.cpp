@@ -40,8 +40,18 @@ struct CaptureJob {
     finished = true;
   }
 
-  // Called once the compositor has said which buffer it wants.
+  // Called once the compositor has said which buffer it wants, from a
+  // listener: nothing may be thrown through libwayland, so a failure to make
+  // the buffer fails this copy.
   void StartCopy() {
+    try {
+      MakeBufferAndCopy();
+    } catch (const std::exception& error) {
+      Fail(error.what());
+    }
+  }
+
+  void MakeBufferAndCopy() {
     if (buffer != nullptr || finished) return;
     if (!offered) return Fail("no shared-memory buffer offered");
     const std::optional<bool> swap = SwapsRedBlue(format);
