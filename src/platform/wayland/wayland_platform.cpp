@@ -175,7 +175,8 @@ void WaylandPlatform::Capture() {
   }
   std::vector<CaptureTarget> targets;
   for (std::size_t i = 0; i < outputs_.size(); ++i) {
-    targets.push_back({outputs_[i]->output, layout_.PixelRect(places_[i])});
+    targets.push_back(
+        {outputs_[i]->output, layout_.PixelRect(places_[i]), outputs_[i]->report.transform});
   }
   const CaptureFrame frame{&surface_->Frame(), memory_.get(),
                            static_cast<std::size_t>(copies_ ? copies_->Current() : 0) *

@@ -60,9 +60,10 @@ struct CaptureJob {
       return Fail("unusable buffer size");
     }
     layout.swap_red_blue = *swap;
+    layout.transform = target->transform;
     const Image& pixels = *frame->pixels;
     const Rect& place = target->place;
-    direct = width == place.width && height == place.height &&
+    direct = target->transform == 0 && width == place.width && height == place.height &&
              stride == pixels.Stride() * 4;
     if (direct) {
       const std::size_t offset =
