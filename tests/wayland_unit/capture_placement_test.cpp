@@ -92,6 +92,40 @@ TEST(CapturePlacement, PutsEachCaptureAtItsPlaceInTheFrameOrder) {
   }
 }
 
+TEST(CapturePlacement, ARotatedOrMirroredOutputsCopyIsTurnedToTheLayout) {
+  // The 2 x 2 copy A B / C D into a 2 x 2 place, for each wl_output.transform,
+  // as sway 1.7 turns its outputs (checked against its own screenshots).
+  struct Case {
+    int transform;
+    bool y_invert;
+    std::vector<std::uint32_t> place;
+  };
+  const Case cases[] = {
+      {0, false, {A, B, C, D}},
+      {1, false, {C, A, D, B}},  // 90
+      {2, false, {D, C, B, A}},  // 180
+      {3, false, {B, D, A, C}},  // 270
+      {4, false, {B, A, D, C}},  // flipped
+      {5, false, {A, C, B, D}},  // flipped 90
+      {6, false, {C, D, A, B}},  // flipped 180
+      {7, false, {D, B, C, A}},  // flipped 270
+      {1, true, {A, C, B, D}},   // 90, rows bottom up
+  };
+  for (const Case& c : cases) {
+    Image frame(2, 2);
+    PlaceCapture(Capture2x2(), {false, c.y_invert, c.transform}, frame, {0, 0, 2, 2});
+    EXPECT_EQ(Rows(frame), c.place) << c.transform << " " << c.y_invert;
+  }
+  // A quarter turn swaps the sides: a 2 x 1 copy, turned, is 1 x 2, and
+  // fills a 2 x 4 place with each pixel twice across and down.
+  Image wide(2, 1);
+  wide.At(0, 0) = A;
+  wide.At(1, 0) = B;
+  Image frame(2, 4);
+  PlaceCapture(wide, {false, false, 1}, frame, {0, 0, 2, 4});
+  EXPECT_EQ(Rows(frame), (std::vector<std::uint32_t>{A, A, A, A, B, B, B, B}));
+}
+
 TEST(CapturePlacement, ACaptureInTheFrameItselfIsTurnedInPlace) {
   for (const int height : {1, 2, 3}) {
     Image picture(2, height);

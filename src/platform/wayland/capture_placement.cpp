@@ -41,18 +41,53 @@ void PlaceCapture(const Image& capture, CaptureLayout layout, Image& frame, Rect
     }
     return;
   }
-  // The capture's pixel under an offset into the place, for each axis.
-  const auto source_of = [](int offset, int capture_size, int place_size) {
-    return static_cast<int>(std::int64_t{offset} * capture_size / place_size);
+  const int width = capture.Width();
+  const int height = capture.Height();
+  const int turn = layout.transform & 3;  // quarter turns
+  const bool mirrored = (layout.transform & 4) != 0;
+  // The copy as the layout shows it: sides swapped by a quarter turn.
+  const int shown_width = turn % 2 == 0 ? width : height;
+  const int shown_height = turn % 2 == 0 ? height : width;
+  // The pixel of the shown copy under an offset into the place, per axis.
+  const auto shown_of = [](int offset, int shown_size, int place_size) {
+    return static_cast<int>(std::int64_t{offset} * shown_size / place_size);
   };
   for (int y = target.y; y < target.y + target.height; ++y) {
     std::uint32_t* row = frame.Row(y) + target.x;
-    const int source_y = source_of(y - place.y, capture.Height(), place.height);
-    const std::uint32_t* source =
-        capture.Row(layout.y_invert ? capture.Height() - 1 - source_y : source_y);
+    const int v = shown_of(y - place.y, shown_height, place.height);
+    if (layout.transform == 0) {
+      // Upright, as nearly every output is: along one row of the copy.
+      const std::uint32_t* source = capture.Row(layout.y_invert ? height - 1 - v : v);
+      for (int x = 0; x < target.width; ++x) {
+        const std::uint32_t pixel = source[shown_of(target.x - place.x + x, width, place.width)];
+        row[x] = layout.swap_red_blue ? SwapRedBlue(pixel) : pixel;
+      }
+      continue;
+    }
     for (int x = 0; x < target.width; ++x) {
-      const std::uint32_t pixel = source[source_of(target.x - place.x + x, capture.Width(),
-                                                   place.width)];
+      int u = shown_of(target.x - place.x + x, shown_width, place.width);
+      if (mirrored) u = shown_width - 1 - u;
+      // Where the shown pixel (u, v) lies in the copy.
+      int source_x = u;
+      int source_y = v;
+      switch (turn) {
+        case 1:
+          source_x = v;
+          source_y = height - 1 - u;
+          break;
+        case 2:
+          source_x = width - 1 - u;
+          source_y = height - 1 - v;
+          break;
+        case 3:
+          source_x = width - 1 - v;
+          source_y = u;
+          break;
+        default:
+          break;
+      }
+      if (layout.y_invert) source_y = height - 1 - source_y;
+      const std::uint32_t pixel = capture.At(source_x, source_y);
       row[x] = layout.swap_red_blue ? SwapRedBlue(pixel) : pixel;
     }
   }

@@ -16,6 +16,9 @@ namespace ostrel {
 struct CaptureLayout {
   bool swap_red_blue = false;  // 0x00BBGGRR (wl_shm XBGR8888 / ABGR8888)
   bool y_invert = false;       // the last row first
+  // The output's wl_output.transform (0 to 7): the copy is in the output's
+  // own orientation and is turned (and mirrored) to the layout's.
+  int transform = 0;
 };
 
 // Whether a wl_shm format holds 32-bit pixels the frame can take, and in
@@ -23,9 +26,9 @@ struct CaptureLayout {
 // ABGR8888; nothing for any other format.
 std::optional<bool> SwapsRedBlue(std::uint32_t shm_format);
 
-// Copies `capture` into `place` of `frame`, scaled to fill it: frame pixel
-// x of the place shows capture pixel x * capture width / place width (and
-// so down). An output of a lower scale than the frame's has each pixel
+// Copies `capture` into `place` of `frame`, turned as `layout.transform`
+// says and scaled to fill it: frame pixel x of the place shows the turned
+// copy's pixel x * its width / place width (and so down). An output of a lower scale than the frame's has each pixel
 // repeated F/s times; one at a fractional scale, whose copy has fewer pixels
 // than its integer scale says, still fills its place. What falls outside the
 // frame is left out; an empty capture leaves the place black.

@@ -175,13 +175,15 @@ void WaylandPlatform::Capture() {
   }
   std::vector<CaptureTarget> targets;
   for (std::size_t i = 0; i < outputs_.size(); ++i) {
-    targets.push_back({outputs_[i]->output, layout_.PixelRect(places_[i])});
+    targets.push_back(
+        {outputs_[i]->output, layout_.PixelRect(places_[i]), outputs_[i]->report.transform});
   }
   const CaptureFrame frame{&surface_->Frame(), memory_.get(),
                            static_cast<std::size_t>(copies_ ? copies_->Current() : 0) *
                                copy_bytes_};
   const std::string failures = CaptureOutputs(display_, globals_->screencopy, globals_->shm,
                                               frame, targets, kCaptureTimeoutMs);
+  input_->RethrowFailure();
   if (!failures.empty()) std::fprintf(stderr, "ostrel: screen copy failed: %s\n", failures.c_str());
   captured_ = true;
   // The copy took several ticks' time: the timer counts from now, so that no

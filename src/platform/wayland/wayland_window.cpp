@@ -40,6 +40,7 @@ void WaylandPlatform::ShowForm() {
                            [](const auto& s) { return s->Configured() || s->Closed(); });
       },
       MonotonicNs() + kConfigureTimeoutNs);
+  input_->RethrowFailure();
   if (!configured) throw PlatformError("the compositor did not configure the window's surfaces");
   if (!loaded_) return;  // a key or a signal during the wait ended the run
 
@@ -92,6 +93,7 @@ void WaylandPlatform::RunMessageLoop() {
     // queue already is dispatched first (poll cannot see it); a socket too
     // full to take all requests is written again as soon as it can.
     if (wl_display_dispatch_pending(display_) < 0) throw PlatformError(ConnectionFailure(display_));
+    input_->RethrowFailure();
     CollectReleases();
     if (!loaded_) break;
     flush_pending_ = !Flush(display_);
@@ -105,6 +107,7 @@ void WaylandPlatform::RunMessageLoop() {
     }
     if (fds[1].revents != 0 && DrainEndSignals()) events_->Form_SystemClose();
     if (loaded_ && fds[0].revents != 0) ReadAndDispatch(display_, fds[0].revents);
+    input_->RethrowFailure();
     if (loaded_) CollectReleases();
     if (loaded_ && MonotonicNs() >= NextDeadline()) Tick();
   }
@@ -117,6 +120,7 @@ void WaylandPlatform::ProcessPending() {
     throw PlatformError(std::string("waiting for events failed: ") + std::strerror(errno));
   }
   ReadAndDispatch(display_, fd.revents);
+  input_->RethrowFailure();
   CollectReleases();
   if (loaded_ && DrainEndSignals()) events_->Form_SystemClose();
   if (loaded_ && MonotonicNs() >= NextDeadline()) Tick();

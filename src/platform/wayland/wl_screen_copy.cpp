@@ -40,8 +40,18 @@ struct CaptureJob {
     finished = true;
   }
 
-  // Called once the compositor has said which buffer it wants.
+  // Called once the compositor has said which buffer it wants, from a
+  // listener: nothing may be thrown through libwayland, so a failure to make
+  // the buffer fails this copy.
   void StartCopy() {
+    try {
+      MakeBufferAndCopy();
+    } catch (const std::exception& error) {
+      Fail(error.what());
+    }
+  }
+
+  void MakeBufferAndCopy() {
     if (buffer != nullptr || finished) return;
     if (!offered) return Fail("no shared-memory buffer offered");
     const std::optional<bool> swap = SwapsRedBlue(format);
@@ -50,9 +60,10 @@ struct CaptureJob {
       return Fail("unusable buffer size");
     }
     layout.swap_red_blue = *swap;
+    layout.transform = target->transform;
     const Image& pixels = *frame->pixels;
     const Rect& place = target->place;
-    direct = width == place.width && height == place.height &&
+    direct = target->transform == 0 && width == place.width && height == place.height &&
              stride == pixels.Stride() * 4;
     if (direct) {
       const std::size_t offset =

@@ -24,6 +24,7 @@ class ShmMemory;
 struct CaptureTarget {
   wl_output* output = nullptr;
   Rect place;
+  int transform = 0;  // wl_output.transform
 };
 
 // The frame as memory the compositor can write into: a copy made for an

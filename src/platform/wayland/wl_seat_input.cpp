@@ -17,6 +17,24 @@ void SeatInput::Listen(wl_seat* seat) {
 
 SeatInput::~SeatInput() { Destroy(true); }
 
+template <typename Call>
+void SeatInput::Guarded(void* data, Call&& call) {
+  auto* self = static_cast<SeatInput*>(data);
+  if (self->failure_) return;  // the run is ending with the first failure
+  try {
+    call(*self);
+  } catch (...) {
+    self->failure_ = std::current_exception();
+  }
+}
+
+void SeatInput::RethrowFailure() {
+  if (!failure_) return;
+  std::exception_ptr failure = failure_;
+  failure_ = nullptr;
+  std::rethrow_exception(failure);
+}
+
 void SeatInput::Destroy(bool send) {
   ReleasePointer(send);
   ReleaseKeyboard(send);
@@ -96,31 +114,36 @@ void SeatInput::OnName(void*, wl_seat*, const char*) {}
 
 void SeatInput::OnEnter(void* data, wl_pointer*, std::uint32_t serial, wl_surface* surface,
                         wl_fixed_t x, wl_fixed_t y) {
-  auto* self = static_cast<SeatInput*>(data);
-  if (!self->translator_.Enter(surface, wl_fixed_to_double(x), wl_fixed_to_double(y))) return;
-  self->enter_serial_ = serial;
-  if (self->cursor_hidden_) self->HideCursorNow();
-  self->NoteSerial(serial);
+  Guarded(data, [&](SeatInput& self) {
+    if (!self.translator_.Enter(surface, wl_fixed_to_double(x), wl_fixed_to_double(y))) return;
+    self.enter_serial_ = serial;
+    if (self.cursor_hidden_) self.HideCursorNow();
+    self.NoteSerial(serial);
+  });
 }
 
 void SeatInput::OnLeave(void* data, wl_pointer*, std::uint32_t, wl_surface* surface) {
-  static_cast<SeatInput*>(data)->translator_.Leave(surface);
+  Guarded(data, [&](SeatInput& self) { self.translator_.Leave(surface); });
 }
 
 void SeatInput::OnMotion(void* data, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
-  static_cast<SeatInput*>(data)->translator_.Motion(wl_fixed_to_double(x), wl_fixed_to_double(y));
+  Guarded(data, [&](SeatInput& self) {
+    self.translator_.Motion(wl_fixed_to_double(x), wl_fixed_to_double(y));
+  });
 }
 
 void SeatInput::OnButton(void* data, wl_pointer*, std::uint32_t serial, std::uint32_t,
                          std::uint32_t button, std::uint32_t state) {
-  auto* self = static_cast<SeatInput*>(data);
-  self->NoteSerial(serial);
-  self->translator_.Button(button, state == WL_POINTER_BUTTON_STATE_PRESSED);
+  Guarded(data, [&](SeatInput& self) {
+    self.NoteSerial(serial);
+    self.translator_.Button(button, state == WL_POINTER_BUTTON_STATE_PRESSED);
+  });
 }
 
 void SeatInput::OnAxis(void* data, wl_pointer*, std::uint32_t, std::uint32_t axis,
                        wl_fixed_t value) {
-  static_cast<SeatInput*>(data)->translator_.Axis(axis, wl_fixed_to_double(value));
+  Guarded(data,
+          [&](SeatInput& self) { self.translator_.Axis(axis, wl_fixed_to_double(value)); });
 }
 
 void SeatInput::OnKeymap(void*, wl_keyboard*, std::uint32_t, std::int32_t fd, std::uint32_t) {
@@ -131,14 +154,15 @@ void SeatInput::OnKeymap(void*, wl_keyboard*, std::uint32_t, std::int32_t fd, st
 void SeatInput::OnKeyboardEnter(void* data, wl_keyboard*, std::uint32_t serial, wl_surface*,
                                 wl_array*) {
   // The keys already down (the array) are not presses: nothing to report.
-  static_cast<SeatInput*>(data)->NoteSerial(serial);
+  Guarded(data, [&](SeatInput& self) { self.NoteSerial(serial); });
 }
 
 void SeatInput::OnKey(void* data, wl_keyboard*, std::uint32_t serial, std::uint32_t,
                       std::uint32_t key, std::uint32_t state) {
-  auto* self = static_cast<SeatInput*>(data);
-  self->NoteSerial(serial);
-  self->translator_.Key(key, state == WL_KEYBOARD_KEY_STATE_PRESSED);
+  Guarded(data, [&](SeatInput& self) {
+    self.NoteSerial(serial);
+    self.translator_.Key(key, state == WL_KEYBOARD_KEY_STATE_PRESSED);
+  });
 }
 
 void SeatInput::OnModifiers(void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed,

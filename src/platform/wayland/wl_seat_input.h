@@ -7,6 +7,7 @@
 #include <wayland-client.h>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 
 #include "platform/wayland/input_translator.h"
@@ -35,6 +36,11 @@ class SeatInput {
   // cursor), or stops hiding it.
   void SetCursorHidden(bool hidden);
 
+  // A handler that failed during a dispatch: its exception is kept rather
+  // than thrown through libwayland's C frames, and thrown here, after the
+  // dispatch.
+  void RethrowFailure();
+
   // Frees the proxies: with release requests, or only the proxies when
   // `send` is false (the connection was handed on).
   void Destroy(bool send);
@@ -59,6 +65,9 @@ class SeatInput {
   static void OnModifiers(void* data, wl_keyboard*, std::uint32_t serial, std::uint32_t depressed,
                           std::uint32_t latched, std::uint32_t locked, std::uint32_t group);
 
+  // Runs `call` on the SeatInput behind `data`, keeping what it throws.
+  template <typename Call>
+  static void Guarded(void* data, Call&& call);
   void ReleasePointer(bool send);
   void ReleaseKeyboard(bool send);
   void HideCursorNow();
@@ -75,6 +84,7 @@ class SeatInput {
   // the cursor is set with it.
   std::uint32_t enter_serial_ = 0;
   bool cursor_hidden_ = false;
+  std::exception_ptr failure_;
 };
 
 }  // namespace ostrel
