@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Without a display the program says which display it tried, in one line on
-stderr, and exits 1 at once: with DISPLAY unset, and with DISPLAY naming a
-display where no server listens.
+"""Without a display the program says which displays it tried, in one line on
+stderr, and exits 1 at once: with DISPLAY unset, with DISPLAY naming a display
+where no server listens, and with WAYLAND_DISPLAY naming a compositor that is
+not there.
 
 Usage: no_display_test.py PATH_TO_OSTREL
 """
@@ -24,10 +25,17 @@ def absent_display():
 def main():
     program = sys.argv[1]
     f = xs.Failures()
-    unset = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+    # No session at all: neither a Wayland compositor (whose socket libwayland
+    # looks for in XDG_RUNTIME_DIR, and complains on stderr without it) nor an
+    # X display.
+    session = ("DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XDG_RUNTIME_DIR")
+    unset = {k: v for k, v in os.environ.items() if k not in session}
     absent = absent_display()
+    nowhere = "wayland-ostrel-absent"
     for what, env, name in (("DISPLAY unset", unset, None),
-                            (f"DISPLAY={absent}", dict(unset, DISPLAY=absent), absent)):
+                            (f"DISPLAY={absent}", dict(unset, DISPLAY=absent), absent),
+                            (f"WAYLAND_DISPLAY={nowhere}", dict(unset, WAYLAND_DISPLAY=nowhere),
+                             nowhere)):
         started = time.monotonic()
         try:
             result = subprocess.run([program], env=env, capture_output=True, timeout=10)

@@ -141,8 +141,12 @@ std::string DescribeSelf(int keep_fd) {
   if (dir != nullptr) closedir(dir);
   for (const auto& [fd, target] : fds) {
     const bool socket = target.rfind("socket:", 0) == 0;
-    report += " " + std::to_string(fd) + (fd == keep_fd ? "=kept" : "=") +
-              (socket ? "socket" : target);
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about
+    // " " + std::string at -O2.
+    report += ' ';
+    report += std::to_string(fd);
+    report += fd == keep_fd ? "=kept" : "=";
+    report += socket ? std::string("socket") : target;
   }
   return report;
 }

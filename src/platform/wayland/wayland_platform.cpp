@@ -3,8 +3,10 @@
 #include <sys/prctl.h>
 #include <wayland-client.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <functional>
 
 #include "platform/posix/end_signals.h"
@@ -30,15 +32,44 @@ const char* DisplayName() {
   return name != nullptr && *name != '\0' ? name : nullptr;
 }
 
+// libwayland's own messages. While connecting, the first is kept for the one
+// line that says why no compositor answered (libwayland would print "error:
+// XDG_RUNTIME_DIR is invalid..." in an X11 session without that variable);
+// afterwards they are printed as the program's own lines.
+std::string* connect_message = nullptr;
+
+void LogLibwaylandMessage(const char* format, va_list arguments) {
+  char text[512];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  std::string message(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '.')) message.pop_back();
+  if (message.rfind("error: ", 0) == 0) message.erase(0, 7);
+  if (connect_message != nullptr) {
+    if (connect_message->empty()) *connect_message = message;
+    return;
+  }
+  std::fprintf(stderr, "ostrel: Wayland: %s\n", message.c_str());
+}
+
+wl_display* ConnectQuietly(std::string* message) {
+  wl_log_set_handler_client(LogLibwaylandMessage);
+  connect_message = message;
+  wl_display* display = wl_display_connect(nullptr);
+  connect_message = nullptr;
+  return display;
+}
+
 }  // namespace
 
 std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool* answered) {
   *answered = false;
-  wl_display* display = wl_display_connect(nullptr);
+  std::string why;
+  wl_display* display = ConnectQuietly(&why);
   if (display == nullptr) {
     const char* name = DisplayName();
-    *error = name != nullptr ? std::string("no Wayland compositor at \"") + name + "\""
-                             : std::string("no Wayland compositor (WAYLAND_DISPLAY is not set)");
+    *error = name == nullptr ? std::string("no Wayland compositor (WAYLAND_DISPLAY is not set)")
+                             : std::string("no Wayland compositor at \"") + name + "\"" +
+                                   (why.empty() ? std::string() : " (" + why + ")");
     return nullptr;
   }
   *answered = true;
