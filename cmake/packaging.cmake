@@ -1,6 +1,6 @@
 # Install rules and CPack settings of the two release files, built by
 # tools/package:
-#   X11 build:     cpack --config build/release/CPackConfig.cmake -G DEB -B build/package
+#   Linux build:   cpack --config build/release/CPackConfig.cmake -G DEB -B build/package
 #                  -> the Debian package ostrel_<version>_<arch>.deb: /usr/bin/ostrel,
 #                  /usr/bin/ostrel-trace, their manual pages, the copyright file
 #                  (machine-readable, the MIT licence) and the changelog. Its
@@ -18,7 +18,7 @@ if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/packaging_windows.cmake)
   return()
 endif()
-# Only a build with the X11 program has something to install.
+# Only a build with the Linux program has something to install.
 if(NOT TARGET ostrel)
   return()
 endif()
@@ -108,16 +108,18 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ostrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${OSTREL_PACKAGE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "screen saver that freezes the X11 desktop under wandering circles")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "screen saver that freezes the desktop under wandering circles")
 set(CPACK_PACKAGE_DESCRIPTION [[
 ostrel copies the screen into a full-screen window, so the desktop seems to
 freeze, hides the cursor, and lets four coloured trails of XOR-drawn circles
 wander over the frozen picture. The first key, mouse button or mouse move
-ends it. The screen picture is left on the CLIPBOARD as image/png.
+ends it. The screen picture is left on the clipboard as image/png.
 
-It reads no arguments and no settings; start it from an idle watcher such as
-xautolock or xss-lock. It does not lock the screen, and it needs an X11
-session.
+It runs in a Wayland session on compositors with the layer-shell and
+screen-copy protocols (sway, Hyprland, river, labwc, Wayfire) and in an X11
+session. It reads no arguments and no settings; start it from an idle
+watcher such as swayidle, xautolock or xss-lock. It does not lock the
+screen.
 
 The package also holds ostrel-trace, which prints the circles the animation
 draws.]])
