@@ -71,6 +71,7 @@ const wl_registry_listener kRegistryListener{OnGlobal, OnGlobalRemove};
 // A reader of the selection through a data-control device: the offer of the
 // current selection, and a transfer from it in progress.
 struct Reader {
+  zwlr_data_control_device_v1* device = nullptr;
   zwlr_data_control_offer_v1* selection = nullptr;
   zwlr_data_control_offer_v1* announced = nullptr;
   int fd = -1;
@@ -188,9 +189,8 @@ int main(int argc, char** argv) {
 
   Reader reader;
   if (globals.data_control != nullptr && globals.seat != nullptr) {
-    zwlr_data_control_device_v1_add_listener(
-        zwlr_data_control_manager_v1_get_data_device(globals.data_control, globals.seat),
-        &kReaderListener, &reader);
+    reader.device = zwlr_data_control_manager_v1_get_data_device(globals.data_control, globals.seat);
+    zwlr_data_control_device_v1_add_listener(reader.device, &kReaderListener, &reader);
     wl_display_roundtrip(display);
   }
 
@@ -250,7 +250,12 @@ int main(int argc, char** argv) {
         if (serving) {
           // As the program after its run: nothing more goes to the compositor.
           clipboard.reset();
-          for (void* proxy : {static_cast<void*>(globals.seat),
+          for (void* proxy : {static_cast<void*>(reader.announced != reader.selection
+                                                     ? reader.announced
+                                                     : nullptr),
+                              static_cast<void*>(reader.selection),
+                              static_cast<void*>(reader.device),
+                              static_cast<void*>(globals.seat),
                               static_cast<void*>(globals.data_control),
                               static_cast<void*>(globals.data_device_manager),
                               static_cast<void*>(registry)}) {
@@ -260,6 +265,11 @@ int main(int argc, char** argv) {
         }
         return 0;
       } else if (command == "quit") {
+        if (reader.announced != nullptr && reader.announced != reader.selection) {
+          zwlr_data_control_offer_v1_destroy(reader.announced);
+        }
+        if (reader.selection != nullptr) zwlr_data_control_offer_v1_destroy(reader.selection);
+        if (reader.device != nullptr) zwlr_data_control_device_v1_destroy(reader.device);
         clipboard.reset();
         wl_display_roundtrip(display);
         wl_display_disconnect(display);
