@@ -215,12 +215,31 @@ def rings_at_scale_2(t, shot, ticks, when):
             f"ticks at twice the logical size, e.g. {off[:5]}")
 
 
+def serving_processes(program):
+    """{pid: open file descriptors} of the program's processes still running."""
+    found = {}
+    for name in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/{name}/exe") == os.path.realpath(program):
+                found[int(name)] = len(os.listdir(f"/proc/{name}/fd"))
+    return found
+
+
 def clipboard(t):
+    press = t.s.keyboard()  # a keyboard on the seat during the run, as on a desktop
     t.park()
     saver = t.start()
     p = t.attach()
     p.move(PAD[0] + 1, PAD[1])
     t.ended(saver, p.sent, "a move")
+    # Every keyboard that comes and goes sends the seat's clients a keymap, a
+    # file descriptor: the process that serves the picture must not hold them.
+    before = serving_processes(t.program)
+    for _ in range(5):
+        press("space")
+    after = serving_processes(t.program)
+    t.check(before and all(after.get(pid, 0) <= fds for pid, fds in before.items()),
+            f"the serving process's descriptors went from {before} to {after}")
     png = t.s.paste("image/png")
     picture = ws.png_to_image(png) if png else None
     t.check(picture is not None and picture == t.s.outputs[0].desktop,

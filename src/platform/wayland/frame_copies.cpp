@@ -98,7 +98,17 @@ std::vector<FrameCopies::Commit> FrameCopies::TakeCommits() {
   std::vector<Commit> commits;
   for (std::size_t i = 0; i < outputs_.size(); ++i) {
     Output& output = outputs_[i];
-    if (!output.live || output.held[Index(current_)] || output.damage.empty()) continue;
+    if (!output.live || output.held[Index(current_)]) continue;
+    // An output nothing new is drawn on is committed all the same while it
+    // holds the other copy: the compositor gives a buffer back only when the
+    // output commits another, and until then drawing could not move to that
+    // copy, so no output would be shown anything new. Its commit damages one
+    // pixel, the same in both copies: with no damage at all wlroots keeps
+    // showing the buffer it has and gives back the new one at once.
+    if (output.damage.empty()) {
+      if (!output.held[Index(1 - current_)]) continue;
+      output.damage.push_back({output.place.x, output.place.y, 1, 1});
+    }
     Commit commit;
     commit.output = static_cast<int>(i);
     commit.copy = current_;

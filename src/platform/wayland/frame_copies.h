@@ -53,8 +53,10 @@ class FrameCopies {
   void Changed(std::span<const Rect> rects);
 
   // The commits to make now: for every output shown whose buffer in the
-  // current copy is free and that has something new, that buffer with the
-  // damage in its own pixels. They are counted as committed (held).
+  // current copy is free and that has something new or holds the other copy,
+  // that buffer with the damage in its own pixels (its top-left pixel when
+  // nothing is new).
+  // They are counted as committed (held).
   struct Commit {
     int output = 0;
     int copy = 0;

@@ -80,7 +80,9 @@ std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool*
                                       "not answer");
     auto input = std::make_unique<SeatInput>();
     auto globals = std::make_unique<WaylandGlobals>(
-        display, [&input](wl_seat* seat) { input->Listen(seat); });
+        // The seat may be announced later in the run: the input object, not
+        // this function's variable, is what the call must reach.
+        display, [seat_input = input.get()](wl_seat* seat) { seat_input->Listen(seat); });
     const std::string missing = globals->Missing();
     if (!missing.empty()) {
       *error = "the Wayland compositor does not offer " + missing +
@@ -148,6 +150,11 @@ void WaylandPlatform::FinishRun(int status) noexcept {
   // A connection that failed (the run's error says so already) serves
   // nothing more.
   if (clipboard_ && wl_display_get_error(display_) == 0) {
+    // The pointer and keyboard are let go first: the serving process reads
+    // only the clipboard's events, and a keyboard it kept would be sent a new
+    // keymap (a file descriptor) whenever the seat's keyboard changes, piling
+    // up unread for as long as it serves.
+    if (input_) input_->Destroy(true);
     handed_over_ = clipboard_->KeepServingAfterExit();
   }
 }

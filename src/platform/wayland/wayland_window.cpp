@@ -141,6 +141,12 @@ void WaylandPlatform::CollectReleases() {
       surface.Destroy(true);
     }
   }
+  // Every surface is gone (its outputs unplugged or turned off): nothing is
+  // shown and no input can reach the window any more, so the run ends, as
+  // when the system asks it to.
+  const bool all_closed = std::all_of(surfaces_.begin(), surfaces_.end(),
+                                      [](const auto& surface) { return surface->Closed(); });
+  if (loaded_ && shown_ && !surfaces_.empty() && all_closed) events_->Form_SystemClose();
 }
 
 void WaylandPlatform::Tick() {
