@@ -25,6 +25,8 @@ import tempfile
 import zipfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+from xsession import Failures  # noqa: E402
 ZIP_FILES = ["LICENSE.txt", "README.txt", "ostrel.scr"]
 # What README.txt must tell a Windows user (case-insensitive).
 README_TOPICS = ["right-click", "install", "on resume, display logon screen", "remove", "LICENSE.txt"]
@@ -116,17 +118,6 @@ def scr_versions(data):
 
 
 # --- checks ------------------------------------------------------------------------------------
-
-class Failures:
-    def __init__(self):
-        self.items = []
-
-    def check(self, ok, message):
-        if not ok:
-            self.items.append(message)
-            print(f"FAIL: {message}", flush=True)
-        return ok
-
 
 def th_version(page):
     """The version in a manual page's .TH line: .TH NAME SECTION DATE "ostrel X" ..."""

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "platform/wayland/wl_clipboard_channel.h"
-#include "platform/wayland/wl_clipboard_png.h"
+#include "platform/png_once.h"
 #include "platform/wayland/wl_clipboard_serve.h"
 #include "platform/wayland/wl_clipboard_transfer.h"
 

@@ -53,6 +53,7 @@ X11Clipboard::State::State(Display* d, Window w, const PixelFormat& f)
       format(f),
       atoms(InternAtoms(d)),
       direct_limit(DirectLimit(d)),
+      png(f),
       transfers(d, w, atoms[kIncr], std::min(kChunkSize, direct_limit)) {}
 
 bool X11Clipboard::State::Wanted(const XEvent& event) const {
@@ -76,9 +77,7 @@ void X11Clipboard::State::Dispatch(const XEvent& event) {
       if (event.xselectionclear.selection == atom(kClipboard) && owned &&
           XGetSelectionOwner(display, atom(kClipboard)) != window) {
         owned = false;
-        picture.reset();
-        lend = nullptr;
-        png.reset();  // transfers under way keep their own reference
+        png.Clear();  // transfers under way keep their own reference
       }
       break;
     case PropertyNotify:
@@ -158,13 +157,11 @@ void X11Clipboard::Own(Picture picture, PictureLender lend) {
   }
   state_->owned = true;
   state_->owned_since = time;
-  state_->picture = std::move(picture);
-  state_->lend = std::move(lend);
-  state_->png.reset();
+  state_->png.Reset(std::move(picture), std::move(lend));
 }
 
 Picture X11Clipboard::Read(std::chrono::milliseconds timeout) {
-  if (state_->owned) return state_->picture;
+  if (state_->owned) return state_->png.picture();
   return state_->ReadOther(timeout);
 }
 

@@ -4,10 +4,8 @@
 #include <X11/Xatom.h>
 
 #include <algorithm>
-#include <exception>
 #include <iterator>
 
-#include "platform/png_codec.h"
 #include "platform/x11/x11_clipboard_state.h"
 #include "platform/x11/x11_errors.h"
 
@@ -25,23 +23,6 @@ bool TimeBefore(Time a, Time b) {
 }
 
 }  // namespace
-
-std::shared_ptr<const Bytes> X11Clipboard::State::Png() {
-  if (png == nullptr && picture != nullptr) {
-    try {
-      if (lend) {
-        lend([&](const Image& shown) {
-          png = std::make_shared<const Bytes>(EncodePng(shown, format));
-        });
-      } else {
-        png = std::make_shared<const Bytes>(EncodePng(*picture, format));
-      }
-    } catch (const std::exception&) {
-      return nullptr;  // the request is refused; the next one tries again
-    }
-  }
-  return png;
-}
 
 void X11Clipboard::State::ServeRequest(const XSelectionRequestEvent& request) {
   XEvent reply{};
@@ -99,7 +80,7 @@ bool X11Clipboard::State::Convert(Window requestor, Atom target, Atom property) 
     return true;
   }
   if (target == atom(kImagePng)) {
-    std::shared_ptr<const Bytes> data = Png();
+    std::shared_ptr<const Bytes> data = png.Get();
     if (data == nullptr) return false;
     if (data->size() > direct_limit) return transfers.Start(requestor, property, target, data);
     XChangeProperty(display, requestor, property, target, 8, PropModeReplace, data->data(),

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/image.h"
+#include "platform/png_once.h"
 #include "platform/x11/x11_clipboard.h"
 #include "platform/x11/x11_outgoing_transfers.h"
 
@@ -80,8 +81,6 @@ struct X11Clipboard::State {
 
   // Serving requests.
   void ServeRequest(const XSelectionRequestEvent& request);
-  // The picture's PNG, encoded when first asked for; null when encoding failed.
-  std::shared_ptr<const Bytes> Png();
   bool ConvertChecked(Window requestor, Atom target, Atom property);
   bool Convert(Window requestor, Atom target, Atom property);
   bool ConvertMultiple(Window requestor, Atom property);
@@ -100,9 +99,8 @@ struct X11Clipboard::State {
 
   bool owned = false;
   Time owned_since = CurrentTime;
-  Picture picture;
-  PictureLender lend;
-  std::shared_ptr<const Bytes> png;
+  // The picture we own and its PNG, encoded when first asked for.
+  PngOnce png;
   OutgoingTransfers transfers;
 };
 

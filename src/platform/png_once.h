@@ -1,7 +1,7 @@
 #pragma once
 
-// The clipboard's PNG: encoded from the picture the first time someone asks
-// for it, and kept. Encoding a full screen takes tens of milliseconds and most
+// A clipboard's PNG (X11's and Wayland's): encoded from the picture the first
+// time someone asks for it, and kept. Encoding a full screen takes tens of milliseconds and most
 // runs are never asked, so it is not done before then.
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "platform/wayland/wl_clipboard_png.h"
+#include "platform/png_once.h"
 
 #include <exception>
 #include <utility>
