@@ -10,8 +10,9 @@ The pointer comes from ostrel-wl-pointer (absolute moves in logical layout
 coordinates), added during a run (see Case), keys from wtype. Exit latencies are measured from just before
 the input is sent to the program's exit seen through a pidfd.
 
-Usage: wayland_test.py PATH_TO_OSTREL PATH_TO_OSTREL_WL_POINTER [CASE_WORD...]
-(only the cases whose name contains one of the words).
+Usage: wayland_test.py PATH_TO_OSTREL PATH_TO_OSTREL_WL_POINTER [--without-x11] [CASE_WORD...]
+(only the cases whose name contains one of the words; --without-x11 for a
+program built without its X11 backend).
 """
 import contextlib
 import os
@@ -314,10 +315,15 @@ CASES = [
 
 def main():
     program, helper, words = sys.argv[1], sys.argv[2], sys.argv[3:]
+    # A program built without its X11 backend cannot fall back to X11.
+    without_x11 = "--without-x11" in words
+    words = [w for w in words if w != "--without-x11"]
     ws.require_sway()
     f = xs.Failures()
     for name, layout, run in CASES:
         if words and not any(w in name for w in words):
+            continue
+        if without_x11 and run is x11_fallback:
             continue
         print(f"--- {name}", flush=True)
         outputs = [ws.Output(*args) for args in layout] if layout else None

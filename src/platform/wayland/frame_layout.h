@@ -6,7 +6,7 @@
 
 #include <span>
 
-#include "platform/software_surface.h"
+#include "platform/rect.h"
 
 namespace ostrel {
 

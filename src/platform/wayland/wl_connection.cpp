@@ -9,14 +9,9 @@
 #include <cstring>
 
 #include "platform/platform_error.h"
+#include "platform/posix/monotonic_clock.h"
 
 namespace ostrel {
-
-std::int64_t MonotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
 
 std::string ConnectionFailure(wl_display* display) {
   const int error = wl_display_get_error(display);

@@ -1,6 +1,5 @@
-// The message loop and the yield, and the handlers' failures they throw.
-
-#include <utility>
+// The message loop and the yield, and the handlers' failures they throw
+// after each dispatch (kept by the window's gate meanwhile).
 
 #include "platform/win32/win32_platform.h"
 #include "platform/win32/win32_text.h"
@@ -9,15 +8,15 @@ namespace ostrel {
 
 void Win32Platform::RunMessageLoop() {
   MSG message;
-  while (loaded_) {
+  while (gate_.IsOpen()) {
     SetLastError(ERROR_SUCCESS);
     const BOOL got = GetMessageW(&message, nullptr, 0, 0);
     if (got == -1) ThrowLastError("waiting for window messages failed");
     if (got == 0) break;  // the quit message: the window is gone
     DispatchMessageW(&message);
-    ThrowIfFailed();
+    gate_.RethrowFailure();
   }
-  ThrowIfFailed();
+  gate_.RethrowFailure();
   // The window closing posted the quit message; it must not end a message box
   // shown later.
   PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
@@ -32,13 +31,9 @@ void Win32Platform::DoEvents() {
       break;
     }
     DispatchMessageW(&message);
-    ThrowIfFailed();
+    gate_.RethrowFailure();
   }
-  ThrowIfFailed();
-}
-
-void Win32Platform::ThrowIfFailed() {
-  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  gate_.RethrowFailure();
 }
 
 }  // namespace ostrel

@@ -5,23 +5,23 @@
 
 #include <vector>
 
-#include "platform/wayland/capture_placement.h"
+#include "platform/wayland/screen_copy_placement.h"
 
 namespace ostrel {
 namespace {
 
 constexpr std::uint32_t kUnset = 0xEEEEEEEE;
 
-// A 2 x 2 capture: 0x00RRGGBB pixels A B / C D.
+// A 2 x 2 copy: 0x00RRGGBB pixels A B / C D.
 constexpr std::uint32_t A = 0x00112233, B = 0x00445566, C = 0x00778899, D = 0x00AABBCC;
 
-Image Capture2x2() {
-  Image capture(2, 2);
-  capture.At(0, 0) = A;
-  capture.At(1, 0) = B;
-  capture.At(0, 1) = C;
-  capture.At(1, 1) = D;
-  return capture;
+Image Copy2x2() {
+  Image copy(2, 2);
+  copy.At(0, 0) = A;
+  copy.At(1, 0) = B;
+  copy.At(0, 1) = C;
+  copy.At(1, 1) = D;
+  return copy;
 }
 
 std::vector<std::uint32_t> Rows(const Image& image) {
@@ -32,12 +32,12 @@ std::vector<std::uint32_t> Rows(const Image& image) {
   return pixels;
 }
 
-TEST(CapturePlacement, PutsEachCaptureAtItsPlaceInTheFrameOrder) {
+TEST(ScreenCopyPlacement, PutsEachCaptureAtItsPlaceInTheFrameOrder) {
   constexpr std::uint32_t U = kUnset;
   constexpr std::uint32_t A_ = 0x00332211, B_ = 0x00665544, C_ = 0x00998877, D_ = 0x00CCBBAA;
   struct Case {
     const char* name;
-    CaptureLayout layout;
+    ScreenCopyLayout layout;
     Rect place;
     std::vector<std::uint32_t> frame;  // 4 x 3
   };
@@ -87,12 +87,12 @@ TEST(CapturePlacement, PutsEachCaptureAtItsPlaceInTheFrameOrder) {
     SCOPED_TRACE(c.name);
     Image frame(4, 3);
     frame.Fill(kUnset);
-    PlaceCapture(Capture2x2(), c.layout, frame, c.place);
+    PlaceScreenCopy(Copy2x2(), c.layout, frame, c.place);
     EXPECT_EQ(Rows(frame), c.frame);
   }
 }
 
-TEST(CapturePlacement, ARotatedOrMirroredOutputsCopyIsTurnedToTheLayout) {
+TEST(ScreenCopyPlacement, ARotatedOrMirroredOutputsCopyIsTurnedToTheLayout) {
   // The 2 x 2 copy A B / C D into a 2 x 2 place, for each wl_output.transform,
   // as sway 1.7 turns its outputs (checked against its own screenshots).
   struct Case {
@@ -113,7 +113,7 @@ TEST(CapturePlacement, ARotatedOrMirroredOutputsCopyIsTurnedToTheLayout) {
   };
   for (const Case& c : cases) {
     Image frame(2, 2);
-    PlaceCapture(Capture2x2(), {false, c.y_invert, c.transform}, frame, {0, 0, 2, 2});
+    PlaceScreenCopy(Copy2x2(), {false, c.y_invert, c.transform}, frame, {0, 0, 2, 2});
     EXPECT_EQ(Rows(frame), c.place) << c.transform << " " << c.y_invert;
   }
   // A quarter turn swaps the sides: a 2 x 1 copy, turned, is 1 x 2, and
@@ -122,11 +122,11 @@ TEST(CapturePlacement, ARotatedOrMirroredOutputsCopyIsTurnedToTheLayout) {
   wide.At(0, 0) = A;
   wide.At(1, 0) = B;
   Image frame(2, 4);
-  PlaceCapture(wide, {false, false, 1}, frame, {0, 0, 2, 4});
+  PlaceScreenCopy(wide, {false, false, 1}, frame, {0, 0, 2, 4});
   EXPECT_EQ(Rows(frame), (std::vector<std::uint32_t>{A, A, A, A, B, B, B, B}));
 }
 
-TEST(CapturePlacement, ACaptureInTheFrameItselfIsTurnedInPlace) {
+TEST(ScreenCopyPlacement, ACaptureInTheFrameItselfIsTurnedInPlace) {
   for (const int height : {1, 2, 3}) {
     Image picture(2, height);
     for (int y = 0; y < height; ++y) {
@@ -141,7 +141,7 @@ TEST(CapturePlacement, ACaptureInTheFrameItselfIsTurnedInPlace) {
   }
 }
 
-TEST(CapturePlacement, TakesOnlyThirtyTwoBitFormatsItKnows) {
+TEST(ScreenCopyPlacement, TakesOnlyThirtyTwoBitFormatsItKnows) {
   EXPECT_EQ(SwapsRedBlue(0), false);            // ARGB8888
   EXPECT_EQ(SwapsRedBlue(1), false);            // XRGB8888
   EXPECT_EQ(SwapsRedBlue(0x34324241), true);    // ABGR8888

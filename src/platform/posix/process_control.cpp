@@ -1,4 +1,4 @@
-#include "platform/wayland/wl_clipboard_transfer.h"
+#include "platform/posix/process_control.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,6 +26,18 @@ void CloseRange(int first, int last) {
 }
 
 }  // namespace
+
+void OpenMissingStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number is `fd` itself: every lower one is open.
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
 
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size,
               std::chrono::milliseconds stall) {
