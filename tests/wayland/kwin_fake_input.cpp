@@ -23,7 +23,7 @@
 #include <sstream>
 #include <string>
 
-#include "kde-fake-input-client-protocol.h"
+#include "fake-input-client-protocol.h"
 #include "line_commands.h"
 
 namespace {
