@@ -175,8 +175,12 @@ def portal_dialog(t):
     if not t.check(dialog is not None, f"no permission dialog: {t.s.dialogs()}"):
         return
     print(f"{t.name}: dialog {dialog!r}", flush=True)
+    # Mapped is not yet drawn: the next frames show it.
     first = t.s.outputs[0]
-    t.check(t.s.shot(first) != first.desktop, "the dialog is not drawn")
+    end = time.monotonic() + 3
+    while t.s.shot(first) == first.desktop and time.monotonic() < end:
+        time.sleep(0.05)
+    t.check(t.s.shot(first) != first.desktop, "the dialog is not drawn within 3 s")
     t.s.key("Escape")
     end = time.monotonic() + 3
     while t.s.dialogs() and time.monotonic() < end:

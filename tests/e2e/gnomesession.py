@@ -245,7 +245,8 @@ class GnomeShell(xs._Stopped):
         return json.loads(self.helper.ask("dialogs"))
 
     def wait_dialog(self, text, timeout=5.0):
-        """The first shown dialog whose text contains `text`, or None."""
+        """The first shown (mapped) dialog whose text contains `text`, or
+        None; a shot may show it only a frame or more later."""
         end = time.monotonic() + timeout
         while True:
             found = [d for d in self.dialogs() if text in d]
