@@ -1,0 +1,152 @@
+#pragma once
+
+// One D-Bus connection through sd-bus, driven by its user's own poll loop:
+// the loop polls PollFd() until Deadline(), then calls Process(), which
+// dispatches everything that is ready to the handlers given with the calls
+// and matches. Nothing here waits without a deadline: asynchronous calls carry
+// a timeout (sd-bus answers with an error when it passes), and the one
+// blocking call (for questions asked once at start-up) has one too.
+//
+// Messages are built and read with sd-bus itself (sd_bus_message_append,
+// sd_bus_message_read): the wrapper owns lifetimes, timeouts, dispatch and
+// failures, not the type system. A handler's exception never crosses sd-bus's
+// C frames: it is kept and thrown by Process after the dispatch.
+
+#include <poll.h>
+#include <systemd/sd-bus.h>
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace ostrel::dbus {
+
+// sd-bus's deadlines are CLOCK_MONOTONIC, which is steady_clock's clock on Linux.
+using Clock = std::chrono::steady_clock;
+
+// One reference to a message.
+class Message {
+ public:
+  Message() = default;
+  // Takes over a reference the caller owns.
+  static Message Adopt(sd_bus_message* message);
+  // Adds a reference of its own to a borrowed message.
+  static Message Ref(sd_bus_message* message);
+  Message(Message&& other) noexcept;
+  Message& operator=(Message&& other) noexcept;
+  Message(const Message&) = delete;
+  Message& operator=(const Message&) = delete;
+  ~Message();
+
+  sd_bus_message* get() const { return message_; }
+  explicit operator bool() const { return message_ != nullptr; }
+
+ private:
+  sd_bus_message* message_ = nullptr;
+};
+
+// A method call's outcome: the reply, or the error the peer, the bus or a
+// timeout gave. `message` is borrowed for the handler's call (read its
+// arguments with sd_bus_message_read); an error reply carries its name.
+struct Reply {
+  sd_bus_message* message = nullptr;
+  std::string error_name;  // empty when the call succeeded
+  std::string error_message;
+  bool ok() const { return error_name.empty(); }
+};
+
+using ReplyHandler = std::function<void(const Reply&)>;
+using SignalHandler = std::function<void(sd_bus_message*)>;
+
+// A pending call or an installed match: freeing it cancels the call (its
+// handler is never called) or removes the match. Free slots before their
+// connection.
+class Slot {
+ public:
+  Slot() = default;
+  explicit Slot(sd_bus_slot* slot) : slot_(slot) {}
+  Slot(Slot&& other) noexcept;
+  Slot& operator=(Slot&& other) noexcept;
+  Slot(const Slot&) = delete;
+  Slot& operator=(const Slot&) = delete;
+  ~Slot();
+
+  explicit operator bool() const { return slot_ != nullptr; }
+  void Reset();
+
+ private:
+  sd_bus_slot* slot_ = nullptr;
+};
+
+class Connection {
+ public:
+  // The user's session bus (DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus),
+  // the system bus, or a bus at an address; null with the reason in `error`.
+  // Connecting does not wait for the bus: calls made before it answers are
+  // sent once it does.
+  static std::unique_ptr<Connection> OpenSession(std::string* error);
+  static std::unique_ptr<Connection> OpenSystem(std::string* error);
+  static std::unique_ptr<Connection> OpenAddress(const std::string& address, std::string* error);
+  // Closes at once; messages still queued are not sent.
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // The descriptor and the events to poll it for; call before every poll,
+  // since the events change with what is queued.
+  pollfd PollFd() const;
+  // When Process must run at the latest (the next call's timeout, or now when
+  // messages are queued already); nullopt when only the descriptor matters.
+  std::optional<Clock::time_point> Deadline() const;
+  // Reads, writes and dispatches until nothing is left to do. Throws
+  // PlatformError when the connection is lost, and a handler's exception after
+  // the dispatch that raised it.
+  void Process();
+
+  Message NewMethodCall(const char* destination, const char* path, const char* interface,
+                        const char* member);
+  // Sends the call; `handler` gets the reply, or an error once `timeout` has
+  // passed without one (org.freedesktop.DBus.Error.NoReply), from Process.
+  [[nodiscard]] Slot CallAsync(const Message& call, Clock::duration timeout, ReplyHandler handler);
+  // Sends the call and waits for its reply, at most `timeout` (the bus's
+  // greeting included): for questions asked once at start-up. Whatever else
+  // arrives meanwhile goes to its handlers, as in Process; not to be called
+  // from a handler. Null with the error's name and text in `error` when it
+  // failed; throws as Process does.
+  Message Call(const Message& call, Clock::duration timeout, std::string* error);
+  // Calls `handler` for each signal that matches (null fields match anything).
+  // The match is sent to the bus without waiting for it to be installed; the
+  // bus handles one connection's messages in order, so a method call sent
+  // after this cannot cause a matching signal that the match misses. A match
+  // the bus refuses is a failure thrown by Process.
+  [[nodiscard]] Slot MatchSignal(const char* sender, const char* path, const char* interface,
+                                 const char* member, SignalHandler handler);
+  // The same with a whole match rule, for what the four fields cannot say
+  // (such as arg0='a.bus.Name' of NameOwnerChanged).
+  [[nodiscard]] Slot MatchRule(const std::string& rule, SignalHandler handler);
+
+  sd_bus* get() const { return bus_; }
+
+ private:
+  explicit Connection(sd_bus* bus) : bus_(bus) {}
+  static std::unique_ptr<Connection> Started(sd_bus* bus, int result, const std::string& what,
+                                             std::string* error);
+  struct Handler;
+  Slot Matched(sd_bus_slot* slot, int result, const char* what, Handler* handler);
+  void Keep(std::exception_ptr failure);
+  static int OnReply(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static int OnSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static int OnMatchInstalled(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static void OnSlotFreed(void* userdata);
+
+  sd_bus* bus_;
+  std::exception_ptr failure_;
+};
+
+// The text of a negative errno-style result of sd-bus.
+std::string ErrnoText(int negative_errno);
+
+}  // namespace ostrel::dbus
