@@ -24,11 +24,22 @@ void Win32Platform::RunMessageLoop() {
 
 void Win32Platform::DoEvents() {
   MSG message;
+  bool ticked = false;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     if (message.message == WM_QUIT) {
       // Leave it for the loop that ends on it.
       PostQuitMessage(static_cast<int>(message.wParam));
       break;
+    }
+    // The system makes a timer message whenever the queue is looked at after
+    // the timer's interval, and only when nothing else is queued: a second
+    // one means everything pending has been processed, and dispatching it
+    // would make the yield run tick after tick for as long as ticks take
+    // longer than the interval. (Each tick before the start-up's reset
+    // writes a circle at the corner that a later tick draws once more.)
+    if (message.message == WM_TIMER && message.hwnd == window_ && message.wParam == kTimerId) {
+      if (ticked) break;
+      ticked = true;
     }
     DispatchMessageW(&message);
     gate_.RethrowFailure();
