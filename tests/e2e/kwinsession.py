@@ -76,6 +76,10 @@ def desktop_file(executable, interfaces=(SCREENSHOT_INTERFACE,)):
             f"X-KDE-DBUS-Restricted-Interfaces={','.join(interfaces)}\n")
 
 
+# Session services not started on this bus (see KWin._start).
+BLOCKED_SERVICES = ("org.freedesktop.portal.Desktop", "org.freedesktop.portal.Documents")
+
+
 class KWin(xs._Stopped):
     """kwin_wayland --virtual with these outputs, all of one size and scale
     (its virtual backend makes them alike), side by side in the order given.
@@ -128,7 +132,15 @@ class KWin(xs._Stopped):
                 "XDG_RUNTIME_DIR": self.runtime, "LANG": "C.UTF-8",
                 "XDG_DATA_DIRS": f"{self.data}:/usr/local/share:/usr/share",
                 "XDG_CURRENT_DESKTOP": "KDE", "XDG_SESSION_TYPE": "wayland"}
-        session_bus = ds.start_bus(self.processes, self.dir, "session-bus", base)
+        # This machine has only GNOME's portal backend, which cannot serve a
+        # KWin session (a Plasma desktop has its own): the portal is not
+        # started, so that a client asking it is told at once.
+        services = os.path.join(self.dir, "services")
+        os.mkdir(services)
+        for name in BLOCKED_SERVICES:
+            with open(os.path.join(services, f"{name}.service"), "w") as f:
+                f.write(f"[D-BUS Service]\nName={name}\nExec=/bin/false\n")
+        session_bus = ds.start_bus(self.processes, self.dir, "session-bus", base, services)
         self.base_env = dict(base, DBUS_SESSION_BUS_ADDRESS=session_bus)
         kwin_env = dict(self.base_env, KWIN_WAYLAND_NO_PERMISSION_CHECKS="1")
         if not screenshot_checks:

@@ -40,9 +40,9 @@ bool channel_offsets(uint32_t format, int& r, int& g, int& b) {
     case 6:  // Format_ARGB32_Premultiplied (an opaque screen reads the same)
       r = 2, g = 1, b = 0;
       return true;
-    case 17:  // Format_RGBX8888: bytes R, G, B, X
-    case 18:  // Format_RGBA8888
-    case 19:  // Format_RGBA8888_Premultiplied
+    case 16:  // Format_RGBX8888: bytes R, G, B, X
+    case 17:  // Format_RGBA8888
+    case 18:  // Format_RGBA8888_Premultiplied
       r = 0, g = 1, b = 2;
       return true;
     default:

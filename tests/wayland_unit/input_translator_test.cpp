@@ -35,8 +35,8 @@ class Recorder final : public WindowEvents {
 
  private:
   void Add(const char* what, int button, int shift, float x, float y) {
-    calls.push_back(std::string(what) + " " + std::to_string(button) + " " +
-                    std::to_string(shift) + " " + std::to_string(static_cast<int>(x)) + " " +
+    calls.push_back(std::string(what) + " " + std::to_string(button) + " " + std::to_string(shift) +
+                    " " + std::to_string(static_cast<int>(x)) + " " +
                     std::to_string(static_cast<int>(y)));
   }
 };
@@ -87,7 +87,8 @@ TEST(InputTranslator, SeatEventsToHandlerCalls) {
 
   const std::vector<Case> cases = {
       {"an enter is the first position", {enter(kUpper, 2.5, 4)}, {"Move 0 0 37 60"}},
-      {"motion after it", {enter(kUpper, 1, 1), motion(3, 1)},
+      {"motion after it",
+       {enter(kUpper, 1, 1), motion(3, 1)},
        {"Move 0 0 15 15", "Move 0 0 45 15"}},
       {"crossing to the output below is a move there, lower by its place",
        {enter(kUpper, 99, 49), leave, enter(kLower, 99, 0), motion(99, 1)},
@@ -99,20 +100,23 @@ TEST(InputTranslator, SeatEventsToHandlerCalls) {
        {enter(kLower, 1, 2), button(kLeftButton, true), button(kLeftButton, false)},
        {"Move 0 0 15 780", "Down 1 0 15 780", "Up 1 0 15 780"}},
       {"a release with no press before it",
-       {enter(kUpper, 1, 2), button(kRightButton, false)}, {"Move 0 0 15 30", "Up 2 0 15 30"}},
+       {enter(kUpper, 1, 2), button(kRightButton, false)},
+       {"Move 0 0 15 30", "Up 2 0 15 30"}},
       {"buttons held show in moves",
-       {enter(kUpper, 0, 0), button(kRightButton, true), motion(1, 0),
-        button(kRightButton, false), motion(2, 0)},
+       {enter(kUpper, 0, 0), button(kRightButton, true), motion(1, 0), button(kRightButton, false),
+        motion(2, 0)},
        {"Move 0 0 0 0", "Down 2 0 0 0", "Move 2 0 15 0", "Up 2 0 15 0", "Move 0 0 30 0"}},
       {"the wheel presses its button; the end of a scroll nothing",
-       {enter(kUpper, 1, 1), axis(0, 0), axis(0, -15)}, {"Move 0 0 15 15", "Down 8 0 15 15"}},
+       {enter(kUpper, 1, 1), axis(0, 0), axis(0, -15)},
+       {"Move 0 0 15 15", "Down 8 0 15 15"}},
       {"a key press has the X key code; its release nothing",
-       {key(57, true), key(57, false)}, {"Key 65 0"}},
+       {key(57, true), key(57, false)},
+       {"Key 65 0"}},
       {"keys already down when the focus arrives are not presses, nor their releases",
-       {keyboard_enter({57, 30}), key(57, false), key(30, false), key(57, true)}, {"Key 65 0"}},
+       {keyboard_enter({57, 30}), key(57, false), key(30, false), key(57, true)},
+       {"Key 65 0"}},
       {"Shift and Ctrl, held or latched, in keys and buttons",
-       {modifiers(kShift, kControl), key(30, true), enter(kUpper, 0, 0),
-        button(kLeftButton, true)},
+       {modifiers(kShift, kControl), key(30, true), enter(kUpper, 0, 0), button(kLeftButton, true)},
        {"Key 38 3", "Move 0 3 0 0", "Down 1 3 0 0"}},
       {"nothing once the window is gone",
        {enter(kUpper, 0, 0), window_gone, motion(1, 1), button(kLeftButton, true), key(1, true)},

@@ -42,46 +42,33 @@ TEST(ScreenCopyPlacement, PutsEachCaptureAtItsPlaceInTheFrameOrder) {
     std::vector<std::uint32_t> frame;  // 4 x 3
   };
   const std::vector<Case> cases = {
-      {"as it is", {false, false}, {1, 1, 2, 2},
-       {U, U, U, U,
-        U, A, B, U,
-        U, C, D, U}},
-      {"rows bottom up", {false, true}, {0, 0, 2, 2},
-       {C, D, U, U,
-        A, B, U, U,
-        U, U, U, U}},
-      {"red and blue swapped", {true, false}, {2, 0, 2, 2},
-       {U, U, A_, B_,
-        U, U, C_, D_,
-        U, U, U, U}},
-      {"both", {true, true}, {0, 1, 2, 2},
-       {U, U, U, U,
-        C_, D_, U, U,
-        A_, B_, U, U}},
+      {"as it is", {false, false}, {1, 1, 2, 2}, {U, U, U, U, U, A, B, U, U, C, D, U}},
+      {"rows bottom up", {false, true}, {0, 0, 2, 2}, {C, D, U, U, A, B, U, U, U, U, U, U}},
+      {"red and blue swapped",
+       {true, false},
+       {2, 0, 2, 2},
+       {U, U, A_, B_, U, U, C_, D_, U, U, U, U}},
+      {"both", {true, true}, {0, 1, 2, 2}, {U, U, U, U, C_, D_, U, U, A_, B_, U, U}},
       {"scale 1 into a scale-2 frame: every pixel twice across and down (the last row cut)",
        {false, false},
        {0, 0, 4, 4},
-       {A, A, B, B,
-        A, A, B, B,
-        C, C, D, D}},
-      {"a smaller place (a copy larger than its output): every other pixel", {false, false},
+       {A, A, B, B, A, A, B, B, C, C, D, D}},
+      {"a smaller place (a copy larger than its output): every other pixel",
+       {false, false},
        {3, 2, 1, 1},
-       {U, U, U, U,
-        U, U, U, U,
-        U, U, U, A}},
-      {"a wide place: stretched across only", {false, false}, {0, 0, 4, 2},
-       {A, A, B, B,
-        C, C, D, D,
-        U, U, U, U}},
-      {"a place partly outside the frame", {false, false}, {-1, 2, 2, 2},
-       {U, U, U, U,
-        U, U, U, U,
-        B, U, U, U}},
-      {"scale 2 into scale 3, or a fractional scale: the nearest pixels", {false, false},
+       {U, U, U, U, U, U, U, U, U, U, U, A}},
+      {"a wide place: stretched across only",
+       {false, false},
+       {0, 0, 4, 2},
+       {A, A, B, B, C, C, D, D, U, U, U, U}},
+      {"a place partly outside the frame",
+       {false, false},
+       {-1, 2, 2, 2},
+       {U, U, U, U, U, U, U, U, B, U, U, U}},
+      {"scale 2 into scale 3, or a fractional scale: the nearest pixels",
+       {false, false},
        {0, 0, 3, 3},
-       {A, A, B, U,
-        A, A, B, U,
-        C, C, D, U}},
+       {A, A, B, U, A, A, B, U, C, C, D, U}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -101,15 +88,14 @@ TEST(ScreenCopyPlacement, ARotatedOrMirroredOutputsCopyIsTurnedToTheLayout) {
     std::vector<std::uint32_t> place;
   };
   const Case cases[] = {
-      {0, false, {A, B, C, D}},
-      {1, false, {C, A, D, B}},  // 90
-      {2, false, {D, C, B, A}},  // 180
-      {3, false, {B, D, A, C}},  // 270
-      {4, false, {B, A, D, C}},  // flipped
-      {5, false, {A, C, B, D}},  // flipped 90
-      {6, false, {C, D, A, B}},  // flipped 180
-      {7, false, {D, B, C, A}},  // flipped 270
-      {1, true, {A, C, B, D}},   // 90, rows bottom up
+      {0, false, {A, B, C, D}}, {1, false, {C, A, D, B}},  // 90
+      {2, false, {D, C, B, A}},                            // 180
+      {3, false, {B, D, A, C}},                            // 270
+      {4, false, {B, A, D, C}},                            // flipped
+      {5, false, {A, C, B, D}},                            // flipped 90
+      {6, false, {C, D, A, B}},                            // flipped 180
+      {7, false, {D, B, C, A}},                            // flipped 270
+      {1, true, {A, C, B, D}},                             // 90, rows bottom up
   };
   for (const Case& c : cases) {
     Image frame(2, 2);
@@ -142,10 +128,10 @@ TEST(ScreenCopyPlacement, ACaptureInTheFrameItselfIsTurnedInPlace) {
 }
 
 TEST(ScreenCopyPlacement, TakesOnlyThirtyTwoBitFormatsItKnows) {
-  EXPECT_EQ(SwapsRedBlue(0), false);            // ARGB8888
-  EXPECT_EQ(SwapsRedBlue(1), false);            // XRGB8888
-  EXPECT_EQ(SwapsRedBlue(0x34324241), true);    // ABGR8888
-  EXPECT_EQ(SwapsRedBlue(0x34324258), true);    // XBGR8888
+  EXPECT_EQ(SwapsRedBlue(0), false);                  // ARGB8888
+  EXPECT_EQ(SwapsRedBlue(1), false);                  // XRGB8888
+  EXPECT_EQ(SwapsRedBlue(0x34324241), true);          // ABGR8888
+  EXPECT_EQ(SwapsRedBlue(0x34324258), true);          // XBGR8888
   EXPECT_EQ(SwapsRedBlue(0x36314752), std::nullopt);  // RGB565
   EXPECT_EQ(SwapsRedBlue(0x30335258), std::nullopt);  // XRGB2101010
 }

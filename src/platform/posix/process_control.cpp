@@ -39,8 +39,7 @@ void OpenMissingStandardDescriptors() {
   }
 }
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size,
-              std::chrono::milliseconds stall) {
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, std::chrono::milliseconds stall) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t written = write(fd, data + done, size - done);
@@ -83,7 +82,8 @@ void DetachFromCaller(int keep_fd) {
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
   action.sa_handler = SIG_IGN;
-  for (const int signal_number : {SIGHUP, SIGINT, SIGPIPE}) sigaction(signal_number, &action, nullptr);
+  for (const int signal_number : {SIGHUP, SIGINT, SIGPIPE})
+    sigaction(signal_number, &action, nullptr);
   action.sa_handler = SIG_DFL;
   for (const int signal_number : {SIGTERM, SIGQUIT, SIGALRM, SIGCHLD}) {
     sigaction(signal_number, &action, nullptr);

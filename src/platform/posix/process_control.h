@@ -29,8 +29,7 @@ inline constexpr std::chrono::milliseconds kTransferStall{30000};
 
 // Writes all `size` bytes of `data` to `fd`, whether it blocks or not. Gives
 // up (false) when the reader has gone, or takes nothing for `stall`.
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size,
-              std::chrono::milliseconds stall);
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, std::chrono::milliseconds stall);
 
 // Makes the calling process, just forked, independent of whatever started the
 // program: a session of its own, stdin/stdout/stderr on /dev/null, every

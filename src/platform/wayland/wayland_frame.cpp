@@ -44,25 +44,38 @@ Image WaylandPlatform::FrameCopyImage(int copy) const {
 
 void WaylandPlatform::CopyScreen() {
   screen_copied_ = true;
-  if (!screen_copier_) {
-    std::fprintf(stderr,
-                 "ostrel: the compositor offers no screen copy (zwlr_screencopy_manager_v1): "
-                 "running over a black picture\n");
-    return;
-  }
   std::vector<ScreenCopyTarget> targets;
   for (auto& [name, output] : globals_->outputs) {
     if (output->FrameIndex() < 0) continue;
-    targets.push_back(
-        {output->Proxy(), layout_.PixelRect(output->FramePlace()), output->Report().transform});
+    targets.push_back({output->Proxy(), output->ConnectorName(),
+                       layout_.PixelRect(output->FramePlace()), output->Report().transform});
   }
   const ScreenCopyDestination frame{
       &drawing_->Frame(), memory_.get(),
       static_cast<std::size_t>(copies_ ? copies_->Current() : 0) * frame_copy_bytes_};
-  const std::string failures =
-      screen_copier_->Copy(frame, targets, MonotonicNs() + kScreenCopyTimeoutNs);
-  gate_.RethrowFailure();
-  if (!failures.empty()) std::fprintf(stderr, "ostrel: screen copy failed: %s\n", failures.c_str());
+  std::string why_not = screen_copiers_.empty() ? "no screen copy (zwlr_screencopy_manager_v1) "
+                                                  "and no session bus"
+                                                : "";
+  for (const auto& copier : screen_copiers_) {
+    const ScreenCopyOutcome outcome =
+        copier->Copy(frame, targets, MonotonicNs() + kScreenCopyTimeoutNs);
+    gate_.RethrowFailure();
+    if (outcome.interrupted) break;  // the loop ends the run
+    if (outcome.copied) {
+      screen_in_frame_ = true;
+      if (!outcome.note.empty()) {
+        std::fprintf(stderr, "ostrel: screen copy failed: %s\n", outcome.note.c_str());
+      }
+      break;
+    }
+    why_not += (why_not.empty() ? "" : "; ") + outcome.note;
+  }
+  if (!screen_in_frame_ && !why_not.empty()) {
+    std::fprintf(stderr,
+                 "ostrel: the screen cannot be copied here (%s): running over a black "
+                 "picture\n",
+                 why_not.c_str());
+  }
   // The copy took several ticks' time: the timer counts from now, so that no
   // tick draws into the frame before it becomes the window's picture.
   timer_.Start(MonotonicNs());
@@ -111,7 +124,8 @@ void WaylandPlatform::ShowFrameCopies() {
       const std::size_t offset =
           static_cast<std::size_t>(copy) * frame_copy_bytes_ +
           (static_cast<std::size_t>(rect.y) * static_cast<std::size_t>(layout_.width) +
-           static_cast<std::size_t>(rect.x)) * 4;
+           static_cast<std::size_t>(rect.x)) *
+              4;
       buffers[copy] =
           memory_->CreateBuffer(offset, rect.width, rect.height, stride, WL_SHM_FORMAT_XRGB8888);
     }
@@ -132,9 +146,7 @@ void WaylandPlatform::CoverNewAndChangedOutputs() {
   for (auto& [name, output] : globals_->outputs) {
     if (output->Cover() == nullptr) {
       // An output that came during the run is covered black.
-      output->SetCover(globals_->compositor, [this, &output = *output](wl_surface* surface) {
-        return MakeLayerShellRole(globals_->layer_shell, surface, output.Proxy());
-      });
+      CoverOutput(*output);
       continue;
     }
     CoverSurface& cover = *output->Cover();

@@ -30,9 +30,8 @@ void WaylandPlatform::RunMessageLoop() {
     if (!gate_.IsOpen()) break;
     flush_pending_ = !Flush(display_);
     const std::int64_t wait = std::max<std::int64_t>(timer_.NextDeadline() - MonotonicNs(), 0);
-    pollfd fds[2] = {
-        {display_fd, static_cast<short>(POLLIN | (flush_pending_ ? POLLOUT : 0)), 0},
-        {EndSignalFd(), POLLIN, 0}};
+    pollfd fds[2] = {{display_fd, static_cast<short>(POLLIN | (flush_pending_ ? POLLOUT : 0)), 0},
+                     {EndSignalFd(), POLLIN, 0}};
     const timespec timeout{wait / 1'000'000'000, wait % 1'000'000'000};
     if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) {
       throw PlatformError(std::string("waiting for events failed: ") + std::strerror(errno));

@@ -9,9 +9,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/dbus/dbus_connection.h"
 #include "platform/posix/end_signals.h"
 #include "platform/posix/monotonic_clock.h"
 #include "platform/wayland/frame_copies.h"
+#include "platform/wayland/kwin_screen_copy.h"
+#include "platform/wayland/portal_screen_copy.h"
 #include "platform/wayland/wl_clipboard.h"
 #include "platform/wayland/wl_connection.h"
 #include "platform/wayland/wl_globals.h"
@@ -76,14 +79,15 @@ std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool*
   try {
     // Nothing is on the screen yet: a compositor that never answers is left
     // by ending the process with a message.
-    Watchdog watchdog(kOpenTimeoutMs, "the Wayland compositor accepted the connection but did "
-                                      "not answer");
+    Watchdog watchdog(kOpenTimeoutMs,
+                      "the Wayland compositor accepted the connection but did "
+                      "not answer");
     std::unique_ptr<WaylandPlatform> platform(new WaylandPlatform(display));
     const std::string missing = platform->globals_->Missing();
     if (missing.empty()) return platform;
     *error = "the Wayland compositor does not offer " + missing +
-             "; ostrel runs on compositors with layer-shell surfaces (sway, Hyprland, river, "
-             "labwc, Wayfire, KDE Plasma) and in X11 sessions";
+             "; ostrel runs on compositors with layer-shell surfaces or desktop windows "
+             "(sway, Hyprland, river, labwc, Wayfire, KDE Plasma, GNOME) and in X11 sessions";
   } catch (const std::exception& failure) {
     *error = failure.what();
   }
@@ -108,8 +112,17 @@ WaylandPlatform::WaylandPlatform(wl_display* display)
   layout_ = LayoutOf(places);
   frame_outputs_ = static_cast<int>(places.size());
   input_.SetLayout(layout_);
+  // The compositor's own screen copy where it has one (wlroots); else the
+  // desktop's services on the session bus: KWin's, then the portal.
   if (globals_->screencopy != nullptr) {
-    screen_copier_ = MakeWlrScreenCopier(display_, globals_->screencopy, globals_->shm);
+    screen_copiers_.push_back(MakeWlrScreenCopier(display_, globals_->screencopy, globals_->shm));
+  } else {
+    std::string no_bus;
+    bus_ = dbus::Connection::OpenSession(&no_bus);
+    if (bus_) {
+      screen_copiers_.push_back(MakeKWinScreenCopier(*bus_, display_));
+      screen_copiers_.push_back(MakePortalScreenCopier(*bus_, display_));
+    }
   }
   clipboard_ = std::make_unique<WaylandClipboard>(display_, globals_->seat, globals_->data_control,
                                                   globals_->data_device_manager, PixelFormat{});
@@ -129,7 +142,8 @@ WaylandPlatform::~WaylandPlatform() {
   input_.GiveSerialsTo(nullptr);
   clipboard_.reset();
   input_.Free(free_mode_);
-  screen_copier_.reset();
+  screen_copiers_.clear();
+  bus_.reset();
   if (memory_) memory_->FreePool(free_mode_);
   globals_->Free(free_mode_);
   if (free_mode_ == FreeMode::kWithRequests) wl_display_flush(display_);
@@ -150,8 +164,9 @@ void WaylandPlatform::FinishRun(int status) noexcept {
   if (clipboard_->KeepServingAfterExit()) free_mode_ = FreeMode::kSilently;
 }
 
-void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_interval_ms*/,
+void WaylandPlatform::CreateForm(std::string_view caption, int /*timer_interval_ms*/,
                                  WindowEvents& events) {
+  caption_ = caption;
   CreateFrame();
   gate_.Open(events);
   timer_.Start(MonotonicNs());
@@ -159,11 +174,7 @@ void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_inter
 
 void WaylandPlatform::ShowForm() {
   if (!gate_.IsOpen()) return;  // a signal during the start-up's yield already ended the run
-  for (auto& [name, output] : globals_->outputs) {
-    output->SetCover(globals_->compositor, [this, &output = *output](wl_surface* surface) {
-      return MakeLayerShellRole(globals_->layer_shell, surface, output.Proxy());
-    });
-  }
+  for (auto& [name, output] : globals_->outputs) CoverOutput(*output);
   const bool answered = DispatchUntil(
       display_,
       [this] {
@@ -181,6 +192,15 @@ void WaylandPlatform::ShowForm() {
   ShowFrameCopies();
   shown_ = true;
   Present();
+}
+
+void WaylandPlatform::CoverOutput(WaylandOutput& output) {
+  wl_output* proxy = output.Proxy();
+  output.SetCover(globals_->compositor, [this, proxy](wl_surface* surface) {
+    return globals_->layer_shell != nullptr
+               ? MakeLayerShellRole(globals_->layer_shell, surface, proxy)
+               : MakeToplevelRole(globals_->wm_base, surface, proxy, caption_);
+  });
 }
 
 void WaylandPlatform::UnloadForm() {
@@ -203,7 +223,7 @@ void WaylandPlatform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_c
   FrameIsBackground();
   // Without a screen copy there is no picture to offer: the clipboard keeps
   // what it holds.
-  if (!screen_copier_) return;
+  if (!screen_in_frame_) return;
   // The clipboard's picture is the frame itself, later drawn on: its PNG is
   // encoded from the frame with the circles shown erased for the time.
   clipboard_->Own(FramePicture(), [this](const std::function<void(const Image&)>& use) {

@@ -1,8 +1,9 @@
 #pragma once
 
-// The program's platform on a Wayland compositor that offers layer-shell
-// surfaces (wlroots compositors, KWin): one cover per output on the overlay
-// layer, the outputs' screen copies in one frame in shared memory.
+// The program's platform on a Wayland compositor: one cover per output (on
+// the layer shell's overlay where it is offered, as wlroots compositors and
+// KWin do; else a fullscreen toplevel, as on GNOME), the outputs' screen
+// copies in one frame in shared memory.
 //
 //   wayland_platform.cpp  connecting, the window shown and closed, the
 //                         cursor, the clipboard, the end of the run
@@ -39,6 +40,10 @@
 struct wl_display;
 
 namespace ostrel {
+
+namespace dbus {
+class Connection;
+}
 
 class Cover;
 class FrameCopies;
@@ -105,6 +110,9 @@ class WaylandPlatform final : public Platform {
   // Covers outputs that have none (they came during the run) and gives a
   // still picture to covers whose output changed.
   void CoverNewAndChangedOutputs();
+  // The cover of `output`: a layer-shell overlay where the compositor
+  // offers the layer shell, else a fullscreen toplevel.
+  void CoverOutput(WaylandOutput& output);
   // The frame's covers by their index in the frame (null: the output went
   // away) and the covers of outputs that came later.
   void FindCovers(std::vector<Cover*>& frame_covers, std::vector<Cover*>& still_covers) const;
@@ -125,11 +133,16 @@ class WaylandPlatform final : public Platform {
   SeatInput input_;
   std::unique_ptr<WaylandGlobals> globals_;
   std::unique_ptr<WaylandClipboard> clipboard_;
-  std::unique_ptr<ScreenCopier> screen_copier_;
+  // The session bus, for the desktops' own screenshot services; opened only
+  // where the compositor has no screen copy of its own.
+  std::unique_ptr<dbus::Connection> bus_;
+  // The ways of copying the screen, tried in order until one works.
+  std::vector<std::unique_ptr<ScreenCopier>> screen_copiers_;
   // The frame over the outputs there at the start; each of them has its
   // index in it.
   FrameLayout layout_;
   int frame_outputs_ = 0;
+  std::string caption_;
 
   // The two copies of the frame, one after the other in one shared memory.
   std::shared_ptr<ShmMemory> memory_;
@@ -138,6 +151,8 @@ class WaylandPlatform final : public Platform {
   std::unique_ptr<FrameCopies> copies_;
   bool shown_ = false;
   bool screen_copied_ = false;
+  // The frame holds the screen (and the clipboard offers it).
+  bool screen_in_frame_ = false;
   bool flush_pending_ = false;
   // After the clipboard's serving process took the connection over, nothing
   // more may be sent on it.

@@ -7,12 +7,12 @@
 #include <optional>
 #include <utility>
 
+#include "platform/png_once.h"
+#include "platform/posix/process_control.h"
 #include "platform/wayland/wl_clipboard_channel.h"
 #include "platform/wayland/wl_clipboard_data_control.h"
 #include "platform/wayland/wl_clipboard_data_device.h"
-#include "platform/png_once.h"
 #include "platform/wayland/wl_clipboard_serve.h"
-#include "platform/posix/process_control.h"
 
 namespace ostrel {
 namespace {

@@ -1,18 +1,20 @@
 #pragma once
 
 // How a surface is made to cover its output: the layer shell's overlay layer
-// where the compositor offers it (wlroots compositors, KWin). The role
-// reports the compositor's configures and whether it closed the surface;
-// everything else about the cover (buffers, damage, scale, the cursor) is the
-// same whatever the role.
+// where the compositor offers it (wlroots compositors, KWin), else a
+// fullscreen toplevel (GNOME's mutter). The role reports the compositor's
+// configures and whether it closed the surface; everything else about the
+// cover (buffers, damage, scale, the cursor) is the same whatever the role.
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/wayland/wl_free.h"
 
 struct wl_output;
 struct wl_surface;
+struct xdg_wm_base;
 struct zwlr_layer_shell_v1;
 
 namespace ostrel {
@@ -46,7 +48,12 @@ class CoverRole {
 // Gives `surface` the role of a layer-shell surface on the overlay layer of
 // `output`, anchored to all its edges, over panels and everything else, with
 // the keyboard exclusively.
-std::unique_ptr<CoverRole> MakeLayerShellRole(zwlr_layer_shell_v1* layer_shell,
-                                              wl_surface* surface, wl_output* output);
+std::unique_ptr<CoverRole> MakeLayerShellRole(zwlr_layer_shell_v1* layer_shell, wl_surface* surface,
+                                              wl_output* output);
+
+// Gives `surface` the role of a toplevel titled `title`, fullscreen on
+// `output`.
+std::unique_ptr<CoverRole> MakeToplevelRole(xdg_wm_base* wm_base, wl_surface* surface,
+                                            wl_output* output, const std::string& title);
 
 }  // namespace ostrel

@@ -10,6 +10,7 @@
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
+#include "xdg-shell-client-protocol.h"
 
 namespace ostrel {
 namespace {
@@ -35,6 +36,12 @@ struct WaylandGlobalsListener {
       .global_remove = [](void* data, wl_registry*,
                           std::uint32_t name) { Of(data).OnGlobalRemove(name); },
   };
+
+  // A client that does not answer is shown as not responding.
+  static constexpr xdg_wm_base_listener kWmBase = {
+      .ping = [](void*, xdg_wm_base* wm_base,
+                 std::uint32_t serial) { xdg_wm_base_pong(wm_base, serial); },
+  };
 };
 
 WaylandGlobals::WaylandGlobals(wl_display* wl_display, SeatInput& input)
@@ -56,6 +63,7 @@ void WaylandGlobals::Free(FreeMode mode) {
   FreeProxy(screencopy, &zwlr_screencopy_manager_v1_destroy, mode);
   FreeProxy(layer_shell, &zwlr_layer_shell_v1_destroy, ZWLR_LAYER_SHELL_V1_DESTROY_SINCE_VERSION,
             mode);
+  FreeProxy(wm_base, &xdg_wm_base_destroy, mode);
   FreeProxy(data_control, &zwlr_data_control_manager_v1_destroy, mode);
   if (data_device_manager != nullptr) {
     FreeProxyOnly(reinterpret_cast<wl_proxy*>(data_device_manager));
@@ -79,7 +87,7 @@ std::string WaylandGlobals::Missing() const {
   };
   add(compositor == nullptr, "wl_compositor");
   add(shm == nullptr, "wl_shm");
-  add(layer_shell == nullptr, "zwlr_layer_shell_v1");
+  add(layer_shell == nullptr && wm_base == nullptr, "zwlr_layer_shell_v1 or xdg_wm_base");
   return missing;
 }
 
@@ -103,15 +111,18 @@ void WaylandGlobals::OnGlobal(std::uint32_t name, const char* interface, std::ui
   } else if (is(zwlr_layer_shell_v1_interface) && layer_shell == nullptr) {
     layer_shell =
         Bind<zwlr_layer_shell_v1>(registry, name, &zwlr_layer_shell_v1_interface, version, 4);
+  } else if (is(xdg_wm_base_interface) && wm_base == nullptr) {
+    wm_base = Bind<xdg_wm_base>(registry, name, &xdg_wm_base_interface, version, 4);
+    xdg_wm_base_add_listener(wm_base, &WaylandGlobalsListener::kWmBase, this);
   } else if (is(zwlr_screencopy_manager_v1_interface) && screencopy == nullptr) {
     screencopy = Bind<zwlr_screencopy_manager_v1>(
         registry, name, &zwlr_screencopy_manager_v1_interface, version, 3);
   } else if (is(zxdg_output_manager_v1_interface) && xdg_output_manager == nullptr) {
-    xdg_output_manager = Bind<zxdg_output_manager_v1>(
-        registry, name, &zxdg_output_manager_v1_interface, version, 3);
+    xdg_output_manager =
+        Bind<zxdg_output_manager_v1>(registry, name, &zxdg_output_manager_v1_interface, version, 3);
   } else if (is(wl_data_device_manager_interface) && data_device_manager == nullptr) {
-    data_device_manager = Bind<wl_data_device_manager>(
-        registry, name, &wl_data_device_manager_interface, version, 3);
+    data_device_manager =
+        Bind<wl_data_device_manager>(registry, name, &wl_data_device_manager_interface, version, 3);
   } else if (is(zwlr_data_control_manager_v1_interface) && data_control == nullptr) {
     data_control = Bind<zwlr_data_control_manager_v1>(
         registry, name, &zwlr_data_control_manager_v1_interface, version, 2);

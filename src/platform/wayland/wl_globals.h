@@ -15,6 +15,7 @@
 #include "platform/wayland/wl_free.h"
 #include "platform/wayland/wl_output.h"
 
+struct xdg_wm_base;
 struct zwlr_layer_shell_v1;
 struct zwlr_screencopy_manager_v1;
 struct zxdg_output_manager_v1;
@@ -45,6 +46,8 @@ class WaylandGlobals {
   wl_shm* shm = nullptr;
   wl_seat* seat = nullptr;
   zwlr_layer_shell_v1* layer_shell = nullptr;
+  // Answered by its pings as long as it is bound.
+  xdg_wm_base* wm_base = nullptr;
   zwlr_screencopy_manager_v1* screencopy = nullptr;
   zxdg_output_manager_v1* xdg_output_manager = nullptr;
   wl_data_device_manager* data_device_manager = nullptr;

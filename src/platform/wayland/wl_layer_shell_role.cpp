@@ -18,9 +18,8 @@ class LayerShellRole final : public CoverRole {
         layer_shell, surface, output, ZWLR_LAYER_SHELL_V1_LAYER_OVERLAY, kNamespace);
     zwlr_layer_surface_v1_add_listener(layer_surface_, &LayerShellRoleListener::kListener, this);
     zwlr_layer_surface_v1_set_anchor(
-        layer_surface_,
-        ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
-            ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT);
+        layer_surface_, ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
+                            ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT);
     zwlr_layer_surface_v1_set_size(layer_surface_, 0, 0);
     zwlr_layer_surface_v1_set_exclusive_zone(layer_surface_, -1);
     zwlr_layer_surface_v1_set_keyboard_interactivity(
@@ -76,8 +75,8 @@ constexpr zwlr_layer_surface_v1_listener LayerShellRoleListener::kListener = {
 
 }  // namespace
 
-std::unique_ptr<CoverRole> MakeLayerShellRole(zwlr_layer_shell_v1* layer_shell,
-                                              wl_surface* surface, wl_output* output) {
+std::unique_ptr<CoverRole> MakeLayerShellRole(zwlr_layer_shell_v1* layer_shell, wl_surface* surface,
+                                              wl_output* output) {
   return std::make_unique<LayerShellRole>(layer_shell, surface, output);
 }
 

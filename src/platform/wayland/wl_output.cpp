@@ -79,8 +79,7 @@ void WaylandOutput::SetFramePlace(int index, const OutputPlace& place) {
   input_place_ = place;
 }
 
-void WaylandOutput::SetCover(wl_compositor* compositor,
-                             const CoverSurface::RoleMaker& make_role) {
+void WaylandOutput::SetCover(wl_compositor* compositor, const CoverSurface::RoleMaker& make_role) {
   if (frame_index_ < 0) input_place_ = PlaceOf(report_);
   cover_ = std::make_unique<CoverSurface>(compositor, &input_place_, make_role);
 }

@@ -81,7 +81,8 @@ struct OutputCopy {
       const std::size_t offset =
           frame->byte_offset +
           (static_cast<std::size_t>(place.y) * static_cast<std::size_t>(pixels.Stride()) +
-           static_cast<std::size_t>(place.x)) * 4;
+           static_cast<std::size_t>(place.x)) *
+              4;
       buffer = frame->memory->CreateBuffer(offset, width, height, stride, format);
     } else {
       own_memory = std::make_unique<ShmMemory>(
@@ -139,8 +140,9 @@ class WlrScreenCopier final : public ScreenCopier {
   WlrScreenCopier(wl_display* display, zwlr_screencopy_manager_v1* manager, wl_shm* shm)
       : display_(display), manager_(manager), shm_(shm) {}
 
-  std::string Copy(const ScreenCopyDestination& frame, std::span<const ScreenCopyTarget> targets,
-                   std::int64_t deadline_ns) override {
+  ScreenCopyOutcome Copy(const ScreenCopyDestination& frame,
+                         std::span<const ScreenCopyTarget> targets,
+                         std::int64_t deadline_ns) override {
     std::vector<OutputCopy> copies(targets.size());
     for (std::size_t i = 0; i < targets.size(); ++i) {
       OutputCopy& copy = copies[i];
@@ -171,7 +173,7 @@ class WlrScreenCopier final : public ScreenCopier {
         failures += "output " + std::to_string(i + 1) + ": " + copy.failure;
       }
     }
-    return failures;
+    return ScreenCopyOutcome::Copied(failures);
   }
 
  private:

@@ -15,7 +15,6 @@ struct zwlr_screencopy_manager_v1;
 namespace ostrel {
 
 std::unique_ptr<ScreenCopier> MakeWlrScreenCopier(wl_display* display,
-                                                  zwlr_screencopy_manager_v1* manager,
-                                                  wl_shm* shm);
+                                                  zwlr_screencopy_manager_v1* manager, wl_shm* shm);
 
 }  // namespace ostrel

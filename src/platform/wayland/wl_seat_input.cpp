@@ -20,8 +20,8 @@ struct SeatListeners {
   };
 
   static constexpr wl_pointer_listener kPointer = {
-      .enter = [](void* data, wl_pointer*, std::uint32_t serial, wl_surface* surface,
-                  wl_fixed_t x, wl_fixed_t y) { Of(data).OnPointerEnter(serial, surface, x, y); },
+      .enter = [](void* data, wl_pointer*, std::uint32_t serial, wl_surface* surface, wl_fixed_t x,
+                  wl_fixed_t y) { Of(data).OnPointerEnter(serial, surface, x, y); },
       .leave = [](void* data, wl_pointer*, std::uint32_t,
                   wl_surface* surface) { Of(data).OnPointerLeave(surface); },
       .motion =
@@ -31,10 +31,8 @@ struct SeatListeners {
       .button = [](void* data, wl_pointer*, std::uint32_t serial, std::uint32_t,
                    std::uint32_t button,
                    std::uint32_t state) { Of(data).OnButton(serial, button, state); },
-      .axis =
-          [](void* data, wl_pointer*, std::uint32_t, std::uint32_t axis, wl_fixed_t value) {
-            Of(data).translator_.Axis(axis, wl_fixed_to_double(value));
-          },
+      .axis = [](void* data, wl_pointer*, std::uint32_t, std::uint32_t axis,
+                 wl_fixed_t value) { Of(data).translator_.Axis(axis, wl_fixed_to_double(value)); },
       .frame = [](void*, wl_pointer*) {},
       .axis_source = [](void*, wl_pointer*, std::uint32_t) {},
       .axis_stop = [](void*, wl_pointer*, std::uint32_t, std::uint32_t) {},
@@ -49,13 +47,11 @@ struct SeatListeners {
       .enter = [](void* data, wl_keyboard*, std::uint32_t serial, wl_surface*,
                   wl_array* keys) { Of(data).OnKeyboardEnter(serial, keys); },
       .leave = [](void*, wl_keyboard*, std::uint32_t, wl_surface*) {},
-      .key = [](void* data, wl_keyboard*, std::uint32_t serial, std::uint32_t,
-                std::uint32_t key, std::uint32_t state) { Of(data).OnKey(serial, key, state); },
-      .modifiers =
-          [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed,
-             std::uint32_t latched, std::uint32_t, std::uint32_t) {
-            Of(data).translator_.Modifiers(depressed, latched);
-          },
+      .key = [](void* data, wl_keyboard*, std::uint32_t serial, std::uint32_t, std::uint32_t key,
+                std::uint32_t state) { Of(data).OnKey(serial, key, state); },
+      .modifiers = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed,
+                      std::uint32_t latched, std::uint32_t,
+                      std::uint32_t) { Of(data).translator_.Modifiers(depressed, latched); },
       .repeat_info = [](void*, wl_keyboard*, std::int32_t, std::int32_t) {},
   };
 };
@@ -119,9 +115,9 @@ void SeatInput::OnPointerEnter(std::uint32_t serial, wl_surface* surface, wl_fix
                                wl_fixed_t y) {
   // Every surface of the program is a cover, its user data the place its
   // positions are reckoned from; a surface destroyed meanwhile comes as null.
-  const auto* place =
-      surface != nullptr ? static_cast<const OutputPlace*>(wl_surface_get_user_data(surface))
-                         : nullptr;
+  const auto* place = surface != nullptr
+                          ? static_cast<const OutputPlace*>(wl_surface_get_user_data(surface))
+                          : nullptr;
   if (place == nullptr) {
     pointer_surface_ = nullptr;
     translator_.Leave();
