@@ -59,6 +59,13 @@ install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(package_dir ${PROJECT_BINARY_DIR}/package)
 
+# The application's entry: hidden from menus, it names the installed program
+# for KWin, which lets only programs named so with the interface listed copy
+# the screen through org.kde.KWin.ScreenShot2 (KWin reads these files when it
+# starts). The program itself never writes such a file.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/ostrel.desktop.in ${package_dir}/ostrel.desktop @ONLY)
+install(FILES ${package_dir}/ostrel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+
 # The copyright file in Debian's machine-readable format, its licence text taken
 # from LICENSE: the lines after the copyright notice, indented one space, each
 # empty line written as " .".
@@ -115,11 +122,12 @@ freeze, hides the cursor, and lets four coloured trails of XOR-drawn circles
 wander over the frozen picture. The first key, mouse button or mouse move
 ends it. The screen picture is left on the clipboard as image/png.
 
-It runs in a Wayland session on compositors with the layer-shell and
-screen-copy protocols (sway, Hyprland, river, labwc, Wayfire) and in an X11
-session. It reads no arguments and no settings; start it from an idle
-watcher such as swayidle, xautolock or xss-lock. It does not lock the
-screen.
+It runs in an X11 session and in Wayland sessions: on wlroots compositors
+(sway, Hyprland, river, labwc, Wayfire), on KDE Plasma (copying the screen
+through KWin, which the package's application entry allows it) and on GNOME
+(through the desktop's screenshot portal, which asks the user once). It reads
+no arguments and no settings; start it from an idle watcher such as swayidle,
+xautolock or xss-lock. It does not lock the screen.
 
 The package also holds ostrel-trace, which prints the circles the animation
 draws.]])

@@ -225,19 +225,19 @@ class KWin(xs._Stopped):
                 time.sleep(0.02)
         return [o.desktop for o in self.outputs]
 
-    def capture(self, output, tool=None):
+    def capture(self, output, tool=None, cursor=False):
         """Runs a screenshot tool (the session's by default, or another
         build of ostrel-kwin-shot) on the output: (status, picture or None,
         stderr). Status REFUSED: KWin did not authorise that executable."""
-        done = subprocess.run([tool or self.shot_tool, output.name], env=self.env,
-                              capture_output=True, timeout=30, check=False)
+        done = subprocess.run([tool or self.shot_tool, output.name] + (["--cursor"] if cursor else []),
+                              env=self.env, capture_output=True, timeout=30, check=False)
         picture = ws.parse_ppm(done.stdout) if done.returncode == 0 else None
         return done.returncode, picture, done.stderr.decode(errors="replace").strip()
 
-    def shot(self, output):
-        """What the output shows, at its full pixel resolution, no cursor
-        (ScreenShot2 CaptureScreen, native resolution)."""
-        status, picture, why = self.capture(output)
+    def shot(self, output, cursor=False):
+        """What the output shows, at its full pixel resolution, without the
+        cursor unless asked (ScreenShot2 CaptureScreen, native resolution)."""
+        status, picture, why = self.capture(output, cursor=cursor)
         if picture is None:
             raise RuntimeError(f"ostrel-kwin-shot {output.name}: status {status}: {why}")
         return picture

@@ -48,6 +48,7 @@ class Case:
         self.name, self.program, self.helper, self.s, self.f = name, program, helper, sway, failures
         self.savers = []
         self.first_trails = None  # (shots, seconds) from start()
+        self.settle = 0.0  # how long the desktop may take to show again after the end
         if sway is not None:
             first = sway.outputs[0].desktop
             x0, y0, x1, y1 = xs.cursor_pad(PAD, first.width, first.height)
@@ -104,7 +105,13 @@ class Case:
         self.check(status == 0, f"{what}: status {status}, stderr {saver.stderr[-300:]!r}")
         self.check(latency < MAX_LATENCY, f"{what}: exit {latency * 1000:.0f} ms later")
         for o in self.s.outputs:
-            left = set(xs.diff_pixels(o.desktop, self.s.shot(o))) - self.pad
+            # A compositor may fade a closed window out for a moment (mutter).
+            settled = time.monotonic() + self.settle
+            while True:
+                left = set(xs.diff_pixels(o.desktop, self.s.shot(o))) - self.pad
+                if not left or time.monotonic() > settled:
+                    break
+                time.sleep(0.05)
             self.check(not left, f"{what}: {o.name} is not its desktop after the end: "
                        f"{len(left)} pixels differ, e.g. {sorted(left)[:3]}")
 

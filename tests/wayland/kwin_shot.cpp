@@ -1,6 +1,6 @@
 // ostrel-kwin-shot: what one KWin output shows, at its full pixel resolution
-// and without the cursor, as a binary PPM on stdout. Usage:
-//   ostrel-kwin-shot OUTPUT_NAME
+// and without the cursor (with it: --cursor), as a binary PPM on stdout. Usage:
+//   ostrel-kwin-shot OUTPUT_NAME [--cursor]
 // It calls org.kde.KWin.ScreenShot2.CaptureScreen on the session bus
 // (DBUS_SESSION_BUS_ADDRESS), which writes the raw pixels into a pipe we pass.
 // KWin allows that only to an executable named by the Exec= line of a
@@ -131,8 +131,9 @@ bool write_ppm(const Meta& meta, const std::vector<unsigned char>& data) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: ostrel-kwin-shot OUTPUT_NAME\n");
+  const bool cursor = argc == 3 && std::strcmp(argv[2], "--cursor") == 0;
+  if (argc != 2 && !cursor) {
+    std::fprintf(stderr, "usage: ostrel-kwin-shot OUTPUT_NAME [--cursor]\n");
     return 2;
   }
   sd_bus* bus = nullptr;
@@ -152,7 +153,7 @@ int main(int argc, char** argv) {
   if (status >= 0) status = sd_bus_message_append(call, "s", argv[1]);
   if (status >= 0) {
     status = sd_bus_message_append(call, "a{sv}", 2, "native-resolution", "b", 1,
-                                   "include-cursor", "b", 0);
+                                   "include-cursor", "b", cursor ? 1 : 0);
   }
   if (status >= 0) status = sd_bus_message_append(call, "h", pipe_fds[1]);  // the message dups it
   close(pipe_fds[1]);

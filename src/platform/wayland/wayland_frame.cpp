@@ -4,6 +4,7 @@
 
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/posix/monotonic_clock.h"
@@ -21,6 +22,8 @@ namespace {
 
 // Screen copies take 30-90 ms on a software-rendering compositor.
 constexpr std::int64_t kScreenCopyTimeoutNs = 2'000'000'000;
+// A first picture is presented at the compositor's next frame.
+constexpr std::int64_t kFirstPictureTimeoutNs = 500'000'000;
 
 }  // namespace
 
@@ -106,6 +109,36 @@ Picture WaylandPlatform::FramePicture() const {
 void WaylandPlatform::FrameIsBackground() {
   drawing_->SetBackground(drawing_->Frame());
   drawing_->ClearDirtyRects();
+}
+
+void WaylandPlatform::ShowFirstPictures() {
+  std::vector<CoverSurface*> shown;
+  for (auto& [name, output] : globals_->outputs) {
+    CoverSurface* cover = output->Cover();
+    if (output->FrameIndex() < 0 || cover == nullptr || cover->Closed()) continue;
+    const Rect rect = layout_.PixelRect(output->FramePlace());
+    if (rect.width == layout_.width) continue;  // its rows lie back to back in the frame
+    cover->ShowStill(
+        globals_->shm, layout_.scale,
+        [&](Image& still) {
+          const Image& frame = drawing_->Frame();
+          const Image part(const_cast<std::uint32_t*>(frame.Row(rect.y)) + rect.x, rect.width,
+                           rect.height, frame.Stride(), nullptr);
+          PlaceScreenCopy(part, {}, still, {0, 0, rect.width, rect.height});
+        },
+        true);
+    shown.push_back(cover);
+  }
+  if (shown.empty()) return;
+  DispatchUntil(
+      display_,
+      [&shown] {
+        return std::all_of(shown.begin(), shown.end(), [](const CoverSurface* cover) {
+          return cover->Presented() || cover->Closed();
+        });
+      },
+      MonotonicNs() + kFirstPictureTimeoutNs);
+  gate_.RethrowFailure();
 }
 
 void WaylandPlatform::ShowFrameCopies() {

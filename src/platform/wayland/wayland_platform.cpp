@@ -189,6 +189,8 @@ void WaylandPlatform::ShowForm() {
   gate_.RethrowFailure();
   if (!answered) throw PlatformError("the compositor did not configure the window's covers");
   if (!gate_.IsOpen()) return;  // a key or a signal during the wait ended the run
+  ShowFirstPictures();
+  if (!gate_.IsOpen()) return;
   ShowFrameCopies();
   shown_ = true;
   Present();

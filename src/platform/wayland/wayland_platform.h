@@ -104,6 +104,12 @@ class WaylandPlatform final : public Platform {
   void CopyScreen();
   void FrameIsBackground();
   Picture FramePicture() const;
+  // A picture of its own on every cover narrower than the frame, shown
+  // before its frame copies: a compositor may make a surface's first picture
+  // from its buffer as if the rows lay back to back (KWin does, showing the
+  // other outputs' rows in between), and reads only the damage of later
+  // buffers. Waits until each is presented, briefly.
+  void ShowFirstPictures();
   // Each output's buffers in the two frame copies, and the bookkeeping of
   // the copies, once every cover is configured.
   void ShowFrameCopies();

@@ -15,6 +15,10 @@ constexpr wl_buffer_listener kBufferListener = {
     .release = [](void* data, wl_buffer*) { *static_cast<bool*>(data) = true; },
 };
 
+constexpr wl_callback_listener kPresentedListener = {
+    .done = [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; },
+};
+
 }  // namespace
 
 CoverSurface::CoverSurface(wl_compositor* compositor, const OutputPlace* input_place,
@@ -58,7 +62,7 @@ bool CoverSurface::WantsStill() const {
 }
 
 void CoverSurface::ShowStill(wl_shm* shm, int buffer_scale,
-                             const std::function<void(Image&)>& paint) {
+                             const std::function<void(Image&)>& paint, bool until_presented) {
   LogicalSize size = role_->ConfiguredSize();
   if (size.width <= 0 || size.height <= 0) size = frame_size_;
   if (size.width <= 0 || size.height <= 0) size = {1, 1};
@@ -75,6 +79,12 @@ void CoverSurface::ShowStill(wl_shm* shm, int buffer_scale,
                                            static_cast<int>(width * 4), WL_SHM_FORMAT_XRGB8888);
   memory->FreePool(FreeMode::kWithRequests);
   Attach(buffer, buffer_scale);
+  if (until_presented) {
+    FreeProxy(frame_callback_, &wl_callback_destroy, FreeMode::kWithRequests);
+    presented_ = false;
+    frame_callback_ = wl_surface_frame(surface_);
+    wl_callback_add_listener(frame_callback_, &kPresentedListener, &presented_);
+  }
   const Rect whole{0, 0, static_cast<int>(width), static_cast<int>(height)};
   Commit({&whole, 1});
   // The picture shown before is no longer read once this commit applies; its
@@ -94,6 +104,9 @@ void CoverSurface::ShowFrameCopy(int copy, std::span<const Rect> damage) {
   if (surface_ == nullptr || showing_ != Showing::kFrameCopies || role_->Closed()) return;
   Attach(frame_buffers_[copy].buffer, buffer_scale_);
   Commit(damage);
+  // A still picture shown first is not read once this commit applies.
+  FreeProxy(still_buffer_, &wl_buffer_destroy, FreeMode::kWithRequests);
+  still_memory_.reset();
 }
 
 void CoverSurface::Attach(wl_buffer* buffer, int buffer_scale) {
@@ -123,6 +136,7 @@ void CoverSurface::Free(FreeMode mode) {
   FreeProxy(surface_, &wl_surface_destroy, mode);
   for (BufferSlot& slot : frame_buffers_) FreeProxy(slot.buffer, &wl_buffer_destroy, mode);
   FreeProxy(still_buffer_, &wl_buffer_destroy, mode);
+  FreeProxy(frame_callback_, &wl_callback_destroy, FreeMode::kSilently);
   still_memory_.reset();
 }
 

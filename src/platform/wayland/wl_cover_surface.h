@@ -18,6 +18,7 @@
 #include "platform/wayland/wl_free.h"
 
 struct wl_buffer;
+struct wl_callback;
 struct wl_compositor;
 struct wl_shm;
 struct wl_surface;
@@ -53,8 +54,12 @@ class CoverSurface final : public Cover {
   // Shows a still picture at the size the compositor asks for, of
   // `buffer_scale` pixels to a logical unit: black where `paint` (given
   // the picture's pixels) leaves it so. From then on it is not shown from
-  // the frame's copies.
-  void ShowStill(wl_shm* shm, int buffer_scale, const std::function<void(Image&)>& paint);
+  // the frame's copies, until SetFrameBuffers. With `until_presented`, it
+  // is followed by a frame callback: Presented() tells when the compositor
+  // has shown it.
+  void ShowStill(wl_shm* shm, int buffer_scale, const std::function<void(Image&)>& paint,
+                 bool until_presented = false);
+  bool Presented() const { return presented_; }
 
   bool Closed() const override { return role_->Closed(); }
   bool ShowsFrameCopies() const override { return showing_ == Showing::kFrameCopies; }
@@ -82,6 +87,8 @@ class CoverSurface final : public Cover {
   LogicalSize still_size_;
   std::unique_ptr<ShmMemory> still_memory_;
   wl_buffer* still_buffer_ = nullptr;
+  wl_callback* frame_callback_ = nullptr;
+  bool presented_ = false;
 };
 
 }  // namespace ostrel
