@@ -7,8 +7,11 @@ from the moment the program is started until trails show: each one must be
 the output's desktop exactly or the desktop with trail colours XORed on. A
 black or otherwise wrong first frame is a visible flash and fails any case.
 The pointer comes from ostrel-wl-pointer (absolute moves in logical layout
-coordinates), added during a run (see Case), keys from wtype. Exit latencies are measured from just before
-the input is sent to the program's exit seen through a pidfd.
+coordinates), added during a run (see Case), keys from wtype. Input meant to
+end a run is sent only once the program holds the device it comes from (a
+pointer added during the run: Sway.pointer_taken; a keyboard: on the seat
+before the start). Exit latencies are measured from just before the input is
+sent to the program's exit seen through a pidfd.
 
 Usage: wayland_test.py PATH_TO_OSTREL PATH_TO_OSTREL_WL_POINTER [CASE_WORD...]
 (only the cases whose name contains one of the words).
@@ -39,7 +42,7 @@ class Case:
     taken while a pointer device exists holds the cursor. Runs therefore start
     with no pointer device: park() leaves the cursor's place on the grey pad
     and removes the device; attach() adds one during the run, whose enter at
-    that place is the run's first position."""
+    that place is the run's first position once the program holds it."""
 
     def __init__(self, name, program, helper, sway, failures):
         self.name, self.program, self.helper, self.s, self.f = name, program, helper, sway, failures
@@ -58,8 +61,17 @@ class Case:
         p.move(*PAD)
         p.close()
 
-    def attach(self):
-        return self.s.pointer(self.helper)
+    def attach(self, saver=None):
+        """A pointer device added during the run. With `saver`, returns once
+        that run holds it (its enter taken, at the parked place), so that what
+        is sent on it next reaches the program."""
+        p = self.s.pointer(self.helper)
+        if saver is not None and not self.s.pointer_taken(saver, PAD):
+            status = saver.wait(0)
+            raise RuntimeError("the pointer added during the run was not taken: " +
+                               ("the cursor still shows on the pad" if status is None
+                                else f"the run ended (status {status})"))
+        return p
 
     def start(self, env=None, timeout=5.0):
         """Starts a run; returns its Saver once trails show on some output.
@@ -139,11 +151,12 @@ def cursor_hidden(t):
 
 
 def key(t):
-    press = t.s.keyboard()  # long-lived first, so that the key below arrives
+    # The keyboard is on the seat before the start, as a desktop's is: the
+    # program has its wl_keyboard from the start, and the key is sent at once.
+    keyboard = t.s.key_sender()
     saver = t.start()
-    since = time.monotonic()
-    press("space")
-    t.ended(saver, since, "a key")
+    keyboard.type(" ")
+    t.ended(saver, keyboard.sent, "a key")
 
 
 def pointer_from_start(t):
@@ -163,7 +176,7 @@ def by_pointer(what, send):
     def case(t):
         t.park()
         saver = t.start()
-        p = t.attach()
+        p = t.attach(saver)
         send(p)
         t.ended(saver, p.sent, what)
     return case
@@ -175,10 +188,13 @@ def moves(t):
     # device goes (leave), a new one comes (enter at the same place).
     t.park()
     saver = t.start()
+    t.attach(saver).close()
     p = t.attach()
-    p.close()
-    p = t.attach()
-    t.check(saver.running_after(0.2), f"a report of the first position ended the run ({saver.wait(0)})")
+    taken = t.s.pointer_taken(saver, PAD)
+    if not t.check(saver.running_after(0.2),
+                   f"a report of the first position ended the run ({saver.wait(0)})"):
+        return
+    t.check(taken, "the returning pointer was not taken: the cursor still shows on the pad")
     p.move(PAD[0] + 1, PAD[1])
     t.ended(saver, p.sent, "a move 1 px away")
 
@@ -187,7 +203,7 @@ def two_outputs(t):
     t.park()
     saver = t.start()
     changed = layout_trails(t, saver)
-    p = t.attach()
+    p = t.attach(saver)
     t.check(any(x < 1280 for x, _ in changed) and any(x >= 1280 for x, _ in changed),
             "trails do not show on both outputs")
     p.move(1280 + PAD[0], PAD[1])
@@ -229,7 +245,7 @@ def clipboard(t):
     press = t.s.keyboard()  # a keyboard on the seat during the run, as on a desktop
     t.park()
     saver = t.start()
-    p = t.attach()
+    p = t.attach(saver)
     p.move(PAD[0] + 1, PAD[1])
     t.ended(saver, p.sent, "a move")
     # Every keyboard that comes and goes sends the seat's clients a keymap, a

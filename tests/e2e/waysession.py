@@ -237,21 +237,58 @@ class Sway(xs._Stopped):
         """A virtual pointer from ostrel-wl-pointer; it lives until stop()."""
         return VirtualPointer(self, helper)
 
-    def keyboard(self):
-        """A long-lived virtual keyboard, so that later keys from short-lived
-        wtype runs all arrive (the first press of a wtype started alone can be
-        lost). Returns a function that types one key by its name."""
-        self.start_helper(["wtype", "-s", "100000000"])
+    def keyboards(self):
+        """How many keyboard devices the seat has."""
+        return sum(d.get("type") == "keyboard" for s in self.msg(kind="get_seats")
+                   for d in s["devices"])
+
+    def wait_keyboards(self, count):
         end = time.monotonic() + 10
-        while not any(d.get("type") == "keyboard"
-                      for s in self.msg(kind="get_seats") for d in s["devices"]):
+        while self.keyboards() < count:
             if time.monotonic() > end:
                 raise RuntimeError("wtype's keyboard did not appear on the seat")
             time.sleep(0.01)
 
+    def keyboard(self):
+        """A long-lived virtual keyboard, so that later keys from short-lived
+        wtype runs all arrive (the first press of a wtype started alone can be
+        lost). Returns a function that types one key by its name, each time
+        from a new wtype: a keyboard that comes and goes."""
+        count = self.keyboards()
+        self.start_helper(["wtype", "-s", "100000000"])
+        self.wait_keyboards(count + 1)
+
         def key(name):
             subprocess.run(["wtype", "-k", name], env=self.env, check=True, timeout=10)
         return key
+
+    def key_sender(self):
+        """A keyboard on the seat from now on that types one key when asked
+        (KeySender)."""
+        count = self.keyboards()
+        sender = KeySender(self.start_helper(["wtype", "-"], stdin=subprocess.PIPE))
+        self.wait_keyboards(count + 1)
+        return sender
+
+    def pointer_taken(self, saver, at, timeout=5.0):
+        """Waits until the program run by `saver` holds the pointer device just
+        added with the cursor at `at` (pixels of the first output). False when
+        the run ends or `timeout` passes first.
+
+        The seat tells its clients of a new device only through its
+        capabilities event; events sent before a client has asked for its
+        wl_pointer reach no one, and the enter the client is sent when it asks
+        is at the place those events left the cursor: a first position like any
+        other. So nothing meant for the program is sent before it holds the
+        pointer, which shows on the screen: the program hides the cursor on its
+        enter, and sway draws the cursor from the device's arrival until then."""
+        end = time.monotonic() + timeout
+        while saver.running_after(0):
+            if xs.cursor_pixels(self.shot(self.outputs[0]), at) == 0:
+                return True
+            if time.monotonic() > end:
+                return False
+        return False
 
     def kill(self):
         """Ends the compositor at once (SIGKILL), as a crash would."""
@@ -270,6 +307,24 @@ class Sway(xs._Stopped):
                 pass
             self.proc = None
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class KeySender:
+    """`wtype -`: its keyboard is on the seat from its start, and it types what
+    it read from its stdin when the stdin closes. A wtype started for the key
+    spends 15-35 ms starting (over 100 ms on a busy machine) before the key goes
+    out; this one sends it within milliseconds of type(), whose time
+    (time.monotonic()) is kept in .sent. One text per sender."""
+
+    def __init__(self, proc):
+        self.proc = proc
+        self.sent = None
+
+    def type(self, text):
+        self.sent = time.monotonic()
+        self.proc.stdin.write(text.encode())
+        self.proc.stdin.close()
+        self.proc.wait(10)
 
 
 class VirtualPointer:
