@@ -7,11 +7,12 @@ from the moment the program is started until trails show: each one must be
 the output's desktop exactly or the desktop with trail colours XORed on. A
 black or otherwise wrong first frame is a visible flash and fails any case.
 The pointer comes from ostrel-wl-pointer (absolute moves in logical layout
-coordinates), added during a run (see Case), keys from wtype. Input meant to
-end a run is sent only once the program holds the device it comes from (a
-pointer added during the run: Sway.pointer_taken; a keyboard: on the seat
-before the start). Exit latencies are measured from just before the input is
-sent to the program's exit seen through a pidfd.
+coordinates), added during a run (see Case), the key that ends a run from
+ostrel-wl-keyboard (found beside ostrel-wl-pointer), other keys from wtype.
+Input meant to end a run is sent only once the program holds the device it
+comes from (a pointer added during the run: Sway.pointer_taken; a keyboard:
+on the seat before the start). Exit latencies are measured from just before
+the input is sent to the program's exit seen through a pidfd.
 
 Usage: wayland_test.py PATH_TO_OSTREL PATH_TO_OSTREL_WL_POINTER [CASE_WORD...]
 (only the cases whose name contains one of the words).
@@ -46,6 +47,7 @@ class Case:
 
     def __init__(self, name, program, helper, sway, failures):
         self.name, self.program, self.helper, self.s, self.f = name, program, helper, sway, failures
+        self.keyboard_helper = os.path.join(os.path.dirname(helper), "ostrel-wl-keyboard")
         self.savers = []
         self.first_trails = None  # (shots, seconds) from start()
         if sway is not None:
@@ -152,10 +154,10 @@ def cursor_hidden(t):
 
 def key(t):
     # The keyboard is on the seat before the start, as a desktop's is: the
-    # program has its wl_keyboard from the start, and the key is sent at once.
-    keyboard = t.s.key_sender()
+    # program has its wl_keyboard from the start.
+    keyboard = t.s.virtual_keyboard(t.keyboard_helper)
     saver = t.start()
-    keyboard.type(" ")
+    keyboard.key()
     t.ended(saver, keyboard.sent, "a key")
 
 

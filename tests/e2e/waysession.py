@@ -5,7 +5,8 @@ virtual pointer and a keyboard.
 Used by wayland_test.py and bench/wayland_run_bench.py. Standard library only;
 pictures, checks and the program's process come from xsession.py. The
 Wayland work is done by the real tools: sway, swaymsg, swaybg, grim, wtype,
-wl-paste, and tests/wayland/virtual_pointer.cpp (ostrel-wl-pointer).
+wl-paste, and tests/wayland/virtual_pointer.cpp (ostrel-wl-pointer) and
+virtual_keyboard.cpp (ostrel-wl-keyboard).
 
 sway refuses to run as root, so it runs as nobody (uid 65534) with its own
 runtime directory; clients run as whoever calls this and reach its socket
@@ -262,13 +263,10 @@ class Sway(xs._Stopped):
             subprocess.run(["wtype", "-k", name], env=self.env, check=True, timeout=10)
         return key
 
-    def key_sender(self):
-        """A keyboard on the seat from now on that types one key when asked
-        (KeySender)."""
-        count = self.keyboards()
-        sender = KeySender(self.start_helper(["wtype", "-"], stdin=subprocess.PIPE))
-        self.wait_keyboards(count + 1)
-        return sender
+    def virtual_keyboard(self, helper):
+        """A keyboard from ostrel-wl-keyboard, on the seat with its keymap once
+        this returns; it lives until stop()."""
+        return VirtualKeyboard(self, helper)
 
     def pointer_taken(self, saver, at, timeout=5.0):
         """Waits until the program run by `saver` holds the pointer device just
@@ -309,48 +307,53 @@ class Sway(xs._Stopped):
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class KeySender:
-    """`wtype -`: its keyboard is on the seat from its start, and it types what
-    it read from its stdin when the stdin closes. A wtype started for the key
-    spends 15-35 ms starting (over 100 ms on a busy machine) before the key goes
-    out; this one sends it within milliseconds of type(), whose time
-    (time.monotonic()) is kept in .sent. One text per sender."""
+class _InputHelper:
+    """A helper that holds one input device and takes commands on its stdin,
+    one a line: "ready" once the device is on the seat, "ok" once the
+    compositor has a command's events. The time just before a command is sent
+    (time.monotonic()) is kept in .sent."""
 
-    def __init__(self, proc):
-        self.proc = proc
-        self.sent = None
-
-    def type(self, text):
-        self.sent = time.monotonic()
-        self.proc.stdin.write(text.encode())
-        self.proc.stdin.close()
-        self.proc.wait(10)
-
-
-class VirtualPointer:
-    """ostrel-wl-pointer on the session's seat: absolute moves in logical
-    layout coordinates, buttons and the wheel. Each call returns once the
-    compositor has the events; its time (time.monotonic()) is kept in .sent."""
-
-    def __init__(self, session, helper):
-        width, height = session.extent
-        self.proc = session.start_helper([helper, str(width), str(height)], stdin=subprocess.PIPE,
-                                         stdout=subprocess.PIPE, text=True)
+    def __init__(self, session, cmd):
+        self.name = os.path.basename(cmd[0])
+        self.proc = session.start_helper(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         text=True)
         self.sent = None
         self._expect("ready")
 
     def _expect(self, word):
         if not select.select([self.proc.stdout], [], [], 10)[0]:
-            raise RuntimeError(f"ostrel-wl-pointer: no '{word}' in 10 s")
+            raise RuntimeError(f"{self.name}: no '{word}' in 10 s")
         line = self.proc.stdout.readline().strip()
         if line != word:
-            raise RuntimeError(f"ostrel-wl-pointer: expected '{word}', got '{line}'")
+            raise RuntimeError(f"{self.name}: expected '{word}', got '{line}'")
 
     def send(self, command):
         self.sent = time.monotonic()
         self.proc.stdin.write(command + "\n")
         self.proc.stdin.flush()
         self._expect("ok")
+
+
+class VirtualKeyboard(_InputHelper):
+    """ostrel-wl-keyboard on the session's seat: one key, space. Its keymap
+    is given at its start, so a key costs the compositor no keymap to compile
+    (a wtype started for a key spends 15-35 ms, over 100 ms on a busy
+    machine, before the key goes out)."""
+
+    def __init__(self, session, helper):
+        super().__init__(session, [helper])
+
+    def key(self):
+        self.send("key")
+
+
+class VirtualPointer(_InputHelper):
+    """ostrel-wl-pointer on the session's seat: absolute moves in logical
+    layout coordinates, buttons and the wheel."""
+
+    def __init__(self, session, helper):
+        width, height = session.extent
+        super().__init__(session, [helper, str(width), str(height)])
 
     def move(self, x, y):
         self.send(f"move {x} {y}")
