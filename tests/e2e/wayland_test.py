@@ -12,7 +12,7 @@ ostrel-wl-keyboard (found beside ostrel-wl-pointer), other keys from wtype.
 Input meant to end a run is sent only once the program holds the device it
 comes from (a pointer added during the run: Sway.pointer_taken; a keyboard:
 on the seat before the start). Exit latencies are measured from just before
-the input is sent to the program's exit seen through a pidfd.
+the helper sends the input to the program's exit seen through a pidfd.
 
 Usage: wayland_test.py PATH_TO_OSTREL PATH_TO_OSTREL_WL_POINTER [CASE_WORD...]
 (only the cases whose name contains one of the words).

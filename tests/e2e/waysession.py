@@ -309,9 +309,11 @@ class Sway(xs._Stopped):
 
 class _InputHelper:
     """A helper that holds one input device and takes commands on its stdin,
-    one a line: "ready" once the device is on the seat, "ok" once the
-    compositor has a command's events. The time just before a command is sent
-    (time.monotonic()) is kept in .sent."""
+    one a line: "ready" once the device is on the seat, "ok T" once the
+    compositor has a command's events. T, kept in .sent, is when the helper
+    sent them (time.monotonic()'s clock): an exit latency counts from there,
+    not from the write to the helper, which on a busy machine waited up to
+    60 ms for a CPU."""
 
     def __init__(self, session, cmd):
         self.name = os.path.basename(cmd[0])
@@ -321,17 +323,18 @@ class _InputHelper:
         self._expect("ready")
 
     def _expect(self, word):
+        """The words after `word` on the helper's next line."""
         if not select.select([self.proc.stdout], [], [], 10)[0]:
             raise RuntimeError(f"{self.name}: no '{word}' in 10 s")
-        line = self.proc.stdout.readline().strip()
-        if line != word:
-            raise RuntimeError(f"{self.name}: expected '{word}', got '{line}'")
+        line = self.proc.stdout.readline().split()
+        if line[:1] != [word]:
+            raise RuntimeError(f"{self.name}: expected '{word}', got '{' '.join(line)}'")
+        return line[1:]
 
     def send(self, command):
-        self.sent = time.monotonic()
         self.proc.stdin.write(command + "\n")
         self.proc.stdin.flush()
-        self._expect("ok")
+        self.sent = float(self._expect("ok")[0])
 
 
 class VirtualKeyboard(_InputHelper):
@@ -349,7 +352,8 @@ class VirtualKeyboard(_InputHelper):
 
 class VirtualPointer(_InputHelper):
     """ostrel-wl-pointer on the session's seat: absolute moves in logical
-    layout coordinates, buttons and the wheel."""
+    layout coordinates, buttons and the wheel. Each call returns once the
+    compositor has the events."""
 
     def __init__(self, session, helper):
         width, height = session.extent

@@ -6,11 +6,12 @@
 //   key            the key pressed and released
 //   quit
 //
-// Each command ends with a roundtrip, then "ok" on stdout, so the caller knows
-// the compositor has the events. The keyboard is on the seat with its keymap
-// from "ready" on: a key costs the compositor no keymap to compile, and a
-// client that started after "ready" has had its wl_keyboard from the start,
-// as with a desktop's keyboard. Usage: ostrel-wl-keyboard
+// Each command ends with a roundtrip, then "ok T" on stdout, so the caller
+// knows the compositor has the events; T is when they were sent, in seconds of
+// CLOCK_MONOTONIC, as ostrel-wl-pointer reports it. The keyboard is on the
+// seat with its keymap from "ready" on: a key costs the compositor no keymap
+// to compile, and a client that started after "ready" has had its wl_keyboard
+// from the start, as with a desktop's keyboard. Usage: ostrel-wl-keyboard
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iomanip>
 #include <iostream>
 #include <string>
 
@@ -59,11 +61,23 @@ void on_global_remove(void*, wl_registry*, uint32_t) {}
 const wl_registry_listener registry_listener{.global = on_global,
                                              .global_remove = on_global_remove};
 
-uint32_t now_ms() {
+timespec now() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts;
+}
+
+// An event's time: milliseconds of CLOCK_MONOTONIC.
+uint32_t ms_of(const timespec& ts) {
   return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000U +
                                static_cast<uint64_t>(ts.tv_nsec) / 1000000U);
+}
+
+// "ok" and the time, in seconds of CLOCK_MONOTONIC (Python's time.monotonic()),
+// just before the command's requests were sent.
+void report_sent(const timespec& sent) {
+  std::cout << "ok " << sent.tv_sec << '.' << std::setw(9) << std::setfill('0') << sent.tv_nsec
+            << std::endl;
 }
 
 // The keymap in a file the compositor maps; -1 on failure.
@@ -120,14 +134,15 @@ int main(int argc, char**) {
       std::cout << "error: cannot read '" << line << "'" << std::endl;
       continue;
     }
-    const uint32_t t = now_ms();
+    const timespec sent = now();
+    const uint32_t t = ms_of(sent);
     zwp_virtual_keyboard_v1_key(keyboard, t, kKeySpace, WL_KEYBOARD_KEY_STATE_PRESSED);
     zwp_virtual_keyboard_v1_key(keyboard, t, kKeySpace, WL_KEYBOARD_KEY_STATE_RELEASED);
     if (wl_display_roundtrip(display) < 0) {
       std::cout << "error: the compositor is gone" << std::endl;
       return 1;
     }
-    std::cout << "ok" << std::endl;
+    report_sent(sent);
   }
   zwp_virtual_keyboard_v1_destroy(keyboard);
   zwp_virtual_keyboard_manager_v1_destroy(g.manager);
