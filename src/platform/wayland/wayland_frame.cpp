@@ -59,11 +59,13 @@ void WaylandPlatform::CopyScreen() {
   std::string why_not = screen_copiers_.empty() ? "no screen copy (zwlr_screencopy_manager_v1) "
                                                   "and no session bus"
                                                 : "";
+  bool interrupted = false;
   for (const auto& copier : screen_copiers_) {
     const ScreenCopyOutcome outcome =
         copier->Copy(frame, targets, MonotonicNs() + kScreenCopyTimeoutNs);
     gate_.RethrowFailure();
-    if (outcome.interrupted) break;  // the loop ends the run
+    interrupted = outcome.interrupted;
+    if (interrupted) break;  // the loop ends the run
     if (outcome.copied) {
       screen_in_frame_ = true;
       if (!outcome.note.empty()) {
@@ -73,7 +75,7 @@ void WaylandPlatform::CopyScreen() {
     }
     why_not += (why_not.empty() ? "" : "; ") + outcome.note;
   }
-  if (!screen_in_frame_ && !why_not.empty()) {
+  if (!screen_in_frame_ && !interrupted && !why_not.empty()) {
     std::fprintf(stderr,
                  "ostrel: the screen cannot be copied here (%s): running over a black "
                  "picture\n",
