@@ -169,6 +169,41 @@ def refused(t):
         t.check(t.s.shot(o) == o.desktop, f"{o.name} is not its desktop")
 
 
+def question(answer):
+    """The portal asks the user first: while it waits, nothing covers the
+    screen, so that the question can be seen and answered; then `answer`."""
+    def case(t):
+        t.s.permission(None)
+        saver = xs.Saver(t.program, env=t.s.env)
+        t.savers.append(saver)
+        asked = t.s.wait_dialog("Allow Applications to Take Screenshots?", timeout=10)
+        if not t.check(asked is not None, f"no question shown (status {saver.wait(0)})"):
+            return
+        answer(t, saver)
+    return case
+
+
+def ended_while_asked(t, saver):
+    # An ending signal ends the wait at once: the program waits for nothing
+    # without its loop.
+    since = time.monotonic()
+    saver.proc.send_signal(signal.SIGTERM)
+    status = saver.wait(2.0)
+    t.check(status == 0, f"SIGTERM while the question is shown: status {status}")
+    if status is not None:
+        latency = saver.exited_at - since
+        t.check(latency < wt.MAX_LATENCY, f"exit {latency * 1000:.0f} ms after SIGTERM")
+
+
+def dismissed(t, saver):
+    # Escape dismisses the question: a refusal, said in one line.
+    t.s.key("Escape")
+    status = saver.wait(5.0)
+    lines = saver.stderr.decode(errors="replace").strip().splitlines()
+    t.check(status == 1 and len(lines) == 1 and "allow" in lines[0],
+            f"the question dismissed: status {status}, stderr {lines}")
+
+
 def unauthorised(t):
     # KWin lets only an installed, named program copy the screen: any other
     # runs over black, says so in one line, and leaves the clipboard alone.
@@ -219,6 +254,10 @@ GNOME = [
     ("the clipboard keeps the desktop as PNG", ONE, {}, clipboard),
     ("two monitors covered, crossing ends the run", TWO, {}, two_outputs),
     ("the portal's refusal: status 1 and how to allow it", ONE, {}, refused),
+    ("the portal's question shown, SIGTERM meanwhile ends at once", ONE, {},
+     question(ended_while_asked)),
+    ("the portal's question dismissed: status 1 and how to allow it", ONE, {},
+     question(dismissed)),
     ("SIGTERM ends with status 0", ONE, {}, by_signal),
 ]
 KWIN = [
