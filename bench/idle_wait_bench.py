@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""What ostrel-idle costs while it waits for the session to go idle: its
+wake-ups and its memory, on a private Xvfb with no input.
+
+The launcher runs with --after 10m, so nothing starts during the
+measurement. After it has settled (1 s), /proc/PID/status is read at the
+start and at the end of the window: every return from ppoll is a voluntary
+context switch, so their difference is the number of wake-ups; the
+involuntary ones are preemptions. VmHWM is the peak resident memory, VmRSS
+the resident memory at the end; utime + stime from /proc/PID/stat the CPU
+time spent.
+
+Usage: idle_wait_bench.py --program PATH_TO_OSTREL_IDLE [--seconds 60]
+                          [--input-every S] [--quick]
+  --input-every S: move the pointer every S seconds meanwhile (a user at
+           work: the idle time is never reached)
+  --quick: a 5 s window, to check that the script works (ctest runs it);
+           fails when the launcher woke more than a few times.
+"""
+import argparse
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import xsession as xs  # noqa: E402
+
+QUICK_MAX_WAKEUPS = 5
+
+
+def status_fields(pid):
+    fields = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            fields[key] = value.strip()
+    return fields
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        # Fields after the command's closing parenthesis: utime and stime are 14 and 15.
+        after = f.read().rsplit(")", 1)[1].split()
+    return (int(after[11]) + int(after[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def snapshot(pid):
+    fields = status_fields(pid)
+    return {
+        "voluntary": int(fields["voluntary_ctxt_switches"]),
+        "involuntary": int(fields["nonvoluntary_ctxt_switches"]),
+        "hwm_kib": int(fields["VmHWM"].split()[0]),
+        "rss_kib": int(fields["VmRSS"].split()[0]),
+        "cpu": cpu_seconds(pid),
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--seconds", type=float, default=60.0)
+    parser.add_argument("--input-every", type=float, default=0.0)
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    seconds = 5.0 if args.quick else args.seconds
+    xs.require_xvfb()
+    with xs.Xvfb(640, 400) as x, xs.Saver(args.program, ["--after", "10m"], env=x.env) as launcher:
+        time.sleep(1.0)
+        if not launcher.running_after(0):
+            print(f"the launcher ended: status {launcher.wait(0)}, stderr {launcher.stderr!r}")
+            return 1
+        before = snapshot(launcher.proc.pid)
+        end = time.monotonic() + seconds
+        moves = 0
+        while time.monotonic() < end:
+            if args.input_every > 0:
+                x.move(100 + moves % 2, 100)
+                moves += 1
+            time.sleep(min(args.input_every or seconds, max(end - time.monotonic(), 0)))
+        after = snapshot(launcher.proc.pid)
+    wakeups = after["voluntary"] - before["voluntary"]
+    preempted = after["involuntary"] - before["involuntary"]
+    cpu_ms = (after["cpu"] - before["cpu"]) * 1000
+    what = f"{moves} pointer moves" if moves else "no input"
+    print(f"ostrel-idle waiting on X11 (Xvfb, --after 10m, {what}) for {seconds:g} s:")
+    print(f"  wake-ups (voluntary context switches): {wakeups} ({wakeups / seconds * 60:.1f} a minute)")
+    print(f"  preemptions (involuntary):             {preempted}")
+    print(f"  CPU time:                              {cpu_ms:.1f} ms")
+    print(f"  peak resident memory (VmHWM):          {after['hwm_kib']} KiB")
+    print(f"  resident memory at the end (VmRSS):    {after['rss_kib']} KiB")
+    if args.quick and wakeups > QUICK_MAX_WAKEUPS:
+        print(f"FAIL: {wakeups} wake-ups in {seconds:g} s while waiting")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
