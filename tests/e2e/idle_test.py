@@ -7,7 +7,9 @@ it finds the fake as its own folder's `ostrel`. The fake records each start
 (its time on the monotonic clock, its descriptors) and each end in that
 folder, and does what the case's `mode` file says: run until SIGTERM (and
 take `term_delay` seconds to end), fail at once, fail only the first time,
-or ignore SIGTERM. One case runs the real ostrel instead, which real input
+or ignore SIGTERM (mode `fail` is killed by SIGKILL on every second start,
+so that a saver's death by a signal counts as a failure too). One case runs
+the real ostrel instead, which real input
 ends. Input comes from xdotool; `xset s reset` stands for an application
 holding the screen saver off (what `xdg-screensaver reset` does).
 
@@ -50,6 +52,9 @@ with open(os.path.join(here, "mode")) as f:
 records = os.path.join(here, "record")
 starts = sum('"start"' in line for line in open(records)) if os.path.exists(records) else 0
 record(event="start", fds=fds, args=sys.argv[1:])
+if mode == "fail" and starts % 2 == 1:
+    record(event="exit", status=-9)
+    os.kill(os.getpid(), signal.SIGKILL)
 if mode == "fail" or (mode == "fail-once" and starts == 0):
     record(event="exit", status=3)
     sys.exit(3)
@@ -318,8 +323,9 @@ def fails_once(t):
 
 
 def three_failures(t):
-    """Three failures in a row within a minute: status 1, with a line for each
-    failure and one that says the launcher gives up."""
+    """Three failures in a row within a minute (exit 3, SIGKILL, exit 3):
+    status 1, with a line for each failure and one that says the launcher
+    gives up."""
     with x_session() as x:
         folder = t.folder()
         folder.mode("fail")
@@ -333,7 +339,8 @@ def three_failures(t):
         status = run.wait(5)
         lines = t.stderr_lines(run)
         t.check(status == 1, f"status {status} after three failures")
-        t.check(len(lines) == 4 and "giving up" in lines[-1], f"stderr {lines}")
+        t.check(len(lines) == 4 and "giving up" in lines[-1] and "signal 9" in lines[1],
+                f"stderr {lines}")
 
 
 def no_session_sway(t):

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -345,6 +347,18 @@ TEST_F(GnomeIdleWatcherTest, AbsentServicesHoldNothingOff) {
       << open_error_;
   gnome_->Fire(gnome_->last_id());
   EXPECT_TRUE(ReportedWithin(milliseconds(5000)));
+}
+
+TEST_F(GnomeIdleWatcherTest, AServiceThatIsNotRunningIsNotStartedForTheQuestion) {
+  // The bus could start a screen saver service to answer GetActive.
+  const std::string started = session_bus_->services() + "/started";
+  std::ofstream(session_bus_->services() + "/org.gnome.ScreenSaver.service")
+      << "[D-BUS Service]\nName=org.gnome.ScreenSaver\nExec=/bin/touch " << started << "\n";
+  ASSERT_TRUE(Open(/*with_session_manager=*/true, /*with_screensaver=*/false)) << open_error_;
+  gnome_->Fire(gnome_->last_id());
+  EXPECT_TRUE(ReportedWithin(milliseconds(5000)));
+  Run(milliseconds(300));
+  EXPECT_FALSE(std::filesystem::exists(started)) << "the question started the service";
 }
 
 TEST_F(GnomeIdleWatcherTest, ASessionManagerThatNeverAnswersHoldsNothingOff) {
