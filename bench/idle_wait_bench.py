@@ -11,13 +11,16 @@ the resident memory at the end; utime + stime from /proc/PID/stat the CPU
 time spent.
 
 Usage: idle_wait_bench.py --program PATH_TO_OSTREL_IDLE [--seconds 60]
-                          [--input-every S] [--quick]
+                          [--input-every S] [--here] [--quick]
   --input-every S: move the pointer every S seconds meanwhile (a user at
            work: the idle time is never reached)
+  --here:  in the session the environment names (DISPLAY, WAYLAND_DISPLAY,
+           the session bus) instead of a private Xvfb; no input is made
   --quick: a 5 s window, to check that the script works (ctest runs it);
            fails when the launcher woke more than a few times.
 """
 import argparse
+import contextlib
 import os
 import sys
 import time
@@ -60,11 +63,14 @@ def main():
     parser.add_argument("--program", required=True)
     parser.add_argument("--seconds", type=float, default=60.0)
     parser.add_argument("--input-every", type=float, default=0.0)
+    parser.add_argument("--here", action="store_true")
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
     seconds = 5.0 if args.quick else args.seconds
-    xs.require_xvfb()
-    with xs.Xvfb(640, 400) as x, xs.Saver(args.program, ["--after", "10m"], env=x.env) as launcher:
+    if not args.here:
+        xs.require_xvfb()
+    with (contextlib.nullcontext() if args.here else xs.Xvfb(640, 400)) as x, \
+            xs.Saver(args.program, ["--after", "10m"], env=None if args.here else x.env) as launcher:
         time.sleep(1.0)
         if not launcher.running_after(0):
             print(f"the launcher ended: status {launcher.wait(0)}, stderr {launcher.stderr!r}")
@@ -73,7 +79,7 @@ def main():
         end = time.monotonic() + seconds
         moves = 0
         while time.monotonic() < end:
-            if args.input_every > 0:
+            if args.input_every > 0 and not args.here:
                 x.move(100 + moves % 2, 100)
                 moves += 1
             time.sleep(min(args.input_every or seconds, max(end - time.monotonic(), 0)))
@@ -82,7 +88,8 @@ def main():
     preempted = after["involuntary"] - before["involuntary"]
     cpu_ms = (after["cpu"] - before["cpu"]) * 1000
     what = f"{moves} pointer moves" if moves else "no input"
-    print(f"ostrel-idle waiting on X11 (Xvfb, --after 10m, {what}) for {seconds:g} s:")
+    where = "the environment's session" if args.here else "X11 (Xvfb)"
+    print(f"ostrel-idle waiting in {where} (--after 10m, {what}) for {seconds:g} s:")
     print(f"  wake-ups (voluntary context switches): {wakeups} ({wakeups / seconds * 60:.1f} a minute)")
     print(f"  preemptions (involuntary):             {preempted}")
     print(f"  CPU time:                              {cpu_ms:.1f} ms")
