@@ -50,11 +50,10 @@ endif()
 find_program(OSTREL_GZIP gzip REQUIRED)
 set(man_dir ${PROJECT_BINARY_DIR}/man)
 set(man_pages)
-set(ostrel_pages ostrel.1 ostrel-trace.1)
-if(TARGET ostrel-idle)
-  list(APPEND ostrel_pages ostrel-idle.1)
-endif()
-foreach(page IN ITEMS ${ostrel_pages})
+foreach(page IN ITEMS ostrel.1 ostrel-trace.1 ostrel-idle.1)
+  if(page STREQUAL "ostrel-idle.1" AND NOT TARGET ostrel-idle)
+    continue()  # a build without the launcher
+  endif()
   configure_file(${PROJECT_SOURCE_DIR}/docs/${page}.in ${man_dir}/${page} @ONLY)
   add_custom_command(OUTPUT ${man_dir}/${page}.gz
     COMMAND ${OSTREL_GZIP} -9nkf ${man_dir}/${page}
@@ -67,6 +66,13 @@ add_custom_target(ostrel_man_pages ALL DEPENDS ${man_pages})
 install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(package_dir ${PROJECT_BINARY_DIR}/package)
+
+# The application's entry: hidden from menus, it names the installed program
+# for KWin, which lets only programs named so with the interface listed copy
+# the screen through org.kde.KWin.ScreenShot2 (KWin reads these files when it
+# starts). The program itself never writes such a file.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/ostrel.desktop.in ${package_dir}/ostrel.desktop @ONLY)
+install(FILES ${package_dir}/ostrel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 
 # ostrel-idle's systemd user unit, with the program's path where this install
 # puts it (/usr/bin/ostrel-idle in the package): written when installing,
@@ -135,10 +141,11 @@ freeze, hides the cursor, and lets four coloured trails of XOR-drawn circles
 wander over the frozen picture. The first key, mouse button or mouse move
 ends it. The screen picture is left on the clipboard as image/png.
 
-It runs in a Wayland session on compositors with the layer-shell and
-screen-copy protocols (sway, Hyprland, river, labwc, Wayfire) and in an X11
-session. It reads no arguments and no settings. It does not lock the
-screen.
+It runs in an X11 session and in Wayland sessions: on wlroots compositors
+(sway, Hyprland, river, labwc, Wayfire), on KDE Plasma (copying the screen
+through KWin, which the package's application entry allows it) and on GNOME
+(through the desktop's screenshot portal, which asks the user once). It reads
+no arguments and no settings. It does not lock the screen.
 
 ostrel-idle starts it whenever the session has been idle for a while (ten
 minutes unless told), as the systemd user service ostrel-idle.service, in

@@ -38,7 +38,7 @@ std::unique_ptr<ostrel::IdleWatcher> OpenWatcher(std::chrono::milliseconds after
   std::string why;
   if (auto watcher = ostrel::GnomeIdleWatcher::Open(after, on_idle, &why)) return watcher;
   reasons.push_back(why);
-  bool answered = false;
+  [[maybe_unused]] bool answered = false;
 #ifdef OSTREL_HAVE_WAYLAND
   if (auto watcher = ostrel::WaylandIdleWatcher::Open(after, on_idle, &why, &answered)) {
     return watcher;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/posix/end_signals.h"
+#include "platform/posix/process_control.h"
 #include "run/program.h"
 #ifdef OSTREL_HAVE_WAYLAND
 #include "platform/wayland/wayland_platform.h"
@@ -43,8 +44,12 @@ std::unique_ptr<ostrel::Platform> OpenPlatform(std::string* error) {
 }  // namespace
 
 int main() {
-  // First of all: a signal from the first moment on ends the program with
-  // status 0, and a closed stderr pipe is an error, not a SIGPIPE.
+  // First of all: descriptors 0 to 2 open, so that none of the program's own
+  // (the signal pipe, the display's connection) takes their numbers and
+  // receives what is written to stderr; then a signal from the first moment
+  // on ends the program with status 0, and a closed stderr pipe is an error,
+  // not a SIGPIPE.
+  ostrel::OpenMissingStandardDescriptors();
   ostrel::InstallEndSignals();
   std::string error;
   std::unique_ptr<ostrel::Platform> platform = OpenPlatform(&error);

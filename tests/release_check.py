@@ -2,11 +2,12 @@
 """Checks the two release files that tools/package builds:
 
 - one version everywhere: the project's version (project() in CMakeLists.txt)
-  against the .deb's Version, its changelog's newest entry, the packaged
-  `ostrel-trace --version` and `ostrel-idle --version`, the manual pages' .TH
-  headers, the zip's name, the
-  README.txt inside it and the version resource of its ostrel.scr (the fixed
-  file and product versions and their strings), in one table;
+  against the .deb's Version and file name, its changelog's newest entry, the
+  packaged `ostrel-trace --version` and `ostrel-idle --version`, the manual
+  pages' .TH headers, the zip's name, the README.txt inside it, and in its
+  ostrel.scr the version resource (the fixed file and product versions and
+  their strings) and the manifest's assemblyIdentity, in one table
+  (release_check_test.py checks that it names every place the version goes);
 - the Windows zip's contents: exactly ostrel.scr, README.txt and LICENSE.txt at
   its top; both texts in CRLF, LICENSE.txt the LICENSE, README.txt naming what
   a user needs; ostrel.scr a 64-bit Windows program, byte for byte the file the
@@ -44,8 +45,8 @@ def project_version():
 
 # --- the version resource of a PE file --------------------------------------------------------
 
-def pe_version_resource(data):
-    """The raw VS_VERSIONINFO of a PE file (the first RT_VERSION resource)."""
+def pe_resource(data, type_id):
+    """The raw data of a PE file's first resource of type `type_id`."""
     if data[:2] != b"MZ":
         raise ValueError("not a PE file (no MZ header)")
     pe = struct.unpack_from("<I", data, 0x3C)[0]
@@ -73,13 +74,17 @@ def pe_version_resource(data):
             name, target = struct.unpack_from("<II", data, base + directory + 16 + 8 * i)
             yield name, target
 
-    for type_id, names in entries(0):
-        if type_id == 16 and names & 0x80000000:  # RT_VERSION, a directory
+    for found_type, names in entries(0):
+        if found_type == type_id and names & 0x80000000:  # a directory
             _, languages = next(entries(names & 0x7FFFFFFF))
             _, leaf = next(entries(languages & 0x7FFFFFFF))
             rva, size = struct.unpack_from("<II", data, base + leaf)
             return data[offset(rva):offset(rva) + size]
-    raise ValueError("no version resource")
+    raise ValueError(f"no resource of type {type_id}")
+
+
+RT_VERSION = 16
+RT_MANIFEST = 24
 
 
 def version_blocks(block):
@@ -108,9 +113,10 @@ def version_blocks(block):
 
 
 def scr_versions(data):
-    """The .scr's versions: fixed file and product versions as a.b.c.d, and the
-    FileVersion and ProductVersion strings."""
-    found = dict(version_blocks(pe_version_resource(data)))
+    """The .scr's versions: fixed file and product versions as a.b.c.d, the
+    FileVersion and ProductVersion strings, and the manifest's
+    assemblyIdentity version (a.b.c.d)."""
+    found = dict(version_blocks(pe_resource(data, RT_VERSION)))
     file_ms, file_ls, product_ms, product_ls = found["fixed"]
 
     def dotted(ms, ls):
@@ -119,7 +125,17 @@ def scr_versions(data):
     return {"fixed FILEVERSION": dotted(file_ms, file_ls),
             "fixed PRODUCTVERSION": dotted(product_ms, product_ls),
             "FileVersion string": found.get("FileVersion"),
-            "ProductVersion string": found.get("ProductVersion")}
+            "ProductVersion string": found.get("ProductVersion"),
+            "manifest's assemblyIdentity version": manifest_version(pe_resource(data, RT_MANIFEST))}
+
+
+# The .scr's versions that are a.b.c.d: the project's a.b.c with a fourth part 0.
+SCR_FOUR_PART = {"fixed FILEVERSION", "fixed PRODUCTVERSION", "manifest's assemblyIdentity version"}
+
+
+def manifest_version(manifest):
+    match = re.search(rb'<assemblyIdentity\b[^>]*?\sversion="([^"]*)"', manifest)
+    return match.group(1).decode() if match else None
 
 
 # --- checks ------------------------------------------------------------------------------------
@@ -136,6 +152,8 @@ def check_versions(f, version, deb, zip_path, unpacked):
     fields = subprocess.run(["dpkg-deb", "-f", deb, "Version"], capture_output=True, text=True,
                             check=True).stdout.strip()
     rows.append((".deb Version field", fields, version))
+    name = re.fullmatch(r"ostrel_(.+)_[a-z0-9]+\.deb", os.path.basename(deb))
+    rows.append((".deb file name", name.group(1) if name else os.path.basename(deb), version))
     with gzip.open(os.path.join(unpacked, "usr/share/doc/ostrel/changelog.gz"), "rt") as page:
         top = re.match(r"ostrel \(([^)]+)\)", page.readline())
     rows.append((".deb changelog's newest entry", top.group(1) if top else None, version))
@@ -156,7 +174,8 @@ def check_versions(f, version, deb, zip_path, unpacked):
     rows.append(("zip README.txt title", title.group(1) if title else None, version))
     try:
         for what, found in scr_versions(scr).items():
-            rows.append((f"ostrel.scr {what}", found, version + ".0" if "fixed" in what else version))
+            rows.append((f"ostrel.scr {what}", found,
+                         version + ".0" if what in SCR_FOUR_PART else version))
     except (ValueError, KeyError, struct.error) as error:
         f.check(False, f"ostrel.scr: cannot read its version resource: {error}")
 

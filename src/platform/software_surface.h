@@ -6,21 +6,13 @@
 #include <vector>
 
 #include "platform/image.h"
+#include "platform/rect.h"
 #include "trails/drawing_surface.h"
 
 namespace ostrel {
 
-struct Rect {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-
-  friend bool operator==(const Rect&, const Rect&) = default;
-};
-
 // The window's picture, kept in memory: the background with everything drawn
-// over it. Both backends draw into it and show the rectangles that changed.
+// over it. Every backend draws into it and shows the rectangles that changed.
 //
 // A circle is centred on the pixel its centre falls in, as the system's own
 // drawing calls place it, and is a ring as wide as the pen: the pixels whose

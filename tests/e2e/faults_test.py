@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The X11 program is never stuck: one case per fault it must survive, each on
-its own Xvfb (a silent server, foreign grabs, held or let go, early signals, a
-closed stderr, no MIT-SHM, the largest screen, a window manager, a compositor,
-valgrind).
+its own Xvfb (a silent server, foreign grabs, held or let go, early signals,
+closed standard descriptors, a closed stderr, no MIT-SHM, the largest screen, a
+window manager, a compositor, valgrind).
 
 Usage: faults_test.py PATH_TO_OSTREL PATH_TO_OSTREL_X11_PROBE [CASE...]
 (no case: all but valgrind)
@@ -184,6 +184,22 @@ def early_signal(f, program, probe):
             f.check(xs.cursor_pixels(x.framebuffer(), pointer) > 20, f"{what}: the cursor is not back")
 
 
+def closed_descriptors(f, program, probe):
+    """Started with stdin and stderr closed, the program's own descriptors must
+    not take their numbers: the grab's report at one second would otherwise
+    go into the signal pipe and end the run. Another client holds the grabs,
+    so that the report is written."""
+    with xs.desktop_session(640, 400) as (x, _, pointer), grabs_held(f, x, probe, "both"):
+        with xs.Saver(program, env=x.env, closed=(0, 2)) as saver:
+            f.check(x.wait_window(proc=saver.proc) is not None, "closed descriptors: no window")
+            opened = saver.standard_descriptors()
+            f.check(opened[0] == opened[2] == "/dev/null",
+                    f"closed descriptors: 0 to 2 are open on {opened}, not /dev/null")
+            f.check(saver.running_after(1.5), "closed descriptors: the grab's report ended the run "
+                    f"(status {saver.wait(0)})")
+            ended_by(f, saver, "closed descriptors, move", lambda: x.move(pointer[0] + 1, pointer[1]))
+
+
 def closed_stderr(f, program, probe):
     read_end, write_end = os.pipe()
     os.close(read_end)
@@ -256,7 +272,8 @@ def valgrind(f, program, probe):
 
 
 CASES = {fn.__name__: fn for fn in (silent_server, foreign_grab, grabs_released, keyboard_held,
-                                    early_signal, closed_stderr, no_mit_shm, huge_screen, openbox,
+                                    early_signal, closed_descriptors, closed_stderr, no_mit_shm,
+                                    huge_screen, openbox,
                                     xcompmgr, valgrind)}
 
 

@@ -28,7 +28,8 @@ UNIT = "/usr/lib/systemd/user/ostrel-idle.service"
 MAN_PAGES = {"/usr/share/man/man1/ostrel.1.gz": "docs/ostrel.1.in",
              "/usr/share/man/man1/ostrel-trace.1.gz": "docs/ostrel-trace.1.in",
              "/usr/share/man/man1/ostrel-idle.1.gz": "docs/ostrel-idle.1.in"}
-FILES = [PROGRAM, TRACE, IDLE, UNIT, *MAN_PAGES, "/usr/share/doc/ostrel/copyright",
+DESKTOP_ENTRY = "/usr/share/applications/ostrel.desktop"
+FILES = [PROGRAM, TRACE, IDLE, UNIT, *MAN_PAGES, DESKTOP_ENTRY, "/usr/share/doc/ostrel/copyright",
          "/usr/share/doc/ostrel/changelog.gz"]
 # The libraries the programs link: dpkg-shlibdeps must have turned each into a dependency.
 DEPENDS = ["libc6", "libstdc++6", "libx11-6", "libxext6", "libxfixes3", "libpng16-16",
@@ -59,6 +60,12 @@ def check_package(f, deb, version):
         f.check(path in listed and os.path.isfile(path), f"{path} is not installed")
     for path in (PROGRAM, TRACE, IDLE):
         f.check(os.access(path, os.X_OK), f"{path} is not executable")
+    # KWin lets the installed program copy the screen by this entry.
+    with open(DESKTOP_ENTRY) as entry:
+        keys = dict(line.split("=", 1) for line in entry.read().splitlines() if "=" in line)
+    f.check(keys.get("Exec") == PROGRAM and keys.get("NoDisplay") == "true" and
+            keys.get("X-KDE-DBUS-Restricted-Interfaces") == "org.kde.KWin.ScreenShot2",
+            f"{DESKTOP_ENTRY} does not name {PROGRAM} for KWin's ScreenShot2: {keys}")
     # Each installed file against the md5sums in the package.
     verify = run("dpkg", "--verify", "ostrel")
     f.check(verify.returncode == 0 and not verify.stdout,

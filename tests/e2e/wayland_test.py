@@ -10,13 +10,15 @@ The pointer comes from ostrel-wl-pointer (absolute moves in logical layout
 coordinates), added during a run (see Case), keys from wtype. Exit latencies are measured from just before
 the input is sent to the program's exit seen through a pidfd.
 
-Usage: wayland_test.py PATH_TO_OSTREL PATH_TO_OSTREL_WL_POINTER [CASE_WORD...]
-(only the cases whose name contains one of the words).
+Usage: wayland_test.py PATH_TO_OSTREL PATH_TO_OSTREL_WL_POINTER [--without-x11] [CASE_WORD...]
+(only the cases whose name contains one of the words; --without-x11 for a
+program built without its X11 backend).
 """
 import contextlib
 import os
 import re
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -29,6 +31,7 @@ MAX_LATENCY = 0.100
 PAD = (677, 381)  # the pointer's place before a run: on the first output's grey pad
 ONE = ((1280, 720),)
 TWO = ((1280, 720), (1280, 720, 1, 1280, 0))
+STACKED = ((1280, 720), (1280, 720, 1, 0, 720))
 SCALED = ((1920, 1080, 2),)
 
 
@@ -45,6 +48,7 @@ class Case:
         self.name, self.program, self.helper, self.s, self.f = name, program, helper, sway, failures
         self.savers = []
         self.first_trails = None  # (shots, seconds) from start()
+        self.settle = 0.0  # how long the desktop may take to show again after the end
         if sway is not None:
             first = sway.outputs[0].desktop
             x0, y0, x1, y1 = xs.cursor_pad(PAD, first.width, first.height)
@@ -61,11 +65,12 @@ class Case:
     def attach(self):
         return self.s.pointer(self.helper)
 
-    def start(self, env=None, timeout=5.0):
+    def start(self, env=None, timeout=5.0, closed=()):
         """Starts a run; returns its Saver once trails show on some output.
         Until then, and in that shot, no output may show anything but its
-        desktop with trail colours XORed on."""
-        saver = xs.Saver(self.program, env=env or self.s.env)
+        desktop with trail colours XORed on. `closed`: standard descriptors
+        the program starts without."""
+        saver = xs.Saver(self.program, env=env or self.s.env, closed=closed)
         self.savers.append(saver)
         end = time.monotonic() + timeout
         before = time.monotonic()  # when the last shot without trails began
@@ -100,7 +105,13 @@ class Case:
         self.check(status == 0, f"{what}: status {status}, stderr {saver.stderr[-300:]!r}")
         self.check(latency < MAX_LATENCY, f"{what}: exit {latency * 1000:.0f} ms later")
         for o in self.s.outputs:
-            left = set(xs.diff_pixels(o.desktop, self.s.shot(o))) - self.pad
+            # A compositor may fade a closed window out for a moment (mutter).
+            settled = time.monotonic() + self.settle
+            while True:
+                left = set(xs.diff_pixels(o.desktop, self.s.shot(o))) - self.pad
+                if not left or time.monotonic() > settled:
+                    break
+                time.sleep(0.05)
             self.check(not left, f"{what}: {o.name} is not its desktop after the end: "
                        f"{len(left)} pixels differ, e.g. {sorted(left)[:3]}")
 
@@ -184,14 +195,46 @@ def moves(t):
 
 
 def two_outputs(t):
+    # Side by side or stacked: each output's picture, trails and pointer
+    # positions must come from its own place, X and Y.
+    second = t.s.outputs[1]
     t.park()
     saver = t.start()
     changed = layout_trails(t, saver)
     p = t.attach()
-    t.check(any(x < 1280 for x, _ in changed) and any(x >= 1280 for x, _ in changed),
-            "trails do not show on both outputs")
-    p.move(1280 + PAD[0], PAD[1])
+    t.check(any(not second.contains(x, y) for x, y in changed) and
+            any(second.contains(x, y) for x, y in changed), "trails do not show on both outputs")
+    p.move(second.x + PAD[0], second.y + PAD[1])
     t.ended(saver, p.sent, "a move onto the second output")
+
+
+def key_held(t):
+    # A key held as the window appears (the one that started the run, say)
+    # comes with the keyboard's focus: it is no press, nor is its release.
+    press = t.s.keyboard()
+    held = t.s.start_helper(["wtype", "-P", "space", "-s", "2500", "-p", "space"])
+    time.sleep(0.5)
+    saver = t.start()
+    t.check(saver.running_after(0.5), f"a key held as the window appeared ended the run "
+            f"(status {saver.wait(0)})")
+    held.wait(10)
+    t.check(saver.running_after(0.5), f"letting go of the held key ended the run ({saver.wait(0)})")
+    since = time.monotonic()
+    press("a")
+    t.ended(saver, since, "a key pressed")
+
+
+def closed_descriptors(t):
+    # Started with 0, 1 and 2 closed, the program's own descriptors (the
+    # signal pipe, the connection) must not take their numbers: a line on
+    # stderr would go into the compositor's socket.
+    t.park()
+    saver = t.start(closed=(0, 1, 2))
+    opened = saver.standard_descriptors()
+    t.check(opened == ["/dev/null"] * 3, f"descriptors 0 to 2 are open on {opened}")
+    p = t.attach()
+    p.move(PAD[0] + 1, PAD[1])
+    t.ended(saver, p.sent, "a move")
 
 
 def scale_2(t):
@@ -213,6 +256,102 @@ def rings_at_scale_2(t, shot, ticks, when):
     off = xs.pixels_off_rings(xs.diff_pixels(t.s.outputs[0].desktop, shot), circles)
     t.check(not off, f"{when}: {len(off)} changed pixels lie on no ring of the first {ticks} "
             f"ticks at twice the logical size, e.g. {off[:5]}")
+
+
+def still_shot(t, output, size, timeout=3.0):
+    """The output's shot once it has `size` (width, height) and stays the same
+    for two shots in a row; the last shot when it never does."""
+    end = time.monotonic() + timeout
+    last = None
+    while time.monotonic() < end:
+        shot = t.s.shot(output)
+        if (shot.width, shot.height) == size and last is not None and shot == last:
+            return shot
+        last = shot
+        time.sleep(0.1)
+    return last
+
+
+def covered(picture, width, height):
+    """`picture` at the top-left of a black picture of width x height."""
+    black = bytes(3 * width)
+    rows = []
+    for y in range(height):
+        if y < picture.height:
+            row = picture.data[y * picture.width * 3:(y + 1) * picture.width * 3]
+            rows.append(row[:width * 3] + black[:max(0, width - picture.width) * 3])
+        else:
+            rows.append(black)
+    return xs.Image(width, height, b"".join(rows))
+
+
+def outputs_change(t):
+    # Every output stays covered for the whole run. One that changes its mode
+    # and then its scale shows its frozen picture as it showed at the start,
+    # pixel for pixel, black where it has none; one plugged in during the run
+    # is black. The live desktop (sway's own picture resized, an orange one on
+    # the new output) never shows. The trails keep the layout of the start.
+    o = t.s.outputs[0]
+    t.park()
+    saver = t.start()
+    frozen = covered(o.desktop, 1920, 1080)
+    for change in (("mode", "1920x1080"), ("scale", "2")):
+        t.s.msg("output", o.name, *change)
+        shot = still_shot(t, o, (1920, 1080))
+        left = xs.diff_pixels(frozen, shot) if (shot.width, shot.height) == (1920, 1080) else {}
+        t.check((shot.width, shot.height) == (1920, 1080) and not left,
+                f"after {' '.join(change)}: {shot.width}x{shot.height}, {len(left)} pixels are not "
+                f"the frozen picture or black, e.g. {sorted(left)[:3]}")
+    added = ws.Output(1920, 1080)
+    added.name = "HEADLESS-2"
+    t.s.start_helper(["swaybg", "-o", added.name, "-c", "#ff8000"],
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    t.s.msg("create_output")
+    shot = still_shot(t, added, (1920, 1080))
+    t.check(shot is not None and not any(shot.data),
+            f"the output plugged in during the run is not black "
+            f"({sum(1 for b in (shot.data if shot else b'') if b)} bytes are not)")
+    p = t.attach()
+    p.move(PAD[0] + 1, PAD[1])
+    status = saver.wait(2.0)
+    t.check(status == 0, f"a move after the outputs changed: status {status}")
+
+
+# Objects of a run that must be destroyed with a request before the program
+# lets go of the connection (the serving process keeps it open, and the
+# compositor would keep them as long as it runs: surfaces, buffers, pools).
+RUN_OBJECTS = ("wl_surface", "zwlr_layer_surface_v1", "wl_buffer", "wl_shm_pool",
+               "zwlr_screencopy_frame_v1", "wl_pointer", "wl_keyboard")
+
+
+def objects_left(debug_log):
+    """The run's objects the program made and never asked the compositor to
+    destroy, from libwayland's WAYLAND_DEBUG lines ("-> wl_surface@21.destroy()")."""
+    live = {}
+    for line in debug_log.splitlines():
+        m = re.search(r"-> (\w+)@(\d+)\.(\w+)\((.*)\)", line)
+        if m is None:
+            continue
+        interface, oid, request, args = m.groups()
+        if request in ("destroy", "release"):
+            live.pop(oid, None)
+        for made, new in re.findall(r"new id (\w+)@(\d+)", args):
+            live[new] = made
+    return sorted(f"{interface}@{oid}" for oid, interface in live.items() if interface in RUN_OBJECTS)
+
+
+def objects_freed(t):
+    press = t.s.keyboard()  # a keyboard and a pointer on the seat: both are bound
+    del press
+    t.park()
+    saver = t.start(env=dict(t.s.env, WAYLAND_DEBUG="client"))
+    p = t.attach()
+    time.sleep(0.3)
+    p.move(PAD[0] + 1, PAD[1])
+    status = saver.wait(2.0)
+    t.check(status == 0, f"a move: status {status}")
+    left = objects_left(saver.stderr.decode(errors="replace"))
+    t.check(not left, f"never asked to destroy: {left}")
 
 
 def serving_processes(program):
@@ -301,6 +440,11 @@ CASES = [
     ("the wheel ends the run", ONE, by_pointer("a wheel click", ws.VirtualPointer.wheel)),
     ("the first position again goes on, 1 px away ends", ONE, moves),
     ("two outputs covered, crossing ends the run", TWO, two_outputs),
+    ("two outputs stacked, crossing down ends the run", STACKED, two_outputs),
+    ("a key held as the window appears is no press", ONE, key_held),
+    ("outputs that change or come during the run stay covered", ONE, outputs_change),
+    ("every object of the run is destroyed with its request", ONE, objects_freed),
+    ("started with descriptors 0 to 2 closed", ONE, closed_descriptors),
     ("scale 2 at full resolution", SCALED, scale_2),
     ("the clipboard keeps the desktop as PNG", ONE, clipboard),
     ("compositor killed: status 1", ONE, compositor_killed),
@@ -314,10 +458,15 @@ CASES = [
 
 def main():
     program, helper, words = sys.argv[1], sys.argv[2], sys.argv[3:]
+    # A program built without its X11 backend cannot fall back to X11.
+    without_x11 = "--without-x11" in words
+    words = [w for w in words if w != "--without-x11"]
     ws.require_sway()
     f = xs.Failures()
     for name, layout, run in CASES:
         if words and not any(w in name for w in words):
+            continue
+        if without_x11 and run is x11_fallback:
             continue
         print(f"--- {name}", flush=True)
         outputs = [ws.Output(*args) for args in layout] if layout else None

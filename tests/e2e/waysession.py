@@ -61,6 +61,10 @@ class Output:
         """(x, y, width, height) in the layout's logical coordinates."""
         return self.x, self.y, self.width // self.scale, self.height // self.scale
 
+    def contains(self, x, y):
+        """Whether a pixel of the layout stitched at scale 1 lies on it."""
+        return self.x <= x < self.x + self.width and self.y <= y < self.y + self.height
+
 
 def parse_ppm(blob):
     """Decodes a binary PPM with maxval 255 (what grim -t ppm writes)."""

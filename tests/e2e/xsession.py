@@ -356,10 +356,13 @@ class Saver(_Stopped):
     """The program as a child process whose exit time is known to the
     microsecond (a pidfd, not a polling wait)."""
 
-    def __init__(self, program, args=(), env=None):
+    def __init__(self, program, args=(), env=None, closed=()):
+        """`closed`: standard descriptors (0, 1, 2) the program starts without."""
         self.started = time.monotonic()
         self.proc = subprocess.Popen([program, *args], env=env, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+                                     stderr=subprocess.PIPE,
+                                     preexec_fn=(lambda: [os.close(fd) for fd in closed])
+                                     if closed else None)
         self.pidfd = os.pidfd_open(self.proc.pid)
         self.exited_at = None
         self.stdout = self.stderr = b""
@@ -376,6 +379,16 @@ class Saver(_Stopped):
 
     def running_after(self, seconds):
         return self.wait(seconds) is None
+
+    def standard_descriptors(self):
+        """What the running program's descriptors 0, 1 and 2 are open on."""
+        found = []
+        for fd in range(3):
+            try:
+                found.append(os.readlink(f"/proc/{self.proc.pid}/fd/{fd}"))
+            except OSError:
+                found.append(None)
+        return found
 
     def stop(self):
         """Ends it if it still runs (SIGKILL after SIGTERM is ignored)."""

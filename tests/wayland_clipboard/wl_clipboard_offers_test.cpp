@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/wayland/wl_clipboard_channel.h"
+#include "platform/wayland/wl_clipboard_offers.h"
 
 namespace ostrel {
 namespace {

@@ -137,11 +137,13 @@ TEST(FrameCopies, WhatTheOutputsShowIsAlwaysTheFrameAtEachCommit) {
     FrameCopies copies(kFrame, outputs);
     Image truth(kFrame.width, kFrame.height);
     for (int y = 0; y < truth.Height(); ++y) {
-      for (int x = 0; x < truth.Width(); ++x) truth.At(x, y) = static_cast<std::uint32_t>(x * 97 + y);
+      for (int x = 0; x < truth.Width(); ++x)
+        truth.At(x, y) = static_cast<std::uint32_t>(x * 97 + y);
     }
     Image copy[2] = {truth.Clone(), Image(kFrame.width, kFrame.height)};
     std::vector<Image> shown;
-    for (std::size_t i = 0; i < outputs.size(); ++i) shown.emplace_back(kFrame.width, kFrame.height);
+    for (std::size_t i = 0; i < outputs.size(); ++i)
+      shown.emplace_back(kFrame.width, kFrame.height);
     std::vector<std::vector<bool>> held(outputs.size(), std::vector<bool>(2, false));
 
     const auto commit_all = [&] {

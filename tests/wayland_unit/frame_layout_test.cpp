@@ -28,16 +28,22 @@ TEST(FrameLayout, AnOutputsPlaceFromWhatTheCompositorReports) {
   // logical x, y, w, h
   const Case cases[] = {
       {"xdg_output's rectangle over wl_output's 0,0",
-       {0, 0, 0, 3840, 2160, 2, true, true, 1920, 0, 1920, 1080}, {1920, 0, 1920, 1080, 2}},
+       {0, 0, 0, 3840, 2160, 2, true, true, 1920, 0, 1920, 1080},
+       {1920, 0, 1920, 1080, 2}},
       {"no xdg_output: the mode divided by the scale",
-       {100, 50, 0, 3840, 2160, 2, false, false, 0, 0, 0, 0}, {100, 50, 1920, 1080, 2}},
+       {100, 50, 0, 3840, 2160, 2, false, false, 0, 0, 0, 0},
+       {100, 50, 1920, 1080, 2}},
       {"no xdg_output, turned by 90 degrees",
-       {0, 0, 1, 1920, 1080, 1, false, false, 0, 0, 0, 0}, {0, 0, 1080, 1920, 1}},
+       {0, 0, 1, 1920, 1080, 1, false, false, 0, 0, 0, 0},
+       {0, 0, 1080, 1920, 1}},
       {"no xdg_output, turned by 180 degrees",
-       {0, 0, 2, 1920, 1080, 1, false, false, 0, 0, 0, 0}, {0, 0, 1920, 1080, 1}},
-      {"a position but no size yet", {5, 5, 0, 1280, 720, 1, true, false, -1280, 0, 0, 0},
+       {0, 0, 2, 1920, 1080, 1, false, false, 0, 0, 0, 0},
+       {0, 0, 1920, 1080, 1}},
+      {"a position but no size yet",
+       {5, 5, 0, 1280, 720, 1, true, false, -1280, 0, 0, 0},
        {-1280, 0, 1280, 720, 1}},
-      {"a scale below 1 counts as 1", {0, 0, 0, 800, 600, 0, false, false, 0, 0, 0, 0},
+      {"a scale below 1 counts as 1",
+       {0, 0, 0, 800, 600, 0, false, false, 0, 0, 0, 0},
        {0, 0, 800, 600, 1}},
   };
   for (const Case& c : cases) {
@@ -55,24 +61,44 @@ TEST(FrameLayout, CoversTheOutputsAtTheLargestScale) {
       {"one output", {{0, 0, 1920, 1080, 1}}, 0, 0, 1, 1920, 1080, {{0, 0, 1920, 1080}}},
       {"side by side",
        {{0, 0, 1280, 720, 1}, {1280, 0, 1280, 720, 1}},
-       0, 0, 1, 2560, 720,
+       0,
+       0,
+       1,
+       2560,
+       720,
        {{0, 0, 1280, 720}, {1280, 0, 1280, 720}}},
       {"one at scale 2 alone", {{0, 0, 960, 540, 2}}, 0, 0, 2, 1920, 1080, {{0, 0, 1920, 1080}}},
       {"scale 1 beside scale 2: the frame at 2, the first doubled",
        {{0, 0, 1280, 720, 1}, {1280, 0, 960, 540, 2}},
-       0, 0, 2, 4480, 1440,
+       0,
+       0,
+       2,
+       4480,
+       1440,
        {{0, 0, 2560, 1440}, {2560, 0, 1920, 1080}}},
       {"left of and above the origin",
        {{-1280, 0, 1280, 720, 1}, {0, -100, 1920, 1080, 1}},
-       -1280, -100, 1, 3200, 1080,
+       -1280,
+       -100,
+       1,
+       3200,
+       1080,
        {{0, 100, 1280, 720}, {1280, 0, 1920, 1080}}},
       {"an empty output takes no part",
        {{0, 0, 0, 0, 1}, {100, 50, 640, 480, 1}},
-       100, 50, 1, 640, 480,
+       100,
+       50,
+       1,
+       640,
+       480,
        {{-100, -50, 0, 0}, {0, 0, 640, 480}}},
       {"scale 3 beside scale 2",
        {{0, 0, 100, 100, 2}, {100, 0, 100, 100, 3}},
-       0, 0, 3, 600, 300,
+       0,
+       0,
+       3,
+       600,
+       300,
        {{0, 0, 300, 300}, {300, 0, 300, 300}}},
   };
   for (const LayoutCase& c : cases) {
@@ -109,10 +135,9 @@ TEST(FrameLayout, PointerPositionsInTwipsKeepPhysicalSizes) {
     float twips_x, twips_y;
   };
   const Point points[] = {
-      {0, 0.0, 0.0, 0.0F, 0.0F},
-      {0, 100.0, 200.0, 1500.0F, 3000.0F},
-      {0, 100.5, 0.25, 1507.5F, 3.75F},     // fractions of a logical unit
-      {1, 0.0, 0.0, 19200.0F, 0.0F},        // the second output starts at 1280
+      {0, 0.0, 0.0, 0.0F, 0.0F},           {0, 100.0, 200.0, 1500.0F, 3000.0F},
+      {0, 100.5, 0.25, 1507.5F, 3.75F},  // fractions of a logical unit
+      {1, 0.0, 0.0, 19200.0F, 0.0F},     // the second output starts at 1280
       {1, 10.0, 539.5, 19350.0F, 8092.5F},
   };
   for (const Point& p : points) {

@@ -15,14 +15,14 @@ TEST(WaylandInput, ButtonsAsTheX11BackendNumbersThem) {
     int held;
   };
   const Case cases[] = {
-      {0x110, 1, 1},        // BTN_LEFT
-      {0x111, 2, 2},        // BTN_RIGHT
-      {0x112, 4, 4},        // BTN_MIDDLE
-      {0x113, 128, 0},      // BTN_SIDE: X button 8, 8 << 4
-      {0x114, 256, 0},      // BTN_EXTRA: X button 9
+      {0x110, 1, 1},             // BTN_LEFT
+      {0x111, 2, 2},             // BTN_RIGHT
+      {0x112, 4, 4},             // BTN_MIDDLE
+      {0x113, 128, 0},           // BTN_SIDE: X button 8, 8 << 4
+      {0x114, 256, 0},           // BTN_EXTRA: X button 9
       {0x113 + 11, 8 << 15, 0},  // X button 19: the last one shifted
-      {0x113 + 12, 8, 0},   // beyond: 8, as X11's ButtonOf
-      {0x100, 8, 0},        // BTN_0, not a mouse button
+      {0x113 + 12, 8, 0},        // beyond: 8, as X11's ButtonOf
+      {0x100, 8, 0},             // BTN_0, not a mouse button
       {0, 8, 0},
       {0xFFFFFFFF, 8, 0},
   };
@@ -39,12 +39,12 @@ TEST(WaylandInput, WheelTurnsAreTheWheelButtons) {
     int button;
   };
   const Case cases[] = {
-      {0, -10.0, 8},   // up: X button 4
-      {0, 10.0, 16},   // down: 5
-      {1, -0.5, 32},   // left: 6
-      {1, 15.0, 64},   // right: 7
-      {0, 0.0, 0},     // the end of a scroll: nothing turned
-      {2, 10.0, 0},    // an axis that does not exist
+      {0, -10.0, 8},  // up: X button 4
+      {0, 10.0, 16},  // down: 5
+      {1, -0.5, 32},  // left: 6
+      {1, 15.0, 64},  // right: 7
+      {0, 0.0, 0},    // the end of a scroll: nothing turned
+      {2, 10.0, 0},   // an axis that does not exist
   };
   for (const Case& c : cases) {
     EXPECT_EQ(WheelButtonOf(c.axis, c.value), c.button) << c.axis << " " << c.value;

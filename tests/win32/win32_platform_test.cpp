@@ -15,9 +15,11 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/dib.h"
+#include "platform/win32/win32_clipboard.h"
 #include "platform/win32/win32_input.h"
 
 namespace ostrel {
@@ -183,6 +185,75 @@ HGLOBAL GlobalCopy(const std::vector<std::uint8_t>& bytes) {
   std::copy(bytes.begin(), bytes.end(), static_cast<std::uint8_t*>(GlobalLock(memory)));
   GlobalUnlock(memory);
   return memory;
+}
+
+// Another program that, once armed, replaces the clipboard's content with a
+// picture of its own the moment the content changes: a clipboard viewer on
+// this thread, which the system tells while the program that changed the
+// content is still closing the clipboard.
+class ReplacingViewer {
+ public:
+  explicit ReplacingViewer(std::vector<std::uint8_t> dib) : dib_(std::move(dib)) {
+    WNDCLASSW type{};
+    type.lpfnWndProc = &ReplacingViewer::Proc;
+    type.hInstance = GetModuleHandleW(nullptr);
+    type.lpszClassName = L"OstrelTestViewer";
+    RegisterClassW(&type);  // fails harmlessly when registered already
+    window_ = CreateWindowExW(0, type.lpszClassName, L"viewer", WS_POPUP, 0, 0, 1, 1, nullptr,
+                              nullptr, type.hInstance, nullptr);
+    SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    next_ = SetClipboardViewer(window_);
+  }
+  ~ReplacingViewer() {
+    ChangeClipboardChain(window_, next_);
+    DestroyWindow(window_);
+  }
+  ReplacingViewer(const ReplacingViewer&) = delete;
+  ReplacingViewer& operator=(const ReplacingViewer&) = delete;
+
+  HWND Window() const { return window_; }
+  void Arm() {
+    armed_ = true;
+    replaced_ = false;
+  }
+  bool Replaced() const { return replaced_; }
+
+ private:
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    auto* self = reinterpret_cast<ReplacingViewer*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self == nullptr) return DefWindowProcW(window, message, wparam, lparam);
+    if (message == WM_DRAWCLIPBOARD) {
+      if (std::exchange(self->armed_, false)) {
+        PutOnClipboard(window, CF_DIB, GlobalCopy(self->dib_));
+        self->replaced_ = true;
+      }
+      if (self->next_ != nullptr) SendMessageW(self->next_, message, wparam, lparam);
+      return 0;
+    }
+    if (message == WM_CHANGECBCHAIN) {
+      if (reinterpret_cast<HWND>(wparam) == self->next_) {
+        self->next_ = reinterpret_cast<HWND>(lparam);
+      } else if (self->next_ != nullptr) {
+        SendMessageW(self->next_, message, wparam, lparam);
+      }
+      return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+  }
+
+  std::vector<std::uint8_t> dib_;
+  HWND window_ = nullptr;
+  HWND next_ = nullptr;
+  bool armed_ = false;
+  bool replaced_ = false;
+};
+
+// A one-pixel 24-bit picture, grey: its header, then one row padded to 4 bytes.
+std::vector<std::uint8_t> GreyDib1x1() {
+  const BITMAPINFOHEADER header{sizeof header, 1, 1, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  std::vector<std::uint8_t> dib(sizeof header + 4, 0x99);
+  std::memcpy(dib.data(), &header, sizeof header);
+  return dib;
 }
 
 class Win32PlatformTest : public testing::Test {
@@ -356,6 +427,25 @@ TEST_F(Win32PlatformTest, TicksDrawAndTheWindowShowsTheFrame) {
   EXPECT_TRUE(screen_shows_frame);
 }
 
+// The yield processes what is pending once. A timer message is made each
+// time the queue is looked at after the timer's interval, so a yield that
+// went on dispatching them would run tick after tick for as long as they
+// come; every tick before the start-up's reset writes a circle at the
+// corner that the first ticks after it draw once more, and it stays.
+TEST_F(Win32PlatformTest, TheYieldRunsOneTickWhateverIsDue) {
+  Close();
+  Open(1);
+  int ticks = 0;
+  events_.after = [&](const std::string& call) {
+    if (call != "Timer1_Timer") return;
+    Sleep(20);  // a tick slower than the timer: another is due when it ends
+    if (++ticks == 5) platform_->UnloadForm();  // ends a yield that never would
+  };
+  Sleep(50);
+  platform_->DoEvents();
+  EXPECT_EQ(ticks, 1);
+}
+
 TEST_F(Win32PlatformTest, PrintScreenPutsTheScreenOnTheClipboardAndItReadsBack) {
   const Image screen = platform_->CaptureScreen()->Clone();
   const DWORD before = GetClipboardSequenceNumber();
@@ -427,10 +517,7 @@ TEST_F(Win32PlatformTest, ClipboardPictureReadsOtherProgramsPicturesAndRefusesBa
 // screen there (as the owner, or under our window's name): its picture is not
 // the desktop, and the frame keeps the direct copy of the screen.
 TEST_F(Win32PlatformTest, APictureReplacingTheScreenCopyIsNotTakenForTheDesktop) {
-  // A one-pixel 24-bit picture, grey: its header, then one row padded to 4 bytes.
-  const BITMAPINFOHEADER header{sizeof header, 1, 1, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-  std::vector<std::uint8_t> dib_1x1(sizeof header + 4, 0x99);
-  std::memcpy(dib_1x1.data(), &header, sizeof header);
+  const std::vector<std::uint8_t> dib_1x1 = GreyDib1x1();
   HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
                                GetModuleHandleW(nullptr), nullptr);
   ASSERT_NE(other, nullptr);
@@ -442,6 +529,40 @@ TEST_F(Win32PlatformTest, APictureReplacingTheScreenCopyIsNotTakenForTheDesktop)
     EXPECT_TRUE(SameColours(*platform_->CaptureScreen(), screen));
   }
   DestroyWindow(other);
+}
+
+// Another program replaces the screen copy the moment it lands, while the put
+// is still closing the clipboard: the put reports no content of ours, so no
+// picture is taken for the desktop. What marks our content is its owner and
+// its sequence number, both: the other's content, expected with our window for
+// its owner or at another sequence number, is not read.
+TEST_F(Win32PlatformTest, AScreenCopyReplacedAsItLandsIsNotTakenForTheDesktop) {
+  ReplacingViewer other(GreyDib1x1());
+  ASSERT_NE(other.Window(), nullptr);
+  const Image screen = CopyOfScreen();
+  other.Arm();
+  platform_->KeybdEvent(kVirtualKeySnapshot, kSnapshotScanCode, 0, 0);
+  ASSERT_TRUE(other.Replaced()) << "the viewer was not told while the put closed the clipboard";
+  EXPECT_EQ(platform_->ClipboardPicture(), nullptr);
+  EXPECT_TRUE(SameColours(*platform_->CaptureScreen(), screen));
+
+  other.Arm();
+  EXPECT_FALSE(PutClipboardPicture(platform_->Window(), screen).has_value());
+  ASSERT_TRUE(other.Replaced());
+  const DWORD sequence = GetClipboardSequenceNumber();
+  struct Case {
+    const char* what;
+    ClipboardContent expected;
+    bool read;
+  };
+  for (const Case& c :
+       {Case{"the other's content", {other.Window(), sequence}, true},
+        Case{"with our window for its owner", {platform_->Window(), sequence}, false},
+        Case{"at another sequence number", {other.Window(), sequence - 1}, false}}) {
+    Image target(2, 1);
+    EXPECT_EQ(DrawClipboardPicture(platform_->Window(), c.expected, target), c.read) << c.what;
+    EXPECT_EQ(target.At(0, 0) & 0xFFFFFFU, c.read ? 0x999999U : 0U) << c.what;
+  }
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
 // Drives X11Clipboard on $DISPLAY for clipboard_test.py.
 //
-//   clipboard_probe own RGB_FILE WIDTH HEIGHT [--bgr] [--seconds N] [--handoff-ms N]
+//   clipboard_probe own RGB_FILE WIDTH HEIGHT [--bgr] [--stale-clears] [--seconds N]
+//                       [--handoff-ms N]
 //       Owns CLIPBOARD with the picture in RGB_FILE (raw 8-bit RGB), prints
 //       "owned", serves requests until SIGTERM or N seconds (printing "cleared"
 //       if another client takes the clipboard), then hands the picture to a
 //       clipboard manager and prints "handoff confirmed|refused MS ms".
 //       --bgr keeps the picture in a blue-first pixel format.
+//       --stale-clears, once owned, gets two SelectionClear events while the
+//       server still names us the owner: the clear of a second client that took
+//       the clipboard while we were taking it again, and a forged one that
+//       client sends; prints "stale clears sent" (or why not) before serving.
 //   clipboard_probe read OUT_FILE [--timeout-ms N]
 //       Reads the clipboard's picture; prints "picture W H MS ms" and writes it
 //       to OUT_FILE as raw RGB, or prints "no picture MS ms" and exits with 3.
@@ -53,8 +58,8 @@ long long MillisecondsSince(Clock::time_point start) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: clipboard_probe own RGB_FILE WIDTH HEIGHT [--bgr] [--seconds N] "
-               "[--handoff-ms N]\n"
+               "usage: clipboard_probe own RGB_FILE WIDTH HEIGHT [--bgr] [--stale-clears] "
+               "[--seconds N] [--handoff-ms N]\n"
                "       clipboard_probe read OUT_FILE [--timeout-ms N]\n"
                "       clipboard_probe abandon | requests | has-manager\n");
   return 2;
@@ -73,6 +78,75 @@ bool Flag(int argc, char** argv, const char* name) {
     if (std::strcmp(argv[i], name) == 0) return true;
   }
   return false;
+}
+
+// A real server timestamp for `display`: the time of a zero-length append to a
+// property of `window`, which selects PropertyChangeMask.
+Time ServerTime(Display* display, Window window) {
+  const Atom property = XInternAtom(display, "PROBE_TIME", False);
+  XChangeProperty(display, window, property, XA_INTEGER, 8, PropModeAppend, nullptr, 0);
+  XEvent event;
+  XWindowEvent(display, window, PropertyChangeMask, &event);
+  return event.xproperty.time;
+}
+
+// The second client of --stale-clears, and the time it takes CLIPBOARD at.
+struct Taker {
+  Display* display = nullptr;
+  Window window = None;
+  Time time = CurrentTime;
+};
+Taker taker;
+
+// Runs after the first request of the clipboard's Own (the one that asks the
+// server for a timestamp): the taker sets itself as the owner before our Own
+// does, with a time our Own's timestamp is not earlier than, so the server
+// sends us a SelectionClear that arrives after we own the clipboard again.
+int TakeInBetween(Display* display) {
+  XSetAfterFunction(display, nullptr);
+  XSync(display, False);  // our timestamp's request reaches the server first
+  XSetSelectionOwner(taker.display, XInternAtom(taker.display, "CLIPBOARD", False), taker.window,
+                     taker.time);
+  XSync(taker.display, False);
+  return 0;
+}
+
+// The two stale clears of --stale-clears; false (having said why) when the
+// setup did not produce them.
+bool SendStaleClears(Display* display, ostrel::X11Clipboard& clipboard,
+                     const ostrel::Picture& picture) {
+  taker.display = XOpenDisplay(nullptr);
+  if (taker.display == nullptr) {
+    std::printf("no second connection\n");
+    return false;
+  }
+  taker.window =
+      XCreateSimpleWindow(taker.display, DefaultRootWindow(taker.display), 0, 0, 1, 1, 0, 0, 0);
+  XSelectInput(taker.display, taker.window, PropertyChangeMask);
+  const Atom selection = XInternAtom(taker.display, "CLIPBOARD", False);
+  taker.time = ServerTime(taker.display, taker.window);  // after our first Own
+
+  XSetAfterFunction(display, &TakeInBetween);
+  clipboard.Own(picture);
+  XEvent clear;
+  if (XSetAfterFunction(display, nullptr) != nullptr ||
+      XGetSelectionOwner(display, selection) != clipboard.window() ||
+      !XCheckTypedWindowEvent(display, clipboard.window(), SelectionClear, &clear)) {
+    std::printf("no clear after taking the clipboard again\n");
+    return false;
+  }
+  clipboard.HandleEvent(clear);
+
+  // Any client can send a SelectionClear of its own, timed now.
+  XEvent forged{};
+  forged.xselectionclear.type = SelectionClear;
+  forged.xselectionclear.window = clipboard.window();
+  forged.xselectionclear.selection = selection;
+  forged.xselectionclear.time = ServerTime(taker.display, taker.window);
+  XSendEvent(taker.display, clipboard.window(), False, NoEventMask, &forged);
+  XSync(taker.display, False);
+  std::printf("stale clears sent\n");
+  return true;
 }
 
 int Own(Display* display, int argc, char** argv) {
@@ -107,6 +181,9 @@ int Own(Display* display, int argc, char** argv) {
     return 4;
   }
   std::printf("owned\n");
+  if (Flag(argc, argv, "--stale-clears") && !SendStaleClears(display, clipboard, picture)) {
+    return 4;
+  }
   std::fflush(stdout);
 
   const auto end = Clock::now() + std::chrono::seconds(Option(argc, argv, "--seconds", 20));
@@ -353,6 +430,7 @@ int main(int argc, char** argv) {
     status = 1;
   }
   std::fflush(stdout);
+  if (taker.display != nullptr) XCloseDisplay(taker.display);
   XCloseDisplay(display);
   return status;
 }

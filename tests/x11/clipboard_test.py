@@ -227,6 +227,17 @@ def serving_checks(env, processes, probe, small, large):
           f"no hand-off after losing the clipboard ({handoff}, status {status})")
     processes.stop(taker)
 
+    # A SelectionClear while the server still names us the owner is stale: the
+    # clear of a client that took the clipboard as we took it again, or a
+    # forged one. We keep serving.
+    stale = Owner(processes, probe, small, "--stale-clears")
+    sent = stale.wait_for("stale clears sent", 10) if stale.owned else None
+    png = xclip_out(env, "image/png")
+    stale.finish()
+    check(sent is not None and small.matches(png_to_rgb(env, png.stdout))
+          and "cleared" not in stale.lines,
+          f"stale SelectionClears do not end the ownership ({' / '.join(stale.lines)})")
+
     # A large picture goes by INCR; two readers at once; a reader that vanishes
     # mid-transfer does not take the owner down.
     owner = Owner(processes, probe, large, "--bgr")

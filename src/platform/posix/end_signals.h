@@ -1,13 +1,15 @@
 #pragma once
 
 // The signals that end the program (SIGINT, SIGTERM, SIGHUP), and a watchdog
-// for calls that may wait on the X server forever.
+// for calls that may wait forever on a display server that accepted the
+// connection and does not answer (Xlib's XOpenDisplay, libwayland's first
+// round trips).
 //
 // An ending signal always ends the program with status 0 and never leaves a
 // hidden cursor or a window behind. What it does depends on the phase:
-// - before the window's event loop can take it (from the first line of main
-//   until the platform is ready), nothing is on the screen yet: the process
-//   exits at once with status 0;
+// - before the window's event loop can take it (from the first lines of main
+//   until the platform is ready, X11 or Wayland), nothing is on the screen
+//   yet: the process exits at once with status 0;
 // - while the run lasts, the handler only writes a byte to a pipe that the
 //   event loop watches, and the loop ends the run as user input would;
 // - after the run (window gone, cursor shown) the process exits at once with
@@ -30,9 +32,9 @@ bool DrainEndSignals();
 
 // While alive, ends the process with status 1 after `milliseconds`, writing
 // `program` + ": " + `message` to stderr: for calls that nothing else can
-// interrupt (a server that accepts the connection and never answers). Nothing
-// is on the screen while it is armed, so there is nothing to restore. One at a
-// time.
+// interrupt (a server or compositor that accepts the connection and never
+// answers). Nothing is on the screen while it is armed, so there is nothing
+// to restore. One at a time.
 class Watchdog {
  public:
   Watchdog(unsigned milliseconds, const char* message, const char* program = "ostrel");

@@ -6,15 +6,6 @@
 
 namespace ostrel {
 
-Rect Intersection(Rect rect, Rect bounds) {
-  const int left = std::max(rect.x, bounds.x);
-  const int top = std::max(rect.y, bounds.y);
-  const int right = std::min(rect.x + rect.width, bounds.x + bounds.width);
-  const int bottom = std::min(rect.y + rect.height, bounds.y + bounds.height);
-  if (right <= left || bottom <= top) return {left, top, 0, 0};
-  return {left, top, right - left, bottom - top};
-}
-
 void CopyRects(const Image& from, Image& to, std::span<const Rect> rects) {
   const Rect bounds{0, 0, std::min(from.Width(), to.Width()), std::min(from.Height(), to.Height())};
   for (const Rect& rect : rects) {
@@ -24,24 +15,6 @@ void CopyRects(const Image& from, Image& to, std::span<const Rect> rects) {
                   static_cast<std::size_t>(part.width) * sizeof(std::uint32_t));
     }
   }
-}
-
-void AddRect(std::vector<Rect>& rects, Rect rect, Rect bounds, std::size_t most) {
-  rect = Intersection(rect, bounds);
-  if (rect.width <= 0 || rect.height <= 0) return;
-  rects.push_back(rect);
-  if (rects.size() <= most) return;
-  int left = rects.front().x;
-  int top = rects.front().y;
-  int right = left;
-  int bottom = top;
-  for (const Rect& r : rects) {
-    left = std::min(left, r.x);
-    top = std::min(top, r.y);
-    right = std::max(right, r.x + r.width);
-    bottom = std::max(bottom, r.y + r.height);
-  }
-  rects.assign(1, Rect{left, top, right - left, bottom - top});
 }
 
 FrameCopies::FrameCopies(Rect frame, std::vector<Rect> outputs) : frame_(frame) {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/image.h"
-#include "platform/software_surface.h"
+#include "platform/rect.h"
 
 namespace ostrel {
 
@@ -83,12 +83,5 @@ class FrameCopies {
 // Copies the rectangles `rects` of `from` into the same places of `to` (two
 // copies of the frame, the same size): what BeforeTick's move asks for.
 void CopyRects(const Image& from, Image& to, std::span<const Rect> rects);
-
-// Adds `rect` to `rects`, clipped to `bounds`; an empty rectangle adds nothing.
-// A list longer than `most` becomes its bounding box.
-void AddRect(std::vector<Rect>& rects, Rect rect, Rect bounds, std::size_t most);
-
-// The part of `rect` inside `bounds`, empty (zero size) when they do not meet.
-Rect Intersection(Rect rect, Rect bounds);
 
 }  // namespace ostrel

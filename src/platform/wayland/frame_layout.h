@@ -6,7 +6,7 @@
 
 #include <span>
 
-#include "platform/software_surface.h"
+#include "platform/rect.h"
 
 namespace ostrel {
 
@@ -49,8 +49,8 @@ OutputPlace PlaceOf(const OutputReport& report);
 struct FrameLayout {
   int origin_x = 0;  // logical position of the frame's top-left corner
   int origin_y = 0;
-  int scale = 1;     // frame pixels per logical unit
-  int width = 0;     // in frame pixels
+  int scale = 1;  // frame pixels per logical unit
+  int width = 0;  // in frame pixels
   int height = 0;
 
   // 15 twips per pixel at scale 1, as at 96 DPI; a scale-2 pixel is half as big.

@@ -4,70 +4,46 @@
 
 namespace ostrel {
 
-void InputTranslator::SetWindow(WindowEvents* events, Twips twips) {
-  events_ = events;
-  twips_ = std::move(twips);
-}
-
-bool InputTranslator::Position(float& x, float& y) const {
-  if (events_ == nullptr || pointer_surface_ == nullptr || !twips_) return false;
-  return twips_(pointer_surface_, pointer_x_, pointer_y_, x, y);
-}
-
-bool InputTranslator::Enter(SurfaceKey surface, double x, double y) {
-  float tx = 0.0F;
-  float ty = 0.0F;
-  if (surface == nullptr || !twips_ || !twips_(surface, x, y, tx, ty)) {
-    pointer_surface_ = nullptr;
-    return false;
-  }
-  pointer_surface_ = surface;
-  pointer_x_ = x;
-  pointer_y_ = y;
-  if (events_ != nullptr) events_->Form_MouseMove(buttons_held_, ShiftOf(modifiers_), tx, ty);
-  return true;
-}
-
-void InputTranslator::Leave(SurfaceKey surface) {
-  if (surface == pointer_surface_) pointer_surface_ = nullptr;
+void InputTranslator::Enter(const OutputPlace& place, double x, double y) {
+  on_window_ = true;
+  place_ = place;
+  x_ = x;
+  y_ = y;
+  gate_.Form_MouseMove(buttons_held_, ShiftOf(modifiers_), TwipsX(), TwipsY());
 }
 
 void InputTranslator::Motion(double x, double y) {
-  pointer_x_ = x;
-  pointer_y_ = y;
-  float tx = 0.0F;
-  float ty = 0.0F;
-  if (Position(tx, ty)) events_->Form_MouseMove(buttons_held_, ShiftOf(modifiers_), tx, ty);
+  if (!on_window_) return;
+  x_ = x;
+  y_ = y;
+  gate_.Form_MouseMove(buttons_held_, ShiftOf(modifiers_), TwipsX(), TwipsY());
 }
 
 void InputTranslator::Button(std::uint32_t code, bool pressed) {
-  if (pointer_surface_ == nullptr) return;
+  if (!on_window_) return;
   if (pressed) {
     buttons_held_ |= ButtonsHeldBit(code);
+    gate_.Form_MouseDown(ButtonOf(code), ShiftOf(modifiers_), TwipsX(), TwipsY());
   } else {
     buttons_held_ &= ~ButtonsHeldBit(code);
-  }
-  float tx = 0.0F;
-  float ty = 0.0F;
-  if (!Position(tx, ty)) return;
-  if (pressed) {
-    events_->Form_MouseDown(ButtonOf(code), ShiftOf(modifiers_), tx, ty);
-  } else {
-    events_->Form_MouseUp(ButtonOf(code), ShiftOf(modifiers_), tx, ty);
+    gate_.Form_MouseUp(ButtonOf(code), ShiftOf(modifiers_), TwipsX(), TwipsY());
   }
 }
 
 void InputTranslator::Axis(std::uint32_t axis, double value) {
   const int button = WheelButtonOf(axis, value);
-  float tx = 0.0F;
-  float ty = 0.0F;
-  if (button != 0 && Position(tx, ty)) {
-    events_->Form_MouseDown(button, ShiftOf(modifiers_), tx, ty);
+  if (on_window_ && button != 0) {
+    gate_.Form_MouseDown(button, ShiftOf(modifiers_), TwipsX(), TwipsY());
   }
 }
 
+void InputTranslator::KeyboardEnter(std::span<const std::uint32_t> /*keys_down*/) {
+  // A key held as the window appears (the one that started it, say) was
+  // pressed before the run: only keys pressed from now on end it.
+}
+
 void InputTranslator::Key(std::uint32_t key, bool pressed) {
-  if (pressed && events_ != nullptr) events_->Form_KeyDown(KeyCodeOf(key), ShiftOf(modifiers_));
+  if (pressed) gate_.Form_KeyDown(KeyCodeOf(key), ShiftOf(modifiers_));
 }
 
 void InputTranslator::Modifiers(std::uint32_t depressed, std::uint32_t latched) {

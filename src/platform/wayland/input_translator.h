@@ -1,54 +1,58 @@
 #pragma once
 
 // The seat's pointer and keyboard events turned into the window's handler
-// calls. Plain: surfaces are opaque keys, and positions become twips through
-// a function the backend gives, so that it is tested without a compositor.
+// calls, through the window's gate. Plain: the seat says which of the
+// window's outputs the pointer is on (its place in the layout) and the
+// translator makes twips of the positions, so that it is tested without a
+// compositor.
 
 #include <cstdint>
-#include <functional>
+#include <span>
 
-#include "platform/platform.h"
+#include "platform/event_gate.h"
+#include "platform/wayland/frame_layout.h"
 
 namespace ostrel {
 
 class InputTranslator {
  public:
-  using SurfaceKey = const void*;
-  // Twips of a surface-local position; false for a surface that is not one
-  // of the window's.
-  using Twips = std::function<bool(SurfaceKey, double, double, float&, float&)>;
+  explicit InputTranslator(EventGate& gate) : gate_(gate) {}
 
-  // The window's handlers (null: none, the window is gone) and its surfaces.
-  void SetWindow(WindowEvents* events, Twips twips);
-  void ForgetWindow() { events_ = nullptr; }
+  // The frame over the outputs: positions become twips from its top-left
+  // corner.
+  void SetLayout(const FrameLayout& layout) { layout_ = layout; }
 
-  // The pointer enters `surface` at a surface-local position: the first
-  // position reported, or a move when it comes from another of the window's
-  // surfaces. True when the surface is one of the window's.
-  bool Enter(SurfaceKey surface, double x, double y);
-  void Leave(SurfaceKey surface);
-  // The seat has no pointer any more.
-  void PointerGone() { pointer_surface_ = nullptr; }
+  // The pointer enters the cover of the output at `place` (logical layout
+  // coordinates) at a surface-local position: the first position reported,
+  // or a move when it comes from another of the window's outputs.
+  void Enter(const OutputPlace& place, double x, double y);
+  // The pointer is on none of the window's covers (it left, or the seat
+  // lost it): its motion and buttons report nothing until it enters again.
+  void Leave() { on_window_ = false; }
   void Motion(double x, double y);
   void Button(std::uint32_t code, bool pressed);
   // A wheel turn: a press of the X wheel buttons, which ends the run.
   void Axis(std::uint32_t axis, double value);
-  // Only presses count; keys down before the focus came send none.
+
+  // The keyboard's focus arrives with `keys_down` already held: they are not
+  // presses, and nothing is reported.
+  void KeyboardEnter(std::span<const std::uint32_t> keys_down);
+  // Only presses count.
   void Key(std::uint32_t key, bool pressed);
   void Modifiers(std::uint32_t depressed, std::uint32_t latched);
 
-  bool PointerOnWindow() const { return pointer_surface_ != nullptr; }
+  bool PointerOnWindow() const { return on_window_; }
 
  private:
-  // The pointer's position in twips; false when it is on none of the
-  // window's surfaces or there is no window.
-  bool Position(float& x, float& y) const;
+  float TwipsX() const { return layout_.TwipsX(place_, x_); }
+  float TwipsY() const { return layout_.TwipsY(place_, y_); }
 
-  WindowEvents* events_ = nullptr;
-  Twips twips_;
-  SurfaceKey pointer_surface_ = nullptr;
-  double pointer_x_ = 0.0;
-  double pointer_y_ = 0.0;
+  EventGate& gate_;
+  FrameLayout layout_;
+  bool on_window_ = false;
+  OutputPlace place_;
+  double x_ = 0.0;
+  double y_ = 0.0;
   int buttons_held_ = 0;
   std::uint32_t modifiers_ = 0;
 };

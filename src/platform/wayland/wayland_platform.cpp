@@ -3,29 +3,30 @@
 #include <sys/prctl.h>
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <functional>
 
+#include "platform/dbus/dbus_connection.h"
 #include "platform/posix/end_signals.h"
+#include "platform/posix/monotonic_clock.h"
 #include "platform/wayland/frame_copies.h"
+#include "platform/wayland/kwin_screen_copy.h"
+#include "platform/wayland/portal_screen_copy.h"
+#include "platform/wayland/wl_clipboard.h"
 #include "platform/wayland/wl_connection.h"
 #include "platform/wayland/wl_globals.h"
-#include "platform/wayland/wl_output_surface.h"
-#include "platform/wayland/wl_screen_copy.h"
-#include "platform/wayland/wl_seat_input.h"
+#include "platform/wayland/wl_screencopy.h"
 #include "platform/wayland/wl_shm_memory.h"
-#include "platform/wayland/wl_clipboard.h"
 
 namespace ostrel {
 namespace {
 
 // A compositor that accepts the connection and never answers is given up on.
 constexpr unsigned kOpenTimeoutMs = 4500;
-// Screen copies take 30-90 ms on a software-rendering compositor.
-constexpr int kCaptureTimeoutMs = 2000;
+constexpr std::int64_t kConfigureTimeoutNs = 2'000'000'000;
 
 const char* DisplayName() {
   const char* name = std::getenv("WAYLAND_DISPLAY");
@@ -61,6 +62,8 @@ wl_display* ConnectQuietly(std::string* message) {
 
 }  // namespace
 
+WaylandPlatform::Connection::~Connection() { wl_display_disconnect(display); }
+
 std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool* answered) {
   *answered = false;
   std::string why;
@@ -76,157 +79,140 @@ std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool*
   try {
     // Nothing is on the screen yet: a compositor that never answers is left
     // by ending the process with a message.
-    Watchdog watchdog(kOpenTimeoutMs, "the Wayland compositor accepted the connection but did "
-                                      "not answer");
-    auto input = std::make_unique<SeatInput>();
-    auto globals = std::make_unique<WaylandGlobals>(
-        // The seat may be announced later in the run: the input object, not
-        // this function's variable, is what the call must reach.
-        display, [seat_input = input.get()](wl_seat* seat) { seat_input->Listen(seat); });
-    const std::string missing = globals->Missing();
-    if (!missing.empty()) {
-      *error = "the Wayland compositor does not offer " + missing +
-               "; ostrel runs on compositors with layer-shell surfaces (sway, Hyprland, river, "
-               "labwc, Wayfire, KDE Plasma) and in X11 sessions";
-      input.reset();
-      globals.reset();
-      wl_display_disconnect(display);
-      return nullptr;
-    }
-    return std::unique_ptr<WaylandPlatform>(
-        new WaylandPlatform(display, std::move(globals), std::move(input)));
+    Watchdog watchdog(kOpenTimeoutMs,
+                      "the Wayland compositor accepted the connection but did "
+                      "not answer");
+    std::unique_ptr<WaylandPlatform> platform(new WaylandPlatform(display));
+    const std::string missing = platform->globals_->Missing();
+    if (missing.empty()) return platform;
+    *error = "the Wayland compositor does not offer " + missing +
+             "; ostrel runs on compositors with layer-shell surfaces or desktop windows "
+             "(sway, Hyprland, river, labwc, Wayfire, KDE Plasma, GNOME) and in X11 sessions";
   } catch (const std::exception& failure) {
     *error = failure.what();
-    wl_display_disconnect(display);
-    return nullptr;
   }
+  return nullptr;
 }
 
-WaylandPlatform::WaylandPlatform(wl_display* display, std::unique_ptr<WaylandGlobals> globals,
-                                 std::unique_ptr<SeatInput> input)
-    : display_(display), globals_(std::move(globals)), input_(std::move(input)) {
+WaylandPlatform::WaylandPlatform(wl_display* display)
+    : connection_{display}, display_(display), input_(gate_) {
   // The timer's deadlines are met to the microsecond, not to the default 50.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-  for (auto& output : globals_->outputs) {
-    const OutputPlace place = PlaceOf(output->report);
-    if (output->removed || place.width <= 0 || place.height <= 0) continue;
-    outputs_.push_back(output.get());
-    places_.push_back(place);
+  globals_ = std::make_unique<WaylandGlobals>(display_, input_);
+  if (!globals_->Missing().empty()) return;
+  // The frame covers the outputs there now; they keep their places in it
+  // for the whole run, whatever they do later.
+  std::vector<OutputPlace> places;
+  for (auto& [name, output] : globals_->outputs) {
+    const OutputPlace place = PlaceOf(output->Report());
+    if (place.width <= 0 || place.height <= 0) continue;
+    output->SetFramePlace(static_cast<int>(places.size()), place);
+    places.push_back(place);
   }
-  layout_ = LayoutOf(places_);
-  // Outputs that appear from now on are not covered.
-  globals_->accept_outputs = false;
+  layout_ = LayoutOf(places);
+  frame_outputs_ = static_cast<int>(places.size());
+  input_.SetLayout(layout_);
+  // The compositor's own screen copy where it has one (wlroots); else the
+  // desktop's services on the session bus: KWin's, then the portal.
+  if (globals_->screencopy != nullptr) {
+    screen_copiers_.push_back(MakeWlrScreenCopier(display_, globals_->screencopy, globals_->shm));
+  } else {
+    std::string no_bus;
+    bus_ = dbus::Connection::OpenSession(&no_bus);
+    if (bus_) {
+      screen_copiers_.push_back(MakeKWinScreenCopier(*bus_, display_));
+      screen_copiers_.push_back(MakePortalScreenCopier(*bus_, display_));
+    }
+  }
   clipboard_ = std::make_unique<WaylandClipboard>(display_, globals_->seat, globals_->data_control,
                                                   globals_->data_device_manager, PixelFormat{});
+  input_.GiveSerialsTo(clipboard_.get());
   // From here on the event loop takes the ending signals.
   QueueEndSignals();
 }
 
 WaylandPlatform::~WaylandPlatform() {
-  if (loaded_) {
+  if (gate_.IsOpen()) {
     try {
       UnloadForm();
     } catch (...) {
     }
   }
-  const bool send = !handed_over_;
   // The clipboard lends the frame, so it goes first.
+  input_.GiveSerialsTo(nullptr);
   clipboard_.reset();
-  for (auto& surface : surfaces_) surface->Destroy(send);
-  surfaces_.clear();
-  if (input_) input_->Destroy(send);
-  input_.reset();
-  if (memory_) memory_->ReleasePool(send);
-  if (!send) globals_->Forget();
-  globals_.reset();
-  if (send) wl_display_flush(display_);
-  wl_display_disconnect(display_);
+  input_.Free(free_mode_);
+  screen_copiers_.clear();
+  bus_.reset();
+  if (memory_) memory_->FreePool(free_mode_);
+  globals_->Free(free_mode_);
+  if (free_mode_ == FreeMode::kWithRequests) wl_display_flush(display_);
 }
 
 void WaylandPlatform::FinishRun(int status) noexcept {
-  // The surfaces are gone and the cursor shown: a signal during the hand-off
+  // The covers are gone and the cursor shown: a signal during the hand-off
   // ends the program at once, with the run's status.
   EndAtOnceOnSignal(status);
   // A connection that failed (the run's error says so already) serves
   // nothing more.
-  if (clipboard_ && wl_display_get_error(display_) == 0) {
-    // The pointer and keyboard are let go first: the serving process reads
-    // only the clipboard's events, and a keyboard it kept would be sent a new
-    // keymap (a file descriptor) whenever the seat's keyboard changes, piling
-    // up unread for as long as it serves.
-    if (input_) input_->Destroy(true);
-    handed_over_ = clipboard_->KeepServingAfterExit();
-  }
+  if (!clipboard_ || wl_display_get_error(display_) != 0) return;
+  // The pointer and keyboard are let go first: the serving process reads
+  // only the clipboard's events, and a keyboard it kept would be sent a new
+  // keymap (a file descriptor) whenever the seat's keyboard changes, piling
+  // up unread for as long as it serves.
+  input_.Free(FreeMode::kWithRequests);
+  if (clipboard_->KeepServingAfterExit()) free_mode_ = FreeMode::kSilently;
 }
 
-void WaylandPlatform::CreateForm(std::string_view /*caption*/, int /*timer_interval_ms*/,
+void WaylandPlatform::CreateForm(std::string_view caption, int /*timer_interval_ms*/,
                                  WindowEvents& events) {
-  events_ = &events;
-  // Two copies of the frame in one shared memory; pages are taken only as
-  // they are written, and the second copy only from the first tick on.
-  const auto width = static_cast<std::size_t>(layout_.width);
-  copy_bytes_ = width * static_cast<std::size_t>(layout_.height) * 4;
-  // One row more: the compositor checks that a buffer's every row, the last
-  // one too, lies whole in the pool, and a buffer for an output at the right
-  // of the last copy has its last row run past the copy by a stride's rest.
-  memory_ = std::make_shared<ShmMemory>(globals_->shm,
-                                        copy_bytes_ * FrameCopies::kCopies + width * 4);
-  surface_ = std::make_unique<SoftwareSurface>(CopyImage(0), layout_.TwipsPerPixel());
+  caption_ = caption;
+  CreateFrame();
+  gate_.Open(events);
+  timer_.Start(MonotonicNs());
+}
 
-  input_->Translator().SetWindow(events_, [this](InputTranslator::SurfaceKey surface, double x,
-                                                 double y, float& tx, float& ty) {
-    // An event about a surface destroyed meanwhile names none (null), as
-    // does every destroyed surface in the list: no match.
-    if (surface == nullptr) return false;
-    for (std::size_t i = 0; i < surfaces_.size(); ++i) {
-      if (surfaces_[i]->Surface() != surface) continue;
-      tx = layout_.TwipsX(places_[i], x);
-      ty = layout_.TwipsY(places_[i], y);
-      return true;
-    }
-    return false;
+void WaylandPlatform::ShowForm() {
+  if (!gate_.IsOpen()) return;  // a signal during the start-up's yield already ended the run
+  for (auto& [name, output] : globals_->outputs) CoverOutput(*output);
+  const bool answered = DispatchUntil(
+      display_,
+      [this] {
+        return std::all_of(globals_->outputs.begin(), globals_->outputs.end(),
+                           [](const auto& entry) {
+                             // One that came meanwhile is covered later.
+                             const CoverSurface* cover = entry.second->Cover();
+                             return cover == nullptr || cover->Answered();
+                           });
+      },
+      MonotonicNs() + kConfigureTimeoutNs);
+  gate_.RethrowFailure();
+  if (!answered) throw PlatformError("the compositor did not configure the window's covers");
+  if (!gate_.IsOpen()) return;  // a key or a signal during the wait ended the run
+  ShowFirstPictures();
+  if (!gate_.IsOpen()) return;
+  ShowFrameCopies();
+  shown_ = true;
+  Present();
+}
+
+void WaylandPlatform::CoverOutput(WaylandOutput& output) {
+  wl_output* proxy = output.Proxy();
+  output.SetCover(globals_->compositor, [this, proxy](wl_surface* surface) {
+    return globals_->layer_shell != nullptr
+               ? MakeLayerShellRole(globals_->layer_shell, surface, proxy)
+               : MakeToplevelRole(globals_->wm_base, surface, proxy, caption_);
   });
-  input_->OnSerial([this](std::uint32_t serial) { clipboard_->NoteInputSerial(serial); });
-  loaded_ = true;
-  StartTimer();
 }
 
-Image WaylandPlatform::CopyImage(int copy) const {
-  return Image(memory_->Pixels(static_cast<std::size_t>(copy) * copy_bytes_), layout_.width,
-               layout_.height, layout_.width, memory_);
-}
-
-void WaylandPlatform::StartTimer() {
-  timer_start_ = MonotonicNs();
-  ticks_due_ = 1;
-}
-
-void WaylandPlatform::Capture() {
-  if (globals_->screencopy == nullptr) {
-    if (!captured_) {
-      std::fprintf(stderr,
-                   "ostrel: the compositor offers no screen copy (zwlr_screencopy_manager_v1): "
-                   "running over a black picture\n");
-    }
-    captured_ = true;
-    return;
-  }
-  std::vector<CaptureTarget> targets;
-  for (std::size_t i = 0; i < outputs_.size(); ++i) {
-    targets.push_back(
-        {outputs_[i]->output, layout_.PixelRect(places_[i]), outputs_[i]->report.transform});
-  }
-  const CaptureFrame frame{&surface_->Frame(), memory_.get(),
-                           static_cast<std::size_t>(copies_ ? copies_->Current() : 0) *
-                               copy_bytes_};
-  const std::string failures = CaptureOutputs(display_, globals_->screencopy, globals_->shm,
-                                              frame, targets, kCaptureTimeoutMs);
-  input_->RethrowFailure();
-  if (!failures.empty()) std::fprintf(stderr, "ostrel: screen copy failed: %s\n", failures.c_str());
-  captured_ = true;
-  // The copy took several ticks' time: the timer counts from now, so that no
-  // tick draws into the frame before it becomes the window's picture.
-  StartTimer();
+void WaylandPlatform::UnloadForm() {
+  if (!gate_.IsOpen()) return;
+  gate_.Close();
+  shown_ = false;
+  // The frame's memory stays: the clipboard may still encode its picture.
+  for (auto& [name, output] : globals_->outputs) output->FreeCover(FreeMode::kWithRequests);
+  copies_.reset();
+  wl_display_flush(display_);
 }
 
 void WaylandPlatform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_code*/,
@@ -234,57 +220,28 @@ void WaylandPlatform::KeybdEvent(std::uint8_t virtual_key, std::uint8_t /*scan_c
   // The Print Screen key-down copies the whole screen to the clipboard. No
   // other key is ever synthesised.
   if (!IsSnapshotKeyDown(virtual_key, flags)) return;
-  if (!surface_) throw PlatformError("the screen is copied into the window, which does not exist");
-  Capture();
+  if (!drawing_) throw PlatformError("the screen is copied into the window, which does not exist");
+  CopyScreen();
   FrameIsBackground();
   // Without a screen copy there is no picture to offer: the clipboard keeps
   // what it holds.
-  if (globals_->screencopy == nullptr) return;
+  if (!screen_in_frame_) return;
   // The clipboard's picture is the frame itself, later drawn on: its PNG is
   // encoded from the frame with the circles shown erased for the time.
   clipboard_->Own(FramePicture(), [this](const std::function<void(const Image&)>& use) {
-    surface_->WithBackground(use);
+    drawing_->WithBackground(use);
   });
 }
-
-void WaylandPlatform::DoEvents() { ProcessPending(); }
 
 Picture WaylandPlatform::ClipboardPicture() { return clipboard_->Read(); }
 
 Picture WaylandPlatform::CaptureScreen() {
-  if (!surface_) throw PlatformError("the screen is copied into the window, which does not exist");
+  if (!drawing_) throw PlatformError("the screen is copied into the window, which does not exist");
   // The window is not shown yet, so the copy the start-up made is still the
   // screen; only a run without one copies now.
-  if (!captured_) Capture();
+  if (!screen_copied_) CopyScreen();
   FrameIsBackground();
   return FramePicture();
-}
-
-void WaylandPlatform::SetPicture(Picture picture) {
-  // The frame's own picture (the screen copied into it) is not copied again.
-  if (picture) {
-    surface_->SetBackground(*picture);
-  } else {
-    surface_->Frame().Fill(0);
-    FrameIsBackground();
-  }
-  if (copies_) {
-    const Rect whole{0, 0, layout_.width, layout_.height};
-    copies_->Changed({&whole, 1});
-  }
-  surface_->ClearDirtyRects();
-  if (shown_) Present();
-}
-
-Picture WaylandPlatform::FramePicture() const {
-  Image& frame = surface_->Frame();
-  return std::make_shared<const Image>(frame.Row(0), frame.Width(), frame.Height(), frame.Stride(),
-                                       memory_);
-}
-
-void WaylandPlatform::FrameIsBackground() {
-  surface_->SetBackground(surface_->Frame());
-  surface_->ClearDirtyRects();
 }
 
 float WaylandPlatform::ScreenWidthTwips() {
@@ -297,11 +254,11 @@ float WaylandPlatform::ScreenHeightTwips() {
 
 int WaylandPlatform::ShowCursor(bool show) {
   cursor_counter_ += show ? 1 : -1;
-  input_->SetCursorHidden(cursor_counter_ < 0);
+  input_.SetCursorHidden(cursor_counter_ < 0);
   return cursor_counter_;
 }
 
-DrawingSurface& WaylandPlatform::Surface() { return *surface_; }
+DrawingSurface& WaylandPlatform::Surface() { return *drawing_; }
 
 void WaylandPlatform::ReportError(std::string_view message) {
   std::fprintf(stderr, "ostrel: %.*s\n", static_cast<int>(message.size()), message.data());

@@ -1,29 +1,57 @@
 #pragma once
 
-// The program's platform on a Wayland compositor that offers layer-shell
-// surfaces (wlroots compositors and others): one surface per output on the
-// overlay layer, the outputs' screen copies in one frame in shared memory.
+// The program's platform on a Wayland compositor: one cover per output (on
+// the layer shell's overlay where it is offered, as wlroots compositors and
+// KWin do; else a fullscreen toplevel, as on GNOME), the outputs' screen
+// copies in one frame in shared memory.
+//
+//   wayland_platform.cpp  connecting, the window shown and closed, the
+//                         cursor, the clipboard, the end of the run
+//   wayland_loop.cpp      the one ppoll loop, the timer, what each dispatch
+//                         leaves to do (releases, closed covers, new outputs)
+//   wayland_frame.cpp     the frame's two copies in one shared memory, the
+//                         screen copied into it, presented on the covers
+//   wl_globals.*          the registry: the globals, the seat, the outputs
+//   wl_output.*           one output: its proxies, its place, its cover
+//   wl_cover_surface.*    a cover: its surface, buffers and still picture
+//   wl_cover_role.h, wl_layer_shell_role.cpp  how a surface covers its output
+//   wl_seat_input.*       the pointer and keyboard, the cursor
+//   screen_copy.h, wl_screencopy.*  how the screen is copied
+//   wl_connection.*, wl_shm_memory.*, wl_free.h  the connection, shared
+//                         memory, freeing objects
+//   wl_clipboard*.*       the clipboard, served on after the run
+// The plain logic, tested without a compositor: frame_layout, frame_copies,
+// cover, input_translator, input_mapping, screen_copy_placement. Every event
+// reaches the window through its EventGate.
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/event_gate.h"
 #include "platform/platform.h"
 #include "platform/software_surface.h"
+#include "platform/tick_timer.h"
 #include "platform/wayland/frame_layout.h"
+#include "platform/wayland/wl_free.h"
+#include "platform/wayland/wl_seat_input.h"
 
 struct wl_display;
 
 namespace ostrel {
 
+namespace dbus {
+class Connection;
+}
+
+class Cover;
 class FrameCopies;
-class OutputSurface;
-class SeatInput;
+class ScreenCopier;
 class ShmMemory;
 class WaylandClipboard;
 class WaylandGlobals;
-struct WaylandOutput;
+class WaylandOutput;
 
 class WaylandPlatform final : public Platform {
  public:
@@ -40,7 +68,7 @@ class WaylandPlatform final : public Platform {
   void ShowForm() override;
   void RunMessageLoop() override;
   void UnloadForm() override;
-  bool FormLoaded() const override { return loaded_; }
+  bool FormLoaded() const override { return gate_.IsOpen(); }
   void KeybdEvent(std::uint8_t virtual_key, std::uint8_t scan_code, std::uint32_t flags,
                   std::uintptr_t extra_info) override;
   void DoEvents() override;
@@ -56,52 +84,88 @@ class WaylandPlatform final : public Platform {
   void FinishRun(int status) noexcept override;
 
  private:
-  WaylandPlatform(wl_display* display, std::unique_ptr<WaylandGlobals> globals,
-                  std::unique_ptr<SeatInput> input);
+  // Binds the globals on `display` (which it disconnects when destroyed) and
+  // lays the frame out over the outputs there now. Throws PlatformError.
+  explicit WaylandPlatform(wl_display* display);
 
+  // The loop (wayland_loop.cpp).
   // One pass over what is pending without waiting: events, signals, the tick.
   void ProcessPending();
+  // What the events just dispatched leave to do: a handler's failure thrown,
+  // the covers' buffer releases and closes noted, outputs that arrived or
+  // changed covered, the run ended when nothing of the window shows.
+  void AfterDispatch();
   void Tick();
-  // Commits whatever the frame copies' bookkeeping says can be shown now.
-  void Present();
-  // Notes the buffers the compositor gave back and the surfaces it closed.
-  void CollectReleases();
+
+  // The frame and the covers (wayland_frame.cpp).
+  void CreateFrame();
+  Image FrameCopyImage(int copy) const;
   // Copies every output into the frame, which then holds the background.
-  void Capture();
+  void CopyScreen();
   void FrameIsBackground();
   Picture FramePicture() const;
-  Image CopyImage(int copy) const;
-  std::int64_t NextDeadline() const;
-  void StartTimer();
+  // A picture of its own on every cover narrower than the frame, shown
+  // before its frame copies: a compositor may make a surface's first picture
+  // from its buffer as if the rows lay back to back (KWin does, showing the
+  // other outputs' rows in between), and reads only the damage of later
+  // buffers. Waits until each is presented, briefly.
+  void ShowFirstPictures();
+  // Each output's buffers in the two frame copies, and the bookkeeping of
+  // the copies, once every cover is configured.
+  void ShowFrameCopies();
+  // Covers outputs that have none (they came during the run) and gives a
+  // still picture to covers whose output changed.
+  void CoverNewAndChangedOutputs();
+  // The cover of `output`: a layer-shell overlay where the compositor
+  // offers the layer shell, else a fullscreen toplevel.
+  void CoverOutput(WaylandOutput& output);
+  // The frame's covers by their index in the frame (null: the output went
+  // away) and the covers of outputs that came later.
+  void FindCovers(std::vector<Cover*>& frame_covers, std::vector<Cover*>& still_covers) const;
+  // Moves drawing to the other frame copy when the compositor holds none of
+  // its buffers, before a tick draws.
+  void MoveBetweenFrameCopies();
+  // Commits whatever the frame copies' bookkeeping says can be shown now.
+  void Present();
 
+  struct Connection {
+    wl_display* display;
+    ~Connection();
+  };
+
+  Connection connection_;
   wl_display* display_;
+  EventGate gate_;
+  SeatInput input_;
   std::unique_ptr<WaylandGlobals> globals_;
-  std::unique_ptr<SeatInput> input_;
   std::unique_ptr<WaylandClipboard> clipboard_;
-  // The outputs covered, fixed at the start, and the frame over them.
-  std::vector<WaylandOutput*> outputs_;
-  std::vector<OutputPlace> places_;
+  // The session bus, for the desktops' own screenshot services; opened only
+  // where the compositor has no screen copy of its own.
+  std::unique_ptr<dbus::Connection> bus_;
+  // The ways of copying the screen, tried in order until one works.
+  std::vector<std::unique_ptr<ScreenCopier>> screen_copiers_;
+  // The frame over the outputs there at the start; each of them has its
+  // index in it.
   FrameLayout layout_;
+  int frame_outputs_ = 0;
+  std::string caption_;
 
-  WindowEvents* events_ = nullptr;
   // The two copies of the frame, one after the other in one shared memory.
   std::shared_ptr<ShmMemory> memory_;
-  std::size_t copy_bytes_ = 0;
-  std::unique_ptr<SoftwareSurface> surface_;
+  std::size_t frame_copy_bytes_ = 0;
+  std::unique_ptr<SoftwareSurface> drawing_;
   std::unique_ptr<FrameCopies> copies_;
-  std::vector<std::unique_ptr<OutputSurface>> surfaces_;  // one per covered output
-  bool loaded_ = false;
   bool shown_ = false;
-  bool captured_ = false;
+  bool screen_copied_ = false;
+  // The frame holds the screen (and the clipboard offers it).
+  bool screen_in_frame_ = false;
   bool flush_pending_ = false;
-  // The clipboard serves on after the run: nothing more may be sent.
-  bool handed_over_ = false;
+  // After the clipboard's serving process took the connection over, nothing
+  // more may be sent on it.
+  FreeMode free_mode_ = FreeMode::kWithRequests;
 
   int cursor_counter_ = 0;
-
-  // The timer: tick n is due at timer_start_ + n * the period.
-  std::int64_t timer_start_ = 0;
-  std::int64_t ticks_due_ = 0;
+  TickTimer timer_;
 };
 
 }  // namespace ostrel

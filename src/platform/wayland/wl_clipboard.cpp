@@ -7,10 +7,12 @@
 #include <optional>
 #include <utility>
 
-#include "platform/wayland/wl_clipboard_channel.h"
 #include "platform/png_once.h"
+#include "platform/posix/process_control.h"
+#include "platform/wayland/wl_clipboard_channel.h"
+#include "platform/wayland/wl_clipboard_data_control.h"
+#include "platform/wayland/wl_clipboard_data_device.h"
 #include "platform/wayland/wl_clipboard_serve.h"
-#include "platform/wayland/wl_clipboard_transfer.h"
 
 namespace ostrel {
 namespace {
@@ -75,7 +77,9 @@ WaylandClipboard::WaylandClipboard(wl_display* display, wl_seat* seat,
 }
 
 WaylandClipboard::~WaylandClipboard() {
-  if (state_->channel != nullptr && state_->handed_over) state_->channel->Abandon();
+  if (state_->channel != nullptr) {
+    state_->channel->Free(state_->handed_over ? FreeMode::kSilently : FreeMode::kWithRequests);
+  }
   state_->channel.reset();
   state_->writers.Reap();  // writers still at work finish on their own
 }

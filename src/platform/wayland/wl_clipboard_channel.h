@@ -4,17 +4,15 @@
 // data-control interface (a clipboard-manager interface that needs neither
 // focus nor an input serial) and the core data device (which needs the serial
 // of an input event). Each owns its device, its current source and the offers
-// of other clients' selections that the compositor announces to it.
+// of other clients' selections that the compositor announces to it
+// (wl_clipboard_offers.h). wl_clipboard_data_control.h and
+// wl_clipboard_data_device.h make one of each kind.
 
 #include <cstdint>
-#include <memory>
-#include <vector>
 
-struct wl_proxy;
+#include "platform/wayland/wl_free.h"
+
 struct wl_event_queue;
-struct wl_seat;
-struct wl_data_device_manager;
-struct zwlr_data_control_manager_v1;
 
 namespace ostrel {
 
@@ -46,46 +44,9 @@ class SelectionChannel {
   virtual void DropSource() = 0;
   // Delivers the events of all its objects, now and later, on `queue`.
   virtual void MoveToQueue(wl_event_queue* queue) = 0;
-  // Frees its objects without sending anything on the connection: another
-  // process serves them now. The destructor then sends nothing either.
-  virtual void Abandon() = 0;
-};
-
-std::unique_ptr<SelectionChannel> MakeDataControlChannel(wl_seat* seat,
-                                                         zwlr_data_control_manager_v1* manager,
-                                                         SelectionChannel::Events& events);
-std::unique_ptr<SelectionChannel> MakeDataDeviceChannel(wl_seat* seat,
-                                                        wl_data_device_manager* manager,
-                                                        SelectionChannel::Events& events);
-
-// The offers of other clients' selections that a device announces: each is
-// kept while a selection (regular, primary, or a drag over us) names it, and
-// destroyed once none does.
-class OfferSet {
- public:
-  enum Slot : std::size_t { kSelection, kPrimary, kDrag, kSlotCount };
-  using Destroy = void (*)(wl_proxy* offer);
-
-  explicit OfferSet(Destroy destroy) : destroy_(destroy) {}
-  OfferSet(const OfferSet&) = delete;
-  OfferSet& operator=(const OfferSet&) = delete;
-  ~OfferSet() { DestroyAll(); }
-
-  // A new offer, announced before a selection names it.
-  void Add(wl_proxy* offer) { offers_.push_back(offer); }
-  // `offer` (possibly null) now fills `slot`; offers no slot names are destroyed.
-  void Select(Slot slot, wl_proxy* offer);
-  // Destroys every offer (with its destroy request).
-  void DestroyAll();
-  // Frees every offer without a request.
-  void FreeAll();
-  void MoveToQueue(wl_event_queue* queue);
-  std::size_t Count() const { return offers_.size(); }
-
- private:
-  Destroy destroy_;
-  std::vector<wl_proxy*> offers_;
-  wl_proxy* slots_[kSlotCount] = {};
+  // Frees its objects; silently when another process serves them now. The
+  // destructor then frees nothing more.
+  virtual void Free(FreeMode mode) = 0;
 };
 
 }  // namespace ostrel

@@ -1,6 +1,8 @@
 // The selection through the compositor's data-control interface: a device for
 // the seat, and a source per offer. No focus or input serial is needed.
 
+#include "platform/wayland/wl_clipboard_data_control.h"
+
 #include <wayland-client.h>
 
 #include "platform/wayland/wl_clipboard_protocol_channel.h"
@@ -38,25 +40,27 @@ struct DataControl {
 
   static void Listen(Device* device, Channel* channel) {
     static constexpr zwlr_data_control_device_v1_listener kListener = {
-        [](void* data, Device*, zwlr_data_control_offer_v1* offer) {
-          Of(data).OnOfferAnnounced(offer);
-        },
-        [](void* data, Device*, zwlr_data_control_offer_v1* offer) {
-          Of(data).OnOfferSelected(OfferSet::kSelection, offer);
-        },
-        [](void* data, Device*) { Of(data).OnDeviceFinished(); },
-        [](void* data, Device*, zwlr_data_control_offer_v1* offer) {
-          Of(data).OnOfferSelected(OfferSet::kPrimary, offer);
-        }};
+        .data_offer = [](void* data, Device*,
+                         zwlr_data_control_offer_v1* offer) { Of(data).OnOfferAnnounced(offer); },
+        .selection =
+            [](void* data, Device*, zwlr_data_control_offer_v1* offer) {
+              Of(data).OnOfferSelected(OfferSet::kSelection, offer);
+            },
+        .finished = [](void* data, Device*) { Of(data).OnDeviceFinished(); },
+        .primary_selection =
+            [](void* data, Device*, zwlr_data_control_offer_v1* offer) {
+              Of(data).OnOfferSelected(OfferSet::kPrimary, offer);
+            },
+    };
     zwlr_data_control_device_v1_add_listener(device, &kListener, channel);
   }
 
   static void Listen(Source* source, Channel* channel) {
     static constexpr zwlr_data_control_source_v1_listener kListener = {
-        [](void* data, Source*, const char* mime_type, int32_t fd) {
-          Of(data).OnSend(mime_type, fd);
-        },
-        [](void* data, Source* cancelled) { Of(data).OnCancelled(cancelled); }};
+        .send = [](void* data, Source*, const char* mime_type,
+                   int32_t fd) { Of(data).OnSend(mime_type, fd); },
+        .cancelled = [](void* data, Source* cancelled) { Of(data).OnCancelled(cancelled); },
+    };
     zwlr_data_control_source_v1_add_listener(source, &kListener, channel);
   }
 };

@@ -2,6 +2,8 @@
 // data-control interface: setting it needs the serial of an input event
 // received while our surface has focus.
 
+#include "platform/wayland/wl_clipboard_data_device.h"
+
 #include <wayland-client.h>
 
 #include "platform/wayland/wl_clipboard_protocol_channel.h"
@@ -46,28 +48,31 @@ struct DataDevice {
   // no drop, so a drag's offer goes at its leave or drop.
   static void Listen(Device* device, Channel* channel) {
     static constexpr wl_data_device_listener kListener = {
-        [](void* data, Device*, wl_data_offer* offer) { Of(data).OnOfferAnnounced(offer); },
-        [](void* data, Device*, std::uint32_t, wl_surface*, wl_fixed_t, wl_fixed_t,
-           wl_data_offer* offer) { Of(data).OnOfferSelected(OfferSet::kDrag, offer); },
-        [](void* data, Device*) { Of(data).OnOfferSelected(OfferSet::kDrag, nullptr); },
-        [](void*, Device*, std::uint32_t, wl_fixed_t, wl_fixed_t) {},
-        [](void* data, Device*) { Of(data).OnOfferSelected(OfferSet::kDrag, nullptr); },
-        [](void* data, Device*, wl_data_offer* offer) {
-          Of(data).OnOfferSelected(OfferSet::kSelection, offer);
-        }};
+        .data_offer = [](void* data, Device*,
+                         wl_data_offer* offer) { Of(data).OnOfferAnnounced(offer); },
+        .enter = [](void* data, Device*, std::uint32_t, wl_surface*, wl_fixed_t, wl_fixed_t,
+                    wl_data_offer* offer) { Of(data).OnOfferSelected(OfferSet::kDrag, offer); },
+        .leave = [](void* data, Device*) { Of(data).OnOfferSelected(OfferSet::kDrag, nullptr); },
+        .motion = [](void*, Device*, std::uint32_t, wl_fixed_t, wl_fixed_t) {},
+        .drop = [](void* data, Device*) { Of(data).OnOfferSelected(OfferSet::kDrag, nullptr); },
+        .selection =
+            [](void* data, Device*, wl_data_offer* offer) {
+              Of(data).OnOfferSelected(OfferSet::kSelection, offer);
+            },
+    };
     wl_data_device_add_listener(device, &kListener, channel);
   }
 
   static void Listen(Source* source, Channel* channel) {
     static constexpr wl_data_source_listener kListener = {
-        [](void*, Source*, const char*) {},
-        [](void* data, Source*, const char* mime_type, int32_t fd) {
-          Of(data).OnSend(mime_type, fd);
-        },
-        [](void* data, Source* cancelled) { Of(data).OnCancelled(cancelled); },
-        [](void*, Source*) {},
-        [](void*, Source*) {},
-        [](void*, Source*, std::uint32_t) {}};
+        .target = [](void*, Source*, const char*) {},
+        .send = [](void* data, Source*, const char* mime_type,
+                   int32_t fd) { Of(data).OnSend(mime_type, fd); },
+        .cancelled = [](void* data, Source* cancelled) { Of(data).OnCancelled(cancelled); },
+        .dnd_drop_performed = [](void*, Source*) {},
+        .dnd_finished = [](void*, Source*) {},
+        .action = [](void*, Source*, std::uint32_t) {},
+    };
     wl_data_source_add_listener(source, &kListener, channel);
   }
 };

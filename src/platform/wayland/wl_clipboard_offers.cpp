@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/wayland/wl_clipboard_channel.h"
+#include "platform/wayland/wl_clipboard_offers.h"
 
 namespace ostrel {
 
@@ -15,14 +15,14 @@ void OfferSet::Select(Slot slot, wl_proxy* offer) {
   });
 }
 
-void OfferSet::DestroyAll() {
-  for (wl_proxy* offer : offers_) destroy_(offer);
-  offers_.clear();
-  std::fill(std::begin(slots_), std::end(slots_), nullptr);
-}
-
-void OfferSet::FreeAll() {
-  for (wl_proxy* offer : offers_) wl_proxy_destroy(offer);
+void OfferSet::Free(FreeMode mode) {
+  for (wl_proxy* offer : offers_) {
+    if (mode == FreeMode::kWithRequests) {
+      destroy_(offer);
+    } else {
+      wl_proxy_destroy(offer);
+    }
+  }
   offers_.clear();
   std::fill(std::begin(slots_), std::end(slots_), nullptr);
 }

@@ -12,6 +12,7 @@
 #include <wayland-client-core.h>
 
 #include "platform/wayland/wl_clipboard_channel.h"
+#include "platform/wayland/wl_clipboard_offers.h"
 
 namespace ostrel {
 
@@ -28,12 +29,7 @@ class ProtocolChannel final : public SelectionChannel {
     if (device_ != nullptr) Protocol::Listen(device_, this);
   }
 
-  ~ProtocolChannel() override {
-    if (abandoned_) return;
-    DropSource();
-    offers_.DestroyAll();
-    if (device_ != nullptr) Protocol::Destroy(device_);
-  }
+  ~ProtocolChannel() override { Free(FreeMode::kWithRequests); }
 
   bool NeedsSerial() const override { return Protocol::kNeedsSerial; }
 
@@ -59,13 +55,17 @@ class ProtocolChannel final : public SelectionChannel {
     offers_.MoveToQueue(queue);
   }
 
-  void Abandon() override {
-    if (source_ != nullptr) wl_proxy_destroy(AsProxy(source_));
-    if (device_ != nullptr) wl_proxy_destroy(AsProxy(device_));
-    offers_.FreeAll();
+  void Free(FreeMode mode) override {
+    if (mode == FreeMode::kWithRequests) {
+      DropSource();
+      if (device_ != nullptr) Protocol::Destroy(device_);
+    } else {
+      if (source_ != nullptr) wl_proxy_destroy(AsProxy(source_));
+      if (device_ != nullptr) wl_proxy_destroy(AsProxy(device_));
+    }
+    offers_.Free(mode);
     source_ = nullptr;
     device_ = nullptr;
-    abandoned_ = true;
   }
 
   // --- Called by the protocol's listeners. ---
@@ -81,7 +81,7 @@ class ProtocolChannel final : public SelectionChannel {
   // The seat is gone: the device can do nothing more, and our selection went
   // with the seat.
   void OnDeviceFinished() {
-    offers_.DestroyAll();
+    offers_.Free(FreeMode::kWithRequests);
     Protocol::Destroy(device_);
     device_ = nullptr;
     DropSource();
@@ -96,7 +96,6 @@ class ProtocolChannel final : public SelectionChannel {
   Device* device_ = nullptr;
   Source* source_ = nullptr;
   OfferSet offers_{&Protocol::DestroyOffer};
-  bool abandoned_ = false;
 };
 
 }  // namespace ostrel

@@ -15,8 +15,8 @@ namespace {
 constexpr int kReapIntervalMs = 1000;
 
 void ReportFailure(const char* why) {
-  std::fprintf(stderr, "ostrel: the picture cannot stay on the clipboard after the program ends: %s\n",
-               why);
+  std::fprintf(
+      stderr, "ostrel: the picture cannot stay on the clipboard after the program ends: %s\n", why);
 }
 
 // Dispatches `queue` until `serving` turns false or the connection fails.

@@ -7,7 +7,7 @@
 
 #include <functional>
 
-#include "platform/wayland/wl_clipboard_transfer.h"
+#include "platform/posix/process_control.h"
 
 struct wl_display;
 struct wl_event_queue;

@@ -9,14 +9,9 @@
 #include <cstring>
 
 #include "platform/platform_error.h"
+#include "platform/posix/monotonic_clock.h"
 
 namespace ostrel {
-
-std::int64_t MonotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
 
 std::string ConnectionFailure(wl_display* display) {
   const int error = wl_display_get_error(display);
@@ -24,9 +19,8 @@ std::string ConnectionFailure(wl_display* display) {
     const wl_interface* interface = nullptr;
     std::uint32_t id = 0;
     const std::uint32_t code = wl_display_get_protocol_error(display, &interface, &id);
-    return std::string("the compositor reported protocol error ") + std::to_string(code) +
-           " on " + (interface != nullptr ? interface->name : "an object") + " " +
-           std::to_string(id);
+    return std::string("the compositor reported protocol error ") + std::to_string(code) + " on " +
+           (interface != nullptr ? interface->name : "an object") + " " + std::to_string(id);
   }
   if (error == 0 || error == EPIPE || error == ECONNRESET) {
     return "the connection to the Wayland compositor was lost";

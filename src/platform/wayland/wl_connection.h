@@ -11,14 +11,13 @@ struct wl_display;
 
 namespace ostrel {
 
-std::int64_t MonotonicNs();
-
 // Why the connection failed, for a PlatformError: the protocol error when
 // the compositor sent one, the system error otherwise.
 std::string ConnectionFailure(wl_display* display);
 
 // Sends what is queued and dispatches the compositor's events until `done`
-// returns true or `deadline_ns` (MonotonicNs) passes; returns done(). Throws
+// returns true or `deadline_ns` (MonotonicNs, posix/monotonic_clock.h)
+// passes; returns done(). Throws
 // PlatformError when the connection fails.
 bool DispatchUntil(wl_display* display, const std::function<bool()>& done,
                    std::int64_t deadline_ns);

@@ -2,172 +2,154 @@
 
 #include <unistd.h>
 
+#include <span>
+
+#include "platform/wayland/wl_clipboard.h"
+
 namespace ostrel {
-namespace {
 
-void Ignore() {}
+// Each callback forwards to the SeatInput; the window's handler, reached
+// through the translator, is the last thing each one does.
+struct SeatListeners {
+  static SeatInput& Of(void* data) { return *static_cast<SeatInput*>(data); }
 
-}  // namespace
+  static constexpr wl_seat_listener kSeat = {
+      .capabilities = [](void* data, wl_seat*,
+                         std::uint32_t capabilities) { Of(data).OnCapabilities(capabilities); },
+      .name = [](void*, wl_seat*, const char*) {},
+  };
+
+  static constexpr wl_pointer_listener kPointer = {
+      .enter = [](void* data, wl_pointer*, std::uint32_t serial, wl_surface* surface, wl_fixed_t x,
+                  wl_fixed_t y) { Of(data).OnPointerEnter(serial, surface, x, y); },
+      .leave = [](void* data, wl_pointer*, std::uint32_t,
+                  wl_surface* surface) { Of(data).OnPointerLeave(surface); },
+      .motion =
+          [](void* data, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
+            Of(data).translator_.Motion(wl_fixed_to_double(x), wl_fixed_to_double(y));
+          },
+      .button = [](void* data, wl_pointer*, std::uint32_t serial, std::uint32_t,
+                   std::uint32_t button,
+                   std::uint32_t state) { Of(data).OnButton(serial, button, state); },
+      .axis = [](void* data, wl_pointer*, std::uint32_t, std::uint32_t axis,
+                 wl_fixed_t value) { Of(data).translator_.Axis(axis, wl_fixed_to_double(value)); },
+      .frame = [](void*, wl_pointer*) {},
+      .axis_source = [](void*, wl_pointer*, std::uint32_t) {},
+      .axis_stop = [](void*, wl_pointer*, std::uint32_t, std::uint32_t) {},
+      .axis_discrete = [](void*, wl_pointer*, std::uint32_t, std::int32_t) {},
+      .axis_value120 = [](void*, wl_pointer*, std::uint32_t, std::int32_t) {},
+  };
+
+  static constexpr wl_keyboard_listener kKeyboard = {
+      // The key codes are reported as they come; the keymap is not needed.
+      .keymap = [](void*, wl_keyboard*, std::uint32_t, std::int32_t fd,
+                   std::uint32_t) { close(fd); },
+      .enter = [](void* data, wl_keyboard*, std::uint32_t serial, wl_surface*,
+                  wl_array* keys) { Of(data).OnKeyboardEnter(serial, keys); },
+      .leave = [](void*, wl_keyboard*, std::uint32_t, wl_surface*) {},
+      .key = [](void* data, wl_keyboard*, std::uint32_t serial, std::uint32_t, std::uint32_t key,
+                std::uint32_t state) { Of(data).OnKey(serial, key, state); },
+      .modifiers = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed,
+                      std::uint32_t latched, std::uint32_t,
+                      std::uint32_t) { Of(data).translator_.Modifiers(depressed, latched); },
+      .repeat_info = [](void*, wl_keyboard*, std::int32_t, std::int32_t) {},
+  };
+};
 
 void SeatInput::Listen(wl_seat* seat) {
   seat_ = seat;
-  static constexpr wl_seat_listener kListener = {&SeatInput::OnCapabilities, &SeatInput::OnName};
-  wl_seat_add_listener(seat_, &kListener, this);
+  wl_seat_add_listener(seat_, &SeatListeners::kSeat, this);
 }
 
-SeatInput::~SeatInput() { Destroy(true); }
-
-template <typename Call>
-void SeatInput::Guarded(void* data, Call&& call) {
-  auto* self = static_cast<SeatInput*>(data);
-  if (self->failure_) return;  // the run is ending with the first failure
-  try {
-    call(*self);
-  } catch (...) {
-    self->failure_ = std::current_exception();
-  }
+void SeatInput::Free(FreeMode mode) {
+  FreePointer(mode);
+  FreeKeyboard(mode);
 }
 
-void SeatInput::RethrowFailure() {
-  if (!failure_) return;
-  std::exception_ptr failure = failure_;
-  failure_ = nullptr;
-  std::rethrow_exception(failure);
+void SeatInput::FreePointer(FreeMode mode) {
+  FreeProxy(pointer_, &wl_pointer_release, WL_POINTER_RELEASE_SINCE_VERSION, mode);
+  pointer_surface_ = nullptr;
+  translator_.Leave();
 }
 
-void SeatInput::Destroy(bool send) {
-  ReleasePointer(send);
-  ReleaseKeyboard(send);
-}
-
-void SeatInput::ReleasePointer(bool send) {
-  if (pointer_ == nullptr) return;
-  if (send && wl_pointer_get_version(pointer_) >= WL_POINTER_RELEASE_SINCE_VERSION) {
-    wl_pointer_release(pointer_);
-  } else {
-    wl_pointer_destroy(pointer_);  // no request: only the proxy
-  }
-  pointer_ = nullptr;
-  translator_.PointerGone();
-}
-
-void SeatInput::ReleaseKeyboard(bool send) {
-  if (keyboard_ == nullptr) return;
-  if (send && wl_keyboard_get_version(keyboard_) >= WL_KEYBOARD_RELEASE_SINCE_VERSION) {
-    wl_keyboard_release(keyboard_);
-  } else {
-    wl_keyboard_destroy(keyboard_);
-  }
-  keyboard_ = nullptr;
+void SeatInput::FreeKeyboard(FreeMode mode) {
+  FreeProxy(keyboard_, &wl_keyboard_release, WL_KEYBOARD_RELEASE_SINCE_VERSION, mode);
 }
 
 void SeatInput::SetCursorHidden(bool hidden) {
   if (hidden == cursor_hidden_) return;
   cursor_hidden_ = hidden;
-  // Shown again, the cursor comes back as the surfaces go: the compositor
+  // Shown again, the cursor comes back as the covers go: the compositor
   // sets its own cursor when the pointer leaves them.
   if (hidden) HideCursorNow();
 }
 
 void SeatInput::HideCursorNow() {
-  if (pointer_ != nullptr && translator_.PointerOnWindow()) {
+  if (pointer_ != nullptr && pointer_surface_ != nullptr) {
     wl_pointer_set_cursor(pointer_, enter_serial_, nullptr, 0, 0);
   }
 }
-void SeatInput::OnCapabilities(void* data, wl_seat* seat, std::uint32_t capabilities) {
-  auto* self = static_cast<SeatInput*>(data);
+
+void SeatInput::NoteSerial(std::uint32_t serial) {
+  if (clipboard_ != nullptr) clipboard_->NoteInputSerial(serial);
+}
+
+void SeatInput::OnCapabilities(std::uint32_t capabilities) {
   const bool has_pointer = (capabilities & WL_SEAT_CAPABILITY_POINTER) != 0;
   const bool has_keyboard = (capabilities & WL_SEAT_CAPABILITY_KEYBOARD) != 0;
-  if (has_pointer && self->pointer_ == nullptr) {
-    static constexpr wl_pointer_listener kPointer = {
-        &SeatInput::OnEnter,
-        &SeatInput::OnLeave,
-        &SeatInput::OnMotion,
-        &SeatInput::OnButton,
-        &SeatInput::OnAxis,
-        [](void*, wl_pointer*) { Ignore(); },                            // frame
-        [](void*, wl_pointer*, std::uint32_t) { Ignore(); },             // axis_source
-        [](void*, wl_pointer*, std::uint32_t, std::uint32_t) { Ignore(); },  // axis_stop
-        [](void*, wl_pointer*, std::uint32_t, std::int32_t) { Ignore(); },   // axis_discrete
-        nullptr};
-    self->pointer_ = wl_seat_get_pointer(seat);
-    wl_pointer_add_listener(self->pointer_, &kPointer, self);
+  if (has_pointer && pointer_ == nullptr) {
+    pointer_ = wl_seat_get_pointer(seat_);
+    wl_pointer_add_listener(pointer_, &SeatListeners::kPointer, this);
   } else if (!has_pointer) {
-    self->ReleasePointer(true);
+    FreePointer(FreeMode::kWithRequests);
   }
-  if (has_keyboard && self->keyboard_ == nullptr) {
-    static constexpr wl_keyboard_listener kKeyboard = {
-        &SeatInput::OnKeymap,
-        &SeatInput::OnKeyboardEnter,
-        [](void*, wl_keyboard*, std::uint32_t, wl_surface*) { Ignore(); },  // leave
-        &SeatInput::OnKey,
-        &SeatInput::OnModifiers,
-        [](void*, wl_keyboard*, std::int32_t, std::int32_t) { Ignore(); }};  // repeat_info
-    self->keyboard_ = wl_seat_get_keyboard(seat);
-    wl_keyboard_add_listener(self->keyboard_, &kKeyboard, self);
+  if (has_keyboard && keyboard_ == nullptr) {
+    keyboard_ = wl_seat_get_keyboard(seat_);
+    wl_keyboard_add_listener(keyboard_, &SeatListeners::kKeyboard, this);
   } else if (!has_keyboard) {
-    self->ReleaseKeyboard(true);
+    FreeKeyboard(FreeMode::kWithRequests);
   }
 }
 
-void SeatInput::OnName(void*, wl_seat*, const char*) {}
-
-void SeatInput::OnEnter(void* data, wl_pointer*, std::uint32_t serial, wl_surface* surface,
-                        wl_fixed_t x, wl_fixed_t y) {
-  Guarded(data, [&](SeatInput& self) {
-    if (!self.translator_.Enter(surface, wl_fixed_to_double(x), wl_fixed_to_double(y))) return;
-    self.enter_serial_ = serial;
-    if (self.cursor_hidden_) self.HideCursorNow();
-    self.NoteSerial(serial);
-  });
+void SeatInput::OnPointerEnter(std::uint32_t serial, wl_surface* surface, wl_fixed_t x,
+                               wl_fixed_t y) {
+  // Every surface of the program is a cover, its user data the place its
+  // positions are reckoned from; a surface destroyed meanwhile comes as null.
+  const auto* place = surface != nullptr
+                          ? static_cast<const OutputPlace*>(wl_surface_get_user_data(surface))
+                          : nullptr;
+  if (place == nullptr) {
+    pointer_surface_ = nullptr;
+    translator_.Leave();
+    return;
+  }
+  pointer_surface_ = surface;
+  enter_serial_ = serial;
+  if (cursor_hidden_) HideCursorNow();
+  NoteSerial(serial);
+  translator_.Enter(*place, wl_fixed_to_double(x), wl_fixed_to_double(y));
 }
 
-void SeatInput::OnLeave(void* data, wl_pointer*, std::uint32_t, wl_surface* surface) {
-  Guarded(data, [&](SeatInput& self) { self.translator_.Leave(surface); });
+void SeatInput::OnPointerLeave(wl_surface* surface) {
+  if (surface != pointer_surface_) return;
+  pointer_surface_ = nullptr;
+  translator_.Leave();
 }
 
-void SeatInput::OnMotion(void* data, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
-  Guarded(data, [&](SeatInput& self) {
-    self.translator_.Motion(wl_fixed_to_double(x), wl_fixed_to_double(y));
-  });
+void SeatInput::OnButton(std::uint32_t serial, std::uint32_t button, std::uint32_t state) {
+  NoteSerial(serial);
+  translator_.Button(button, state == WL_POINTER_BUTTON_STATE_PRESSED);
 }
 
-void SeatInput::OnButton(void* data, wl_pointer*, std::uint32_t serial, std::uint32_t,
-                         std::uint32_t button, std::uint32_t state) {
-  Guarded(data, [&](SeatInput& self) {
-    self.NoteSerial(serial);
-    self.translator_.Button(button, state == WL_POINTER_BUTTON_STATE_PRESSED);
-  });
+void SeatInput::OnKeyboardEnter(std::uint32_t serial, wl_array* keys) {
+  NoteSerial(serial);
+  const auto* first = static_cast<const std::uint32_t*>(keys->data);
+  translator_.KeyboardEnter(std::span(first, keys->size / sizeof(std::uint32_t)));
 }
 
-void SeatInput::OnAxis(void* data, wl_pointer*, std::uint32_t, std::uint32_t axis,
-                       wl_fixed_t value) {
-  Guarded(data,
-          [&](SeatInput& self) { self.translator_.Axis(axis, wl_fixed_to_double(value)); });
-}
-
-void SeatInput::OnKeymap(void*, wl_keyboard*, std::uint32_t, std::int32_t fd, std::uint32_t) {
-  // The key codes are reported as they come; the keymap is not needed.
-  close(fd);
-}
-
-void SeatInput::OnKeyboardEnter(void* data, wl_keyboard*, std::uint32_t serial, wl_surface*,
-                                wl_array*) {
-  // The keys already down (the array) are not presses: nothing to report.
-  Guarded(data, [&](SeatInput& self) { self.NoteSerial(serial); });
-}
-
-void SeatInput::OnKey(void* data, wl_keyboard*, std::uint32_t serial, std::uint32_t,
-                      std::uint32_t key, std::uint32_t state) {
-  Guarded(data, [&](SeatInput& self) {
-    self.NoteSerial(serial);
-    self.translator_.Key(key, state == WL_KEYBOARD_KEY_STATE_PRESSED);
-  });
-}
-
-void SeatInput::OnModifiers(void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed,
-                            std::uint32_t latched, std::uint32_t, std::uint32_t) {
-  static_cast<SeatInput*>(data)->translator_.Modifiers(depressed, latched);
+void SeatInput::OnKey(std::uint32_t serial, std::uint32_t key, std::uint32_t state) {
+  NoteSerial(serial);
+  translator_.Key(key, state == WL_KEYBOARD_KEY_STATE_PRESSED);
 }
 
 }  // namespace ostrel

@@ -1,23 +1,28 @@
 #pragma once
 
 // The seat's pointer and keyboard: bound whenever the seat has them, their
-// events handed to the InputTranslator (which calls the window's handlers),
-// and the cursor hidden over the window's surfaces.
+// events handed to the InputTranslator (which reports them to the window
+// through its gate), and the cursor hidden over the window's covers. The
+// output a pointer enters is found from the cover's user data (its place in
+// the layout), so that nothing here asks the platform.
 
 #include <wayland-client.h>
 
 #include <cstdint>
-#include <exception>
-#include <functional>
 
+#include "platform/event_gate.h"
+#include "platform/wayland/frame_layout.h"
 #include "platform/wayland/input_translator.h"
+#include "platform/wayland/wl_free.h"
 
 namespace ostrel {
 
+class WaylandClipboard;
+
 class SeatInput {
  public:
-  SeatInput() = default;
-  ~SeatInput();
+  explicit SeatInput(EventGate& gate) : translator_(gate) {}
+  ~SeatInput() { Free(FreeMode::kWithRequests); }
   SeatInput(const SeatInput&) = delete;
   SeatInput& operator=(const SeatInput&) = delete;
 
@@ -26,65 +31,42 @@ class SeatInput {
   // them, also later during the run.
   void Listen(wl_seat* seat);
 
-  InputTranslator& Translator() { return translator_; }
-  // Called with the serial of each input event (the clipboard needs one).
-  void OnSerial(std::function<void(std::uint32_t)> note_serial) {
-    note_serial_ = std::move(note_serial);
-  }
+  // The frame over the outputs, which positions are reckoned in.
+  void SetLayout(const FrameLayout& layout) { translator_.SetLayout(layout); }
+  // The clipboard is given the serial of each input event (the core data
+  // device needs one to set the selection).
+  void GiveSerialsTo(WaylandClipboard* clipboard) { clipboard_ = clipboard; }
 
-  // Hides the cursor over the window's surfaces (every pointer enter sets no
+  // Hides the cursor over the window's covers (every pointer enter sets no
   // cursor), or stops hiding it.
   void SetCursorHidden(bool hidden);
 
-  // A handler that failed during a dispatch: its exception is kept rather
-  // than thrown through libwayland's C frames, and thrown here, after the
-  // dispatch.
-  void RethrowFailure();
-
-  // Frees the proxies: with release requests, or only the proxies when
-  // `send` is false (the connection was handed on).
-  void Destroy(bool send);
+  // Frees the pointer and the keyboard (the seat itself is a global).
+  void Free(FreeMode mode);
 
  private:
-  static void OnCapabilities(void* data, wl_seat* seat, std::uint32_t capabilities);
-  static void OnName(void* data, wl_seat* seat, const char* name);
-  static void OnEnter(void* data, wl_pointer*, std::uint32_t serial, wl_surface* surface,
-                      wl_fixed_t x, wl_fixed_t y);
-  static void OnLeave(void* data, wl_pointer*, std::uint32_t serial, wl_surface* surface);
-  static void OnMotion(void* data, wl_pointer*, std::uint32_t time, wl_fixed_t x, wl_fixed_t y);
-  static void OnButton(void* data, wl_pointer*, std::uint32_t serial, std::uint32_t time,
-                       std::uint32_t button, std::uint32_t state);
-  static void OnAxis(void* data, wl_pointer*, std::uint32_t time, std::uint32_t axis,
-                     wl_fixed_t value);
-  static void OnKeymap(void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd,
-                       std::uint32_t size);
-  static void OnKeyboardEnter(void* data, wl_keyboard*, std::uint32_t serial, wl_surface*,
-                              wl_array* keys);
-  static void OnKey(void* data, wl_keyboard*, std::uint32_t serial, std::uint32_t time,
-                    std::uint32_t key, std::uint32_t state);
-  static void OnModifiers(void* data, wl_keyboard*, std::uint32_t serial, std::uint32_t depressed,
-                          std::uint32_t latched, std::uint32_t locked, std::uint32_t group);
-
-  // Runs `call` on the SeatInput behind `data`, keeping what it throws.
-  template <typename Call>
-  static void Guarded(void* data, Call&& call);
-  void ReleasePointer(bool send);
-  void ReleaseKeyboard(bool send);
+  friend struct SeatListeners;
+  void OnCapabilities(std::uint32_t capabilities);
+  void OnPointerEnter(std::uint32_t serial, wl_surface* surface, wl_fixed_t x, wl_fixed_t y);
+  void OnPointerLeave(wl_surface* surface);
+  void OnButton(std::uint32_t serial, std::uint32_t button, std::uint32_t state);
+  void OnKeyboardEnter(std::uint32_t serial, wl_array* keys);
+  void OnKey(std::uint32_t serial, std::uint32_t key, std::uint32_t state);
+  void FreePointer(FreeMode mode);
+  void FreeKeyboard(FreeMode mode);
   void HideCursorNow();
-  void NoteSerial(std::uint32_t serial) {
-    if (note_serial_) note_serial_(serial);
-  }
+  void NoteSerial(std::uint32_t serial);
 
   wl_seat* seat_ = nullptr;
   wl_pointer* pointer_ = nullptr;
   wl_keyboard* keyboard_ = nullptr;
   InputTranslator translator_;
-  std::function<void(std::uint32_t)> note_serial_;
-  // The serial of the pointer's last enter on one of the window's surfaces:
-  // the cursor is set with it.
+  WaylandClipboard* clipboard_ = nullptr;
+  // The cover the pointer is on (only compared, never used: it may be gone)
+  // and the serial of its enter, which the cursor is set with.
+  wl_surface* pointer_surface_ = nullptr;
   std::uint32_t enter_serial_ = 0;
   bool cursor_hidden_ = false;
-  std::exception_ptr failure_;
 };
 
 }  // namespace ostrel

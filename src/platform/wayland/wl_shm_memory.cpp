@@ -10,7 +10,6 @@
 #include <string>
 
 #include "platform/platform_error.h"
-#include "platform/wayland/wl_release.h"
 
 namespace ostrel {
 namespace {
@@ -48,7 +47,7 @@ ShmMemory::ShmMemory(wl_shm* shm, std::size_t bytes) : bytes_(bytes) {
 }
 
 ShmMemory::~ShmMemory() {
-  ReleasePool(true);
+  FreePool(FreeMode::kWithRequests);
   if (mapping_ != nullptr) munmap(mapping_, bytes_);
 }
 
@@ -62,6 +61,6 @@ wl_buffer* ShmMemory::CreateBuffer(std::size_t byte_offset, int width, int heigh
                                    stride, format);
 }
 
-void ShmMemory::ReleasePool(bool send) { Release(pool_, &wl_shm_pool_destroy, send); }
+void ShmMemory::FreePool(FreeMode mode) { FreeProxy(pool_, &wl_shm_pool_destroy, mode); }
 
 }  // namespace ostrel

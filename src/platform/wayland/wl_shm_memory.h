@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/wayland/wl_free.h"
+
 struct wl_buffer;
 struct wl_shm;
 struct wl_shm_pool;
@@ -18,7 +20,7 @@ class ShmMemory {
   // `bytes` of zeroed memory (pages are taken only when written). Throws
   // PlatformError when the file or the mapping cannot be made.
   ShmMemory(wl_shm* shm, std::size_t bytes);
-  // Unmaps, and destroys the pool when ReleasePool was not called.
+  // Unmaps, and frees the pool (with its request) unless FreePool did.
   ~ShmMemory();
   ShmMemory(const ShmMemory&) = delete;
   ShmMemory& operator=(const ShmMemory&) = delete;
@@ -28,9 +30,8 @@ class ShmMemory {
   // A buffer of 32-bit pixels at `byte_offset`, `stride` bytes a row.
   wl_buffer* CreateBuffer(std::size_t byte_offset, int width, int height, int stride,
                           std::uint32_t format) const;
-  // Frees the pool (buffers made from it stay valid): with its destroy
-  // request, or only the proxy when `send` is false (see wl_release.h).
-  void ReleasePool(bool send);
+  // Frees the pool; buffers made from it stay valid.
+  void FreePool(FreeMode mode);
 
  private:
   std::size_t bytes_;

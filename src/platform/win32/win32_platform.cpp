@@ -51,7 +51,7 @@ Win32Platform::Win32Platform(HINSTANCE instance)
       twips_per_pixel_(1440.0 / PrimaryMonitorDpi()) {}
 
 Win32Platform::~Win32Platform() {
-  if (loaded_) {
+  if (gate_.IsOpen()) {
     try {
       UnloadForm();
     } catch (...) {
@@ -76,7 +76,6 @@ Picture Win32Platform::FramePicture() const {
 
 void Win32Platform::CreateForm(std::string_view caption, int timer_interval_ms,
                                WindowEvents& events) {
-  events_ = &events;
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof window_class;
   // A DC of its own: each tick draws to the window without asking for one.
@@ -103,7 +102,9 @@ void Win32Platform::CreateForm(std::string_view caption, int timer_interval_ms,
                       WS_POPUP, left_, top_, width_, height_, nullptr, nullptr, instance_, this);
   if (window_ == nullptr) ThrowLastError("cannot create the window");
   window_dc_ = GetDC(window_);
-  loaded_ = true;
+  // The messages of the window's creation reach no handler; from here on
+  // they do.
+  gate_.Open(events);
   SetLastError(ERROR_SUCCESS);
   if (SetTimer(window_, kTimerId, static_cast<UINT>(timer_interval_ms > 0 ? timer_interval_ms : 0),
                nullptr) == 0) {
@@ -112,21 +113,21 @@ void Win32Platform::CreateForm(std::string_view caption, int timer_interval_ms,
 }
 
 void Win32Platform::ShowForm() {
-  if (!loaded_) return;
+  if (!gate_.IsOpen()) return;
   // The first paint shows the whole frame; what was drawn before is part of it.
   surface_->ClearDirtyRects();
   shown_ = true;
   ShowWindow(window_, SW_SHOWNORMAL);
   // Keys go to the foreground window. Should the system refuse, the mouse
   // still ends the run.
-  if (loaded_) SetForegroundWindow(window_);
-  if (loaded_) UpdateWindow(window_);
-  ThrowIfFailed();
+  if (gate_.IsOpen()) SetForegroundWindow(window_);
+  if (gate_.IsOpen()) UpdateWindow(window_);
+  gate_.RethrowFailure();
 }
 
 void Win32Platform::UnloadForm() {
-  if (!loaded_) return;
-  loaded_ = false;
+  if (!gate_.IsOpen()) return;
+  gate_.Close();
   shown_ = false;
   HWND window = window_;
   window_ = nullptr;

@@ -3,13 +3,24 @@
 // The program's platform on Windows: one pop-up window over every monitor, its
 // picture in a GDI DIB section drawn by the software surface, the user32 timer
 // and cursor counter, and the clipboard.
+//
+//   win32_platform.cpp     the window, the timer, the cursor, the Print Screen
+//                          copy, the screen metrics, the error report
+//   win32_loop.cpp         the message loop and the yield (DoEvents)
+//   win32_window_proc.cpp  the window procedure: messages to the handlers,
+//                          ticks, painting from the frame
+//   win32_input.*          mouse and key messages to the handlers' arguments
+//   win32_frame.*          the frame, a DIB section in a memory DC
+//   win32_clipboard.*      the clipboard's picture, put and read
+//   win32_text.*           UTF-8 and UTF-16, the system's error messages
+// Every message reaches the window's handlers through its EventGate.
 
 #include <windows.h>
 
-#include <exception>
 #include <memory>
 #include <optional>
 
+#include "platform/event_gate.h"
 #include "platform/platform.h"
 #include "platform/software_surface.h"
 #include "platform/win32/win32_clipboard.h"
@@ -33,7 +44,7 @@ class Win32Platform final : public Platform {
   void ShowForm() override;
   void RunMessageLoop() override;
   void UnloadForm() override;
-  bool FormLoaded() const override { return loaded_; }
+  bool FormLoaded() const override { return gate_.IsOpen(); }
   // The Print Screen key-down copies the virtual screen to the clipboard; no
   // key is ever pressed (on current systems the real key opens a screenshot
   // tool over everything).
@@ -73,11 +84,6 @@ class Win32Platform final : public Platform {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   void HandleMouse(UINT message, WPARAM wparam, LPARAM lparam);
-  // Calls a handler; what it throws waits in failure_ until the message has
-  // been dispatched, for an exception must not cross the system's frames.
-  template <typename Call>
-  void Deliver(Call&& call);
-  void ThrowIfFailed();
   void Tick();
   void Paint(HWND window);
   void PresentDirty();
@@ -92,12 +98,13 @@ class Win32Platform final : public Platform {
   int height_;
   double twips_per_pixel_;
 
-  WindowEvents* events_ = nullptr;
+  // What a handler throws waits in the gate until the message has been
+  // dispatched, for an exception must not cross the system's frames.
+  EventGate gate_;
   HWND window_ = nullptr;
   HDC window_dc_ = nullptr;
   std::shared_ptr<Win32Frame> frame_;
   std::unique_ptr<SoftwareSurface> surface_;
-  bool loaded_ = false;
   bool shown_ = false;
   // A Print Screen event has tried to put its copy on the clipboard.
   bool clipboard_copy_tried_ = false;
@@ -106,7 +113,6 @@ class Win32Platform final : public Platform {
   // The frame holds the Print Screen event's copy of the screen, with nothing
   // drawn or put into it since, and no direct copy has been asked for yet.
   bool frame_holds_print_screen_copy_ = false;
-  std::exception_ptr failure_;
 };
 
 }  // namespace ostrel

@@ -6,19 +6,9 @@
 
 namespace ostrel {
 
-template <typename Call>
-void Win32Platform::Deliver(Call&& call) {
-  if (!loaded_ || failure_) return;
-  try {
-    call();
-  } catch (...) {
-    failure_ = std::current_exception();
-  }
-}
-
 void Win32Platform::Tick() {
-  events_->Timer1_Timer();
-  if (loaded_) PresentDirty();
+  gate_.Timer1_Timer();
+  if (gate_.IsOpen()) PresentDirty();
 }
 
 void Win32Platform::PresentDirty() {
@@ -54,28 +44,26 @@ void Win32Platform::HandleMouse(UINT message, WPARAM wparam, LPARAM lparam) {
   const MouseEvent mouse = MouseEventOf(message, wparam, lparam, CurrentKeyboardState());
   const float x = Twips(mouse.x);
   const float y = Twips(mouse.y);
-  Deliver([&] {
-    switch (mouse.action) {
-      case MouseAction::kDown:
-        events_->Form_MouseDown(mouse.button, mouse.shift, x, y);
-        break;
-      case MouseAction::kUp:
-        events_->Form_MouseUp(mouse.button, mouse.shift, x, y);
-        break;
-      case MouseAction::kMove:
-        events_->Form_MouseMove(mouse.button, mouse.shift, x, y);
-        break;
-      case MouseAction::kNone:
-        break;
-    }
-  });
+  switch (mouse.action) {
+    case MouseAction::kDown:
+      gate_.Form_MouseDown(mouse.button, mouse.shift, x, y);
+      break;
+    case MouseAction::kUp:
+      gate_.Form_MouseUp(mouse.button, mouse.shift, x, y);
+      break;
+    case MouseAction::kMove:
+      gate_.Form_MouseMove(mouse.button, mouse.shift, x, y);
+      break;
+    case MouseAction::kNone:
+      break;
+  }
 }
 
 LRESULT Win32Platform::HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_TIMER:
       if (wparam != kTimerId) break;
-      Deliver([this] { Tick(); });
+      Tick();
       return 0;
     case WM_PAINT:
       Paint(window);
@@ -84,18 +72,16 @@ LRESULT Win32Platform::HandleMessage(HWND window, UINT message, WPARAM wparam, L
       return 1;  // nothing to erase: the frame covers every pixel, so nothing flickers
     case WM_KEYDOWN:
     case WM_SYSKEYDOWN:
-      Deliver([this, wparam] {
-        events_->Form_KeyDown(static_cast<int>(wparam), KeyShift(CurrentKeyboardState()));
-      });
+      gate_.Form_KeyDown(static_cast<int>(wparam), KeyShift(CurrentKeyboardState()));
       return 0;
     case WM_CLOSE:
       // The window's own ending closes it (and shows the cursor again).
-      Deliver([this] { events_->Form_SystemClose(); });
+      gate_.Form_SystemClose();
       return 0;
     case WM_QUERYENDSESSION:
       return TRUE;
     case WM_ENDSESSION:
-      if (wparam != FALSE) Deliver([this] { events_->Form_SystemClose(); });
+      if (wparam != FALSE) gate_.Form_SystemClose();
       return 0;
     case WM_SYSCOMMAND:
       // The system would start the screen saver over this window.

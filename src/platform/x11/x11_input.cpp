@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/x11/x11_clipboard.h"
-#include "platform/x11/x11_clock.h"
+#include "platform/posix/monotonic_clock.h"
 #include "platform/x11/x11_platform.h"
 
 namespace ostrel {
@@ -52,7 +52,7 @@ void X11Platform::StartGrabs() {
   // The pointer and the keyboard, as full-screen programs take them. Another
   // client may hold them (an open menu): the loop asks again and meanwhile
   // watches them (RetryGrabs); nothing here waits.
-  grab_retry_end_ = NowNs() + kGrabRetryNs;
+  grab_retry_end_ = MonotonicNs() + kGrabRetryNs;
   TryGrabs();
   if (!pointer_grabbed_ || !keyboard_grabbed_) WatchInput();
 }
@@ -71,8 +71,8 @@ void X11Platform::TryGrabs() {
 }
 
 void X11Platform::RetryGrabs() {
-  const bool retrying = NowNs() < grab_retry_end_;
-  if (retrying || ticks_due_ % kGrabRetryEveryTicks == 0) TryGrabs();
+  const bool retrying = MonotonicNs() < grab_retry_end_;
+  if (retrying || timer_.NextTick() % kGrabRetryEveryTicks == 0) TryGrabs();
   if (pointer_grabbed_ && keyboard_grabbed_) return;
   if (!retrying && !grab_reported_) {
     grab_reported_ = true;
@@ -122,16 +122,16 @@ void X11Platform::WatchInput() {
         return static_cast<unsigned int>(std::countr_zero(bits)) - 7U;  // Button1Mask is 1 << 8
       };
       if (moved) {
-        events_->Form_MouseMove(ButtonsHeld(mask), ShiftOf(mask), Twips(x), Twips(y));
+        gate_.Form_MouseMove(ButtonsHeld(mask), ShiftOf(mask), Twips(x), Twips(y));
       }
-      if (loaded_ && pressed != 0) {
-        events_->Form_MouseDown(ButtonOf(button_of(pressed)), ShiftOf(mask), Twips(x), Twips(y));
-      } else if (loaded_ && released != 0) {
-        events_->Form_MouseUp(ButtonOf(button_of(released)), ShiftOf(mask), Twips(x), Twips(y));
+      if (pressed != 0) {
+        gate_.Form_MouseDown(ButtonOf(button_of(pressed)), ShiftOf(mask), Twips(x), Twips(y));
+      } else if (released != 0) {
+        gate_.Form_MouseUp(ButtonOf(button_of(released)), ShiftOf(mask), Twips(x), Twips(y));
       }
     }
   }
-  if (loaded_ && !keyboard_grabbed_) {
+  if (gate_.IsOpen() && !keyboard_grabbed_) {
     char keys[32] = {};
     XQueryKeymap(display_, keys);
     int pressed = -1;
@@ -142,7 +142,7 @@ void X11Platform::WatchInput() {
     std::memcpy(keys_, keys, sizeof keys_);
     keys_seen_ = true;
     // A key already held when the window appeared is not new; one pressed since is.
-    if (pressed >= 0) events_->Form_KeyDown(pressed, 0);
+    if (pressed >= 0) gate_.Form_KeyDown(pressed, 0);
   }
 }
 
@@ -157,25 +157,25 @@ void X11Platform::Dispatch(const XEvent& event) {
       }
       break;
     case KeyPress:
-      events_->Form_KeyDown(static_cast<int>(event.xkey.keycode), ShiftOf(event.xkey.state));
+      gate_.Form_KeyDown(static_cast<int>(event.xkey.keycode), ShiftOf(event.xkey.state));
       break;
     case ButtonPress:
-      events_->Form_MouseDown(ButtonOf(event.xbutton.button), ShiftOf(event.xbutton.state),
+      gate_.Form_MouseDown(ButtonOf(event.xbutton.button), ShiftOf(event.xbutton.state),
                               Twips(event.xbutton.x), Twips(event.xbutton.y));
       break;
     case ButtonRelease:
-      events_->Form_MouseUp(ButtonOf(event.xbutton.button), ShiftOf(event.xbutton.state),
+      gate_.Form_MouseUp(ButtonOf(event.xbutton.button), ShiftOf(event.xbutton.state),
                             Twips(event.xbutton.x), Twips(event.xbutton.y));
       break;
     case MotionNotify:
-      events_->Form_MouseMove(ButtonsHeld(event.xmotion.state), ShiftOf(event.xmotion.state),
+      gate_.Form_MouseMove(ButtonsHeld(event.xmotion.state), ShiftOf(event.xmotion.state),
                               Twips(event.xmotion.x), Twips(event.xmotion.y));
       break;
     case EnterNotify:
       // The window appearing under the pointer reports where the pointer is.
       // Crossings caused by grabs report nothing new.
       if (event.xcrossing.mode == NotifyNormal) {
-        events_->Form_MouseMove(ButtonsHeld(event.xcrossing.state), ShiftOf(event.xcrossing.state),
+        gate_.Form_MouseMove(ButtonsHeld(event.xcrossing.state), ShiftOf(event.xcrossing.state),
                                 Twips(event.xcrossing.x), Twips(event.xcrossing.y));
       }
       break;

@@ -15,7 +15,7 @@
 #include "platform/posix/end_signals.h"
 #include "platform/x11/x11_capture.h"
 #include "platform/x11/x11_clipboard.h"
-#include "platform/x11/x11_clock.h"
+#include "platform/posix/monotonic_clock.h"
 #include "platform/x11/x11_errors.h"
 
 namespace ostrel {
@@ -105,7 +105,7 @@ X11Platform::X11Platform(Display* display)
 }
 
 X11Platform::~X11Platform() {
-  if (loaded_) {
+  if (gate_.IsOpen()) {
     try {
       UnloadForm();
     } catch (...) {
@@ -143,7 +143,7 @@ float X11Platform::Twips(int pixels) const { return static_cast<float>(pixels * 
 
 void X11Platform::CreateForm(std::string_view caption, int /*timer_interval_ms*/,
                              WindowEvents& events) {
-  events_ = &events;
+  gate_.Open(events);
   // Override-redirect: no window manager decorates, moves or resizes it.
   // No background: until it draws, it shows exactly what was on the screen.
   XSetWindowAttributes attributes{};
@@ -164,17 +164,17 @@ void X11Platform::CreateForm(std::string_view caption, int /*timer_interval_ms*/
   // The one frame, which the screen is copied into and the trails drawn on.
   CreateFrame();
 
-  loaded_ = true;
-  StartTimer();
+  timer_.Start(MonotonicNs());
   ThrowIfXErrorPending();
 }
 
 void X11Platform::ShowForm() {
-  if (!loaded_) return;  // a signal during the start-up's yield already ended the run
+  if (!gate_.IsOpen()) return;  // a signal during the start-up's yield already ended the run
   XMapRaised(display_, window_);
   WaitForMap();
   shown_ = true;
   StartGrabs();
+  gate_.RethrowFailure();
   // The Expose that follows the map presents the frame; anything drawn before
   // it is part of that.
   surface_->ClearDirtyRects();
@@ -183,13 +183,13 @@ void X11Platform::ShowForm() {
 }
 
 void X11Platform::WaitForMap() {
-  const std::int64_t give_up = NowNs() + kMapTimeoutNs;
+  const std::int64_t give_up = MonotonicNs() + kMapTimeoutNs;
   XEvent event;
   const auto is_map = [](Display*, XEvent* e, XPointer arg) -> Bool {
     return e->type == MapNotify && e->xmap.window == *reinterpret_cast<Window*>(arg);
   };
   while (XCheckIfEvent(display_, &event, is_map, reinterpret_cast<XPointer>(&window_)) == False) {
-    const std::int64_t left = give_up - NowNs();
+    const std::int64_t left = give_up - MonotonicNs();
     if (left <= 0) throw PlatformError("the window did not appear");
     pollfd fd{ConnectionNumber(display_), POLLIN, 0};
     const timespec timeout{0, std::min<std::int64_t>(left, 10'000'000)};
@@ -198,8 +198,8 @@ void X11Platform::WaitForMap() {
 }
 
 void X11Platform::UnloadForm() {
-  if (!loaded_) return;
-  loaded_ = false;
+  if (!gate_.IsOpen()) return;
+  gate_.Close();
   shown_ = false;
   exposed_.clear();
   ReleaseGrabs();

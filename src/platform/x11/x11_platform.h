@@ -1,9 +1,17 @@
 #pragma once
 
 // The program's platform on an X11 display: Xlib with MIT-SHM and XFixes.
-// x11_platform.cpp opens the display and holds the window, the cursor and the
-// end of the run; the loop and the timer, the input, and the frame each have
-// a file of their own (x11_loop.cpp, x11_input.cpp, x11_frame.cpp).
+//
+//   x11_platform.cpp  opening the display, the window and its map, the cursor,
+//                     the end of the run (the clipboard's hand-off)
+//   x11_loop.cpp      the one ppoll loop and the timer
+//   x11_input.cpp     the grabs, the input read directly while another client
+//                     holds them, X events to the window's handlers
+//   x11_frame.cpp     the frame: the screen copied into it, presented, exposed
+//   x11_capture.*     shared-memory images and the copy of the root window
+//   x11_clipboard*.*, x11_outgoing_transfers.*  the CLIPBOARD selection
+//   x11_errors.*      protocol and connection errors
+// Every event reaches the window through its EventGate.
 
 #include <X11/Xlib.h>
 
@@ -12,8 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/event_gate.h"
 #include "platform/platform.h"
 #include "platform/software_surface.h"
+#include "platform/tick_timer.h"
 #include "platform/x11/x11_capture.h"
 
 namespace ostrel {
@@ -33,7 +43,7 @@ class X11Platform final : public Platform {
   void ShowForm() override;
   void RunMessageLoop() override;
   void UnloadForm() override;
-  bool FormLoaded() const override { return loaded_; }
+  bool FormLoaded() const override { return gate_.IsOpen(); }
   void KeybdEvent(std::uint8_t virtual_key, std::uint8_t scan_code, std::uint32_t flags,
                   std::uintptr_t extra_info) override;
   void DoEvents() override;
@@ -57,8 +67,6 @@ class X11Platform final : public Platform {
   float Twips(int pixels) const;
 
   // The loop and the timer (x11_loop.cpp).
-  void StartTimer();
-  std::int64_t NextDeadline() const;
   // One pass over what is pending: X events, signals, and the tick if due.
   void ProcessPending();
   void DispatchXEvents();
@@ -96,7 +104,7 @@ class X11Platform final : public Platform {
   std::unique_ptr<X11Clipboard> clipboard_;
 
   // The window and what lives with it.
-  WindowEvents* events_ = nullptr;
+  EventGate gate_;
   Window window_ = 0;
   GC gc_ = nullptr;
   // The one frame: the screen is copied into it and the trails are drawn on it
@@ -107,7 +115,6 @@ class X11Platform final : public Platform {
   XImage* frame_image_ = nullptr;
   std::shared_ptr<void> frame_owner_;
   std::unique_ptr<SoftwareSurface> surface_;
-  bool loaded_ = false;
   bool shown_ = false;
   // Parts of the window to paint again from the frame (Expose), painted one
   // band of rows per pass of the loop.
@@ -131,9 +138,7 @@ class X11Platform final : public Platform {
   bool cursor_hidden_ = false;
   Cursor blank_cursor_ = 0;
 
-  // The timer: tick n is due at timer_start_ + n * kTickPeriod.
-  std::int64_t timer_start_ = 0;
-  std::int64_t ticks_due_ = 0;
+  TickTimer timer_;
 };
 
 }  // namespace ostrel

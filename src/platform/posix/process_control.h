@@ -1,9 +1,12 @@
 #pragma once
 
-// Writing the clipboard's data to the readers that ask for it, without ever
-// blocking the caller: each transfer is handed to a forked writer process
-// that writes everything and exits. A reader may be slow, or never read at
-// all; a writer whose reader takes nothing for a while gives up.
+// The program's processes and their descriptors: the standard descriptors
+// made sure of at the start; processes forked to outlive the caller, detached
+// from whatever started it; and the writer processes that hand data to
+// readers without ever blocking the caller (the Linux clipboards' transfers):
+// each transfer goes to a forked writer that writes everything and exits. A
+// reader may be slow, or never read at all; a writer whose reader takes
+// nothing for a while gives up.
 
 #include <sys/types.h>
 
@@ -15,13 +18,18 @@
 
 namespace ostrel {
 
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed. A
+// program started with one of them closed would otherwise give that number
+// to the next descriptor it opens (a pipe, the display's connection), and a
+// line written to stderr would go there. Call first thing in main.
+void OpenMissingStandardDescriptors();
+
 // How long a writer waits for a reader that takes nothing before giving up.
 inline constexpr std::chrono::milliseconds kTransferStall{30000};
 
 // Writes all `size` bytes of `data` to `fd`, whether it blocks or not. Gives
 // up (false) when the reader has gone, or takes nothing for `stall`.
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size,
-              std::chrono::milliseconds stall);
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, std::chrono::milliseconds stall);
 
 // Makes the calling process, just forked, independent of whatever started the
 // program: a session of its own, stdin/stdout/stderr on /dev/null, every

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/wayland/wl_clipboard_transfer.h"
+#include "platform/posix/process_control.h"
 
 namespace ostrel {
 namespace {

@@ -1,8 +1,8 @@
-#include "platform/wayland/capture_placement.h"
+#include "platform/wayland/screen_copy_placement.h"
 
 #include <algorithm>
 
-#include "platform/wayland/frame_copies.h"
+#include "platform/rect.h"
 
 namespace ostrel {
 namespace {
@@ -32,17 +32,17 @@ std::optional<bool> SwapsRedBlue(std::uint32_t shm_format) {
   }
 }
 
-void PlaceCapture(const Image& capture, CaptureLayout layout, Image& frame, Rect place) {
+void PlaceScreenCopy(const Image& copy, ScreenCopyLayout layout, Image& frame, Rect place) {
   const Rect target = Intersection(place, Rect{0, 0, frame.Width(), frame.Height()});
   if (target.width <= 0 || target.height <= 0) return;
-  if (capture.Empty()) {
+  if (copy.Empty()) {
     for (int y = target.y; y < target.y + target.height; ++y) {
       std::fill_n(frame.Row(y) + target.x, target.width, 0U);
     }
     return;
   }
-  const int width = capture.Width();
-  const int height = capture.Height();
+  const int width = copy.Width();
+  const int height = copy.Height();
   const int turn = layout.transform & 3;  // quarter turns
   const bool mirrored = (layout.transform & 4) != 0;
   // The copy as the layout shows it: sides swapped by a quarter turn.
@@ -57,7 +57,7 @@ void PlaceCapture(const Image& capture, CaptureLayout layout, Image& frame, Rect
     const int v = shown_of(y - place.y, shown_height, place.height);
     if (layout.transform == 0) {
       // Upright, as nearly every output is: along one row of the copy.
-      const std::uint32_t* source = capture.Row(layout.y_invert ? height - 1 - v : v);
+      const std::uint32_t* source = copy.Row(layout.y_invert ? height - 1 - v : v);
       for (int x = 0; x < target.width; ++x) {
         const std::uint32_t pixel = source[shown_of(target.x - place.x + x, width, place.width)];
         row[x] = layout.swap_red_blue ? SwapRedBlue(pixel) : pixel;
@@ -87,13 +87,13 @@ void PlaceCapture(const Image& capture, CaptureLayout layout, Image& frame, Rect
           break;
       }
       if (layout.y_invert) source_y = height - 1 - source_y;
-      const std::uint32_t pixel = capture.At(source_x, source_y);
+      const std::uint32_t pixel = copy.At(source_x, source_y);
       row[x] = layout.swap_red_blue ? SwapRedBlue(pixel) : pixel;
     }
   }
 }
 
-void NormaliseInPlace(Image& picture, CaptureLayout layout) {
+void NormaliseInPlace(Image& picture, ScreenCopyLayout layout) {
   const int width = picture.Width();
   if (layout.y_invert) {
     for (int top = 0, bottom = picture.Height() - 1; top < bottom; ++top, --bottom) {

@@ -8,12 +8,12 @@
 #include <optional>
 
 #include "platform/image.h"
-#include "platform/software_surface.h"
+#include "platform/rect.h"
 
 namespace ostrel {
 
 // How a screen copy's pixels differ from the frame's 0x00RRGGBB.
-struct CaptureLayout {
+struct ScreenCopyLayout {
   bool swap_red_blue = false;  // 0x00BBGGRR (wl_shm XBGR8888 / ABGR8888)
   bool y_invert = false;       // the last row first
   // The output's wl_output.transform (0 to 7): the copy is in the output's
@@ -26,15 +26,16 @@ struct CaptureLayout {
 // ABGR8888; nothing for any other format.
 std::optional<bool> SwapsRedBlue(std::uint32_t shm_format);
 
-// Copies `capture` into `place` of `frame`, turned as `layout.transform`
-// says and scaled to fill it: frame pixel x of the place shows the turned
-// copy's pixel x * its width / place width (and so down). An output of a lower scale than the frame's has each pixel
-// repeated F/s times; one at a fractional scale, whose copy has fewer pixels
-// than its integer scale says, still fills its place. What falls outside the
-// frame is left out; an empty capture leaves the place black.
-void PlaceCapture(const Image& capture, CaptureLayout layout, Image& frame, Rect place);
+// Copies `copy` into `place` of `frame`, turned as `layout.transform` says
+// and scaled to fill it: frame pixel x of the place shows the turned copy's
+// pixel x * its width / place width (and so down). An output of a lower scale
+// than the frame's has each pixel repeated F/s times; one at a fractional
+// scale, whose copy has fewer pixels than its integer scale says, still fills
+// its place. What falls outside the frame is left out; an empty copy leaves
+// the place black.
+void PlaceScreenCopy(const Image& copy, ScreenCopyLayout layout, Image& frame, Rect place);
 
-// Brings a capture made straight into the frame's memory to the frame's order.
-void NormaliseInPlace(Image& picture, CaptureLayout layout);
+// Brings a copy made straight into the frame's memory to the frame's order.
+void NormaliseInPlace(Image& picture, ScreenCopyLayout layout);
 
 }  // namespace ostrel

@@ -1,4 +1,4 @@
-#include "platform/wayland/wl_clipboard_transfer.h"
+#include "platform/posix/process_control.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -27,8 +27,19 @@ void CloseRange(int first, int last) {
 
 }  // namespace
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size,
-              std::chrono::milliseconds stall) {
+void OpenMissingStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number is `fd` itself: every lower one is open.
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, std::chrono::milliseconds stall) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t written = write(fd, data + done, size - done);
@@ -71,7 +82,8 @@ void DetachFromCaller(int keep_fd) {
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
   action.sa_handler = SIG_IGN;
-  for (const int signal_number : {SIGHUP, SIGINT, SIGPIPE}) sigaction(signal_number, &action, nullptr);
+  for (const int signal_number : {SIGHUP, SIGINT, SIGPIPE})
+    sigaction(signal_number, &action, nullptr);
   action.sa_handler = SIG_DFL;
   for (const int signal_number : {SIGTERM, SIGQUIT, SIGALRM, SIGCHLD}) {
     sigaction(signal_number, &action, nullptr);

@@ -1,0 +1,98 @@
+#include "platform/wayland/desktop_screenshots.h"
+
+#include <cstring>
+
+namespace ostrel {
+namespace {
+
+// QImage::Format values of the 32-bit formats a screen comes in.
+constexpr std::uint32_t kRgb32 = 4;
+constexpr std::uint32_t kArgb32 = 5;
+constexpr std::uint32_t kArgb32Premultiplied = 6;
+constexpr std::uint32_t kRgbx8888 = 16;
+constexpr std::uint32_t kRgba8888 = 17;
+constexpr std::uint32_t kRgba8888Premultiplied = 18;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::optional<Image> PixelsOfRawScreenshot(std::uint32_t qt_format, std::uint32_t width,
+                                           std::uint32_t height, std::uint32_t stride,
+                                           const std::uint8_t* data, std::size_t size) {
+  // 0xAARRGGBB words (little-endian: B, G, R, A in memory), or R, G, B, A bytes.
+  bool bytes_rgba = false;
+  switch (qt_format) {
+    case kRgb32:
+    case kArgb32:
+    case kArgb32Premultiplied:  // an opaque screen reads the same
+      break;
+    case kRgbx8888:
+    case kRgba8888:
+    case kRgba8888Premultiplied:
+      bytes_rgba = true;
+      break;
+    default:
+      return std::nullopt;
+  }
+  if (width == 0 || height == 0 || width > (1U << 16) || height > (1U << 16) ||
+      stride < std::size_t{width} * 4 || size / stride < height) {
+    return std::nullopt;
+  }
+  Image image(static_cast<int>(width), static_cast<int>(height));
+  for (std::uint32_t y = 0; y < height; ++y) {
+    const std::uint8_t* row = data + std::size_t{y} * stride;
+    std::uint32_t* out = image.Row(static_cast<int>(y));
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const std::uint8_t* p = row + std::size_t{x} * 4;
+      const std::uint32_t r = bytes_rgba ? p[0] : p[2];
+      const std::uint32_t g = p[1];
+      const std::uint32_t b = bytes_rgba ? p[2] : p[0];
+      out[x] = (r << 16) | (g << 8) | b;
+    }
+  }
+  return image;
+}
+
+std::string PortalRequestPath(std::string_view unique_name, std::string_view handle_token) {
+  std::string sender(unique_name.substr(unique_name.starts_with(':') ? 1 : 0));
+  for (char& c : sender) {
+    if (c == '.') c = '_';
+  }
+  return "/org/freedesktop/portal/desktop/request/" + sender + "/" + std::string(handle_token);
+}
+
+std::optional<std::string> FilePathOfUri(std::string_view uri) {
+  constexpr std::string_view kScheme = "file://";
+  if (!uri.starts_with(kScheme)) return std::nullopt;
+  uri.remove_prefix(kScheme.size());
+  // "file://host/path": only the local host (empty, or localhost).
+  const std::size_t slash = uri.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  const std::string_view host = uri.substr(0, slash);
+  if (!host.empty() && host != "localhost") return std::nullopt;
+  uri.remove_prefix(slash);
+  std::string path;
+  for (std::size_t i = 0; i < uri.size(); ++i) {
+    if (uri[i] != '%') {
+      path += uri[i];
+      continue;
+    }
+    if (i + 2 >= uri.size()) return std::nullopt;
+    const int high = HexDigit(uri[i + 1]);
+    const int low = HexDigit(uri[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    const char decoded = static_cast<char>(high * 16 + low);
+    if (decoded == '\0') return std::nullopt;
+    path += decoded;
+    i += 2;
+  }
+  return path;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,242 @@
+// The frame on Wayland: its two copies in one shared memory, the screen
+// copied into it, each output's buffers in both copies, the drawing moved
+// between the copies, and what can be shown committed on the covers.
+
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/posix/monotonic_clock.h"
+#include "platform/wayland/cover.h"
+#include "platform/wayland/frame_copies.h"
+#include "platform/wayland/screen_copy.h"
+#include "platform/wayland/screen_copy_placement.h"
+#include "platform/wayland/wayland_platform.h"
+#include "platform/wayland/wl_connection.h"
+#include "platform/wayland/wl_globals.h"
+#include "platform/wayland/wl_shm_memory.h"
+
+namespace ostrel {
+namespace {
+
+// Screen copies take 30-90 ms on a software-rendering compositor.
+constexpr std::int64_t kScreenCopyTimeoutNs = 2'000'000'000;
+// A first picture is presented at the compositor's next frame.
+constexpr std::int64_t kFirstPictureTimeoutNs = 500'000'000;
+
+}  // namespace
+
+void WaylandPlatform::CreateFrame() {
+  // Two copies of the frame in one shared memory; pages are taken only as
+  // they are written, and the second copy only from the first tick on.
+  const auto width = static_cast<std::size_t>(layout_.width);
+  frame_copy_bytes_ = width * static_cast<std::size_t>(layout_.height) * 4;
+  // One row more: the compositor checks that a buffer's every row, the last
+  // one too, lies whole in the pool, and a buffer for an output at the right
+  // of the last copy has its last row run past the copy by a stride's rest.
+  memory_ = std::make_shared<ShmMemory>(globals_->shm,
+                                        frame_copy_bytes_ * FrameCopies::kCopies + width * 4);
+  drawing_ = std::make_unique<SoftwareSurface>(FrameCopyImage(0), layout_.TwipsPerPixel());
+}
+
+Image WaylandPlatform::FrameCopyImage(int copy) const {
+  return Image(memory_->Pixels(static_cast<std::size_t>(copy) * frame_copy_bytes_), layout_.width,
+               layout_.height, layout_.width, memory_);
+}
+
+void WaylandPlatform::CopyScreen() {
+  screen_copied_ = true;
+  std::vector<ScreenCopyTarget> targets;
+  for (auto& [name, output] : globals_->outputs) {
+    if (output->FrameIndex() < 0) continue;
+    targets.push_back({output->Proxy(), output->ConnectorName(),
+                       layout_.PixelRect(output->FramePlace()), output->Report().transform});
+  }
+  const ScreenCopyDestination frame{
+      &drawing_->Frame(), memory_.get(),
+      static_cast<std::size_t>(copies_ ? copies_->Current() : 0) * frame_copy_bytes_};
+  std::string why_not = screen_copiers_.empty() ? "no screen copy (zwlr_screencopy_manager_v1) "
+                                                  "and no session bus"
+                                                : "";
+  for (const auto& copier : screen_copiers_) {
+    const ScreenCopyOutcome outcome =
+        copier->Copy(frame, targets, MonotonicNs() + kScreenCopyTimeoutNs);
+    gate_.RethrowFailure();
+    if (outcome.interrupted) break;  // the loop ends the run
+    if (outcome.copied) {
+      screen_in_frame_ = true;
+      if (!outcome.note.empty()) {
+        std::fprintf(stderr, "ostrel: screen copy failed: %s\n", outcome.note.c_str());
+      }
+      break;
+    }
+    why_not += (why_not.empty() ? "" : "; ") + outcome.note;
+  }
+  if (!screen_in_frame_ && !why_not.empty()) {
+    std::fprintf(stderr,
+                 "ostrel: the screen cannot be copied here (%s): running over a black "
+                 "picture\n",
+                 why_not.c_str());
+  }
+  // The copy took several ticks' time: the timer counts from now, so that no
+  // tick draws into the frame before it becomes the window's picture.
+  timer_.Start(MonotonicNs());
+}
+
+void WaylandPlatform::SetPicture(Picture picture) {
+  // The frame's own picture (the screen copied into it) is not copied again.
+  if (picture) {
+    drawing_->SetBackground(*picture);
+  } else {
+    drawing_->Frame().Fill(0);
+    FrameIsBackground();
+  }
+  if (copies_) {
+    const Rect whole{0, 0, layout_.width, layout_.height};
+    copies_->Changed({&whole, 1});
+  }
+  drawing_->ClearDirtyRects();
+  if (shown_) Present();
+}
+
+Picture WaylandPlatform::FramePicture() const {
+  Image& frame = drawing_->Frame();
+  return std::make_shared<const Image>(frame.Row(0), frame.Width(), frame.Height(), frame.Stride(),
+                                       memory_);
+}
+
+void WaylandPlatform::FrameIsBackground() {
+  drawing_->SetBackground(drawing_->Frame());
+  drawing_->ClearDirtyRects();
+}
+
+void WaylandPlatform::ShowFirstPictures() {
+  std::vector<CoverSurface*> shown;
+  for (auto& [name, output] : globals_->outputs) {
+    CoverSurface* cover = output->Cover();
+    if (output->FrameIndex() < 0 || cover == nullptr || cover->Closed()) continue;
+    const Rect rect = layout_.PixelRect(output->FramePlace());
+    if (rect.width == layout_.width) continue;  // its rows lie back to back in the frame
+    cover->ShowStill(
+        globals_->shm, layout_.scale,
+        [&](Image& still) {
+          const Image& frame = drawing_->Frame();
+          const Image part(const_cast<std::uint32_t*>(frame.Row(rect.y)) + rect.x, rect.width,
+                           rect.height, frame.Stride(), nullptr);
+          PlaceScreenCopy(part, {}, still, {0, 0, rect.width, rect.height});
+        },
+        true);
+    shown.push_back(cover);
+  }
+  if (shown.empty()) return;
+  DispatchUntil(
+      display_,
+      [&shown] {
+        return std::all_of(shown.begin(), shown.end(), [](const CoverSurface* cover) {
+          return cover->Presented() || cover->Closed();
+        });
+      },
+      MonotonicNs() + kFirstPictureTimeoutNs);
+  gate_.RethrowFailure();
+}
+
+void WaylandPlatform::ShowFrameCopies() {
+  // Each output's buffer in each copy: its rectangle of the frame, with the
+  // frame's stride.
+  std::vector<Rect> places(static_cast<std::size_t>(frame_outputs_));
+  const int stride = layout_.width * 4;
+  for (auto& [name, output] : globals_->outputs) {
+    CoverSurface* cover = output->Cover();
+    if (output->FrameIndex() < 0 || cover == nullptr || cover->Closed()) continue;
+    const OutputPlace& place = output->FramePlace();
+    const Rect rect = layout_.PixelRect(place);
+    places[static_cast<std::size_t>(output->FrameIndex())] = rect;
+    wl_buffer* buffers[FrameCopies::kCopies] = {};
+    for (int copy = 0; copy < FrameCopies::kCopies; ++copy) {
+      const std::size_t offset =
+          static_cast<std::size_t>(copy) * frame_copy_bytes_ +
+          (static_cast<std::size_t>(rect.y) * static_cast<std::size_t>(layout_.width) +
+           static_cast<std::size_t>(rect.x)) *
+              4;
+      buffers[copy] =
+          memory_->CreateBuffer(offset, rect.width, rect.height, stride, WL_SHM_FORMAT_XRGB8888);
+    }
+    cover->SetFrameBuffers(buffers[0], buffers[1], layout_.scale, {place.width, place.height});
+  }
+  memory_->FreePool(FreeMode::kWithRequests);
+  // The first picture on every output is the frame as it is: the desktop.
+  copies_ = std::make_unique<FrameCopies>(Rect{0, 0, layout_.width, layout_.height}, places);
+  // An output gone before it was covered is neither waited for nor shown.
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    if (places[i].Empty()) copies_->OutputGone(static_cast<int>(i));
+  }
+  drawing_->ClearDirtyRects();
+  CoverNewAndChangedOutputs();
+}
+
+void WaylandPlatform::CoverNewAndChangedOutputs() {
+  for (auto& [name, output] : globals_->outputs) {
+    if (output->Cover() == nullptr) {
+      // An output that came during the run is covered black.
+      CoverOutput(*output);
+      continue;
+    }
+    CoverSurface& cover = *output->Cover();
+    if (!cover.WantsStill()) continue;
+    // Its output changed (mode, scale or transform) or came later: the
+    // frozen picture where it has one, black elsewhere, pixel for pixel as
+    // the output showed it at the start.
+    const int scale = std::max(output->Report().scale, 1);
+    const int index = output->FrameIndex();
+    const OutputPlace start = output->FramePlace();
+    cover.ShowStill(globals_->shm, scale, [&](Image& still) {
+      if (index < 0) return;
+      const Rect rect = layout_.PixelRect(start);
+      // A frame pixel is start.scale / layout_.scale of the output's pixels.
+      const Rect place{0, 0, rect.width * start.scale / layout_.scale,
+                       rect.height * start.scale / layout_.scale};
+      drawing_->WithBackground([&](const Image& frame) {
+        const Image part(const_cast<std::uint32_t*>(frame.Row(rect.y)) + rect.x, rect.width,
+                         rect.height, frame.Stride(), nullptr);
+        PlaceScreenCopy(part, {}, still, place);
+      });
+    });
+  }
+}
+
+void WaylandPlatform::FindCovers(std::vector<Cover*>& frame_covers,
+                                 std::vector<Cover*>& still_covers) const {
+  frame_covers.assign(static_cast<std::size_t>(frame_outputs_), nullptr);
+  still_covers.clear();
+  for (const auto& [name, output] : globals_->outputs) {
+    if (output->Cover() == nullptr) continue;
+    if (output->FrameIndex() >= 0) {
+      frame_covers[static_cast<std::size_t>(output->FrameIndex())] = output->Cover();
+    } else {
+      still_covers.push_back(output->Cover());
+    }
+  }
+}
+
+void WaylandPlatform::MoveBetweenFrameCopies() {
+  if (!copies_) return;
+  // Drawing moves to the other copy when the compositor holds none of its
+  // buffers, once it has what the current copy gained since it was left.
+  FrameCopies::Move move = copies_->BeforeTick();
+  if (!move.moved) return;
+  Image to = FrameCopyImage(move.to);
+  CopyRects(FrameCopyImage(move.from), to, move.rects);
+  drawing_->MoveFrame(std::move(to));
+}
+
+void WaylandPlatform::Present() {
+  if (!copies_) return;
+  std::vector<Cover*> frame_covers;
+  std::vector<Cover*> still_covers;
+  FindCovers(frame_covers, still_covers);
+  PresentCovers(*copies_, frame_covers);
+  flush_pending_ = !Flush(display_);
+}
+
+}  // namespace ostrel

@@ -1,0 +1,272 @@
+#!/usr/bin/env python3
+"""End-to-end cases of ostrel on headless GNOME (gnome-shell 43: fullscreen
+toplevels, the Screenshot portal) and headless KWin 5.27 (layer shell,
+ScreenShot2), one table per desktop, one fresh session per case
+(tests/e2e/gnomesession.py, kwinsession.py), checked as wayland_test.py
+checks sway: every shot from the start until trails show is the desktop
+exactly or the desktop with trail colours XORed on.
+
+Usage: desktops_test.py gnome|kwin PATH_TO_OSTREL TOOLS_DIR [CASE_WORD...]
+(TOOLS_DIR: build/.../tests/wayland, the desktops' test helpers).
+"""
+import glob
+import os
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import gnomesession as gs  # noqa: E402
+import kwinsession as ks  # noqa: E402
+import wayland_test as wt  # noqa: E402
+import waysession as ws  # noqa: E402
+import xsession as xs  # noqa: E402
+
+ONE = ((1280, 720),)
+TWO = ((1280, 720), (1280, 720, 1, 1280, 0))
+# The portal: the answer takes 0.3-0.9 s, the first frame comes after it.
+START_TIMEOUT = 10.0
+
+
+class Case(wt.Case):
+    """wayland_test's case on a desktop: the pointer is there from the start
+    and the desktops' shots hold no cursor, so nothing is parked. mutter
+    fades a closed window out: the desktop shows within a second or so."""
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.settle = 1.5
+
+    def park(self):
+        pass
+
+    def attach(self):
+        return self.s.pointer()
+
+    def start(self, env=None, timeout=START_TIMEOUT, closed=()):
+        return super().start(env=env, timeout=timeout, closed=closed)
+
+
+def trails(t):
+    saver = t.start()
+    if t.first_trails:
+        wt.layout_trails(t, saver)
+    shots = glob.glob(os.path.join(t.s.home, "**", "Screenshot*"), recursive=True)
+    t.check(not shots, f"the screenshot's file is left: {shots}")
+
+
+def on_window(t):
+    """The pointer's first position on the window. Headless mutter tells a
+    window that appears under a still pointer nothing until it moves: that
+    first move is the first position, which never ends the run."""
+    time.sleep(0.3)  # a window that has just drawn gets no enter at once
+    t.s.pointer().rel(1, 0)
+    time.sleep(0.2)
+
+
+def by_input(what, send):
+    def case(t):
+        saver = t.start()
+        on_window(t)
+        t.check(saver.running_after(0), f"the first position ended the run ({saver.wait(0)})")
+        since = time.monotonic()
+        send(t)
+        t.ended(saver, since, what)
+    return case
+
+
+def change_beneath(t):
+    # The desktop changes under the window: nothing of it shows until the end.
+    saver = t.start()
+    for o in t.s.outputs:
+        picture = os.path.join(t.s.dir, f"changed-{o.name}.png")
+        xs.Image(o.width, o.height, bytes([255, 128, 0]) * (o.width * o.height)).save_png(picture)
+        if isinstance(t.s, gs.GnomeShell):
+            subprocess.run(["gsettings", "set", "org.gnome.desktop.background", "picture-uri",
+                            f"file://{picture}"], env=t.s.base_env, check=True, timeout=30)
+        else:
+            t.s.start_helper(["swaybg", "-o", o.name, "-i", picture, "-m", "fill"])
+    time.sleep(1.0)
+    for o in t.s.outputs:
+        shown = xs.diff_pixels(o.desktop, t.s.shot(o))
+        foreign = [p for p, v in shown.items() if v not in xs.TRAIL_XORS]
+        t.check(not foreign, f"{o.name}: {len(foreign)} pixels of the changed desktop show")
+    saver.proc.send_signal(signal.SIGTERM)
+    t.check(saver.wait(2.0) == 0, f"SIGTERM: status {saver.wait(0)}")
+
+
+def two_outputs(t):
+    saver = t.start()
+    changed = wt.layout_trails(t, saver)
+    on_window(t)
+    second = t.s.outputs[1]
+    t.check(any(second.contains(x, y) for x, y in changed) and
+            any(not second.contains(x, y) for x, y in changed), "trails do not show on both outputs")
+    p = t.s.pointer()
+    p.move(second.x + 100, second.y + 100)
+    t.ended(saver, p.sent, "a move onto the second output")
+
+
+def clipboard(t):
+    saver = t.start()
+    on_window(t)
+    p = t.s.pointer()
+    p.rel(1, 0)
+    t.ended(saver, p.sent, "a move")
+    done = subprocess.run(["wl-paste", "-n", "-t", "image/png"], env=t.s.env, capture_output=True,
+                          timeout=30, check=False)
+    picture = ws.png_to_image(done.stdout) if done.returncode == 0 and done.stdout else None
+    t.check(picture is not None and picture == t.s.outputs[0].desktop,
+            f"the clipboard's image/png is not the desktop ({len(done.stdout)} bytes)")
+
+
+def by_signal(t):
+    saver = t.start()
+    saver.proc.send_signal(signal.SIGTERM)
+    t.ended(saver, time.monotonic(), "SIGTERM")
+
+
+def cursor_hidden(t):
+    # KWin puts the pointer at the first output's centre: the cover gets an
+    # enter at once, and the cursor must go.
+    o = t.s.outputs[0]
+    t.check(cursor_shows(t, o), "no cursor shows before the run: the check sees nothing")
+    saver = t.start()
+    time.sleep(0.3)
+    t.check(not cursor_shows(t, o), "the cursor shows over the window")
+    t.check(saver.running_after(0), f"the run ended (status {saver.wait(0)})")
+
+
+def cursor_shows(t, o):
+    """Whether shots with and without the cursor differ around the pointer
+    (the output's centre) each of three times: the trails move between two
+    shots, so that one difference alone says nothing."""
+    cx, cy = o.width // 2, o.height // 2
+    for _ in range(3):
+        plain, with_cursor = t.s.shot(o), t.s.shot(o, cursor=True)
+        if all(plain.pixel(x, y) == with_cursor.pixel(x, y)
+               for x in range(cx - 4, cx + 16) for y in range(cy - 4, cy + 24)):
+            return False
+    return True
+
+
+def refused(t):
+    # A refusal ends the run with status 1 and one line that says how to allow
+    # it; nothing was shown, and nothing was put on the clipboard.
+    t.s.permission("no")
+    saver = xs.Saver(t.program, env=t.s.env)
+    t.savers.append(saver)
+    status = saver.wait(10.0)
+    lines = saver.stderr.decode(errors="replace").strip().splitlines()
+    t.check(status == 1, f"status {status}")
+    t.check(len(lines) == 1 and "allow" in lines[0] and "SetPermission" in lines[0],
+            f"not one line saying how to allow it: {lines}")
+    for o in t.s.outputs:
+        t.check(t.s.shot(o) == o.desktop, f"{o.name} is not its desktop")
+
+
+def unauthorised(t):
+    # KWin lets only an installed, named program copy the screen: any other
+    # runs over black, says so in one line, and leaves the clipboard alone.
+    t.s.start_helper(["wl-copy", "before the run"])
+    time.sleep(0.3)
+    saver = t.start_black()
+    t.s.pointer().rel(1, 0)
+    status = saver.wait(2.0)
+    lines = saver.stderr.decode(errors="replace").strip().splitlines()
+    t.check(status == 0, f"status {status}")
+    t.check(len(lines) == 1 and "KWin" in lines[0] and "black" in lines[0],
+            f"not one line naming KWin's refusal: {lines}")
+    kept = subprocess.run(["wl-paste", "-n"], env=t.s.env, capture_output=True, timeout=30)
+    t.check(kept.stdout == b"before the run", f"the clipboard holds {kept.stdout[:40]!r}")
+
+
+def start_black(t):
+    """Starts a run that has no screen copy; returns its Saver once the trails
+    show over black."""
+    saver = xs.Saver(t.program, env=t.s.env)
+    t.savers.append(saver)
+    end = time.monotonic() + START_TIMEOUT
+    o = t.s.outputs[0]
+    while time.monotonic() < end and saver.running_after(0):
+        shot = t.s.shot(o)
+        if shot != o.desktop:
+            black = sum(1 for i in range(0, len(shot.data), 3) if shot.data[i:i + 3] == b"\0\0\0")
+            t.check(black > shot.width * shot.height * 9 // 10, f"not black: {black} black pixels")
+            return saver
+        time.sleep(0.05)
+    t.check(False, f"nothing shown within {START_TIMEOUT:g} s (status {saver.wait(0)})")
+    return saver
+
+
+Case.start_black = start_black
+
+MOVE = by_input("a move 1 px away", lambda t: t.s.pointer().rel(1, 0))
+KEY = by_input("a key", lambda t: t.s.key("space"))
+BUTTON = by_input("a button press", lambda t: t.s.pointer().press())
+
+# name, outputs, session options, case
+GNOME = [
+    ("trails over the desktop, first frames exact, no file left", ONE, {}, trails),
+    ("a desktop change beneath stays hidden", ONE, {}, change_beneath),
+    ("a move 1 px away ends the run", ONE, {}, MOVE),
+    ("a key ends the run", ONE, {}, KEY),
+    ("a button press ends the run", ONE, {}, BUTTON),
+    ("the clipboard keeps the desktop as PNG", ONE, {}, clipboard),
+    ("two monitors covered, crossing ends the run", TWO, {}, two_outputs),
+    ("the portal's refusal: status 1 and how to allow it", ONE, {}, refused),
+    ("SIGTERM ends with status 0", ONE, {}, by_signal),
+]
+KWIN = [
+    ("trails over the desktop, first frames exact", ONE, {}, trails),
+    ("the cursor hidden", ONE, {}, cursor_hidden),
+    ("a desktop change beneath stays hidden", ONE, {}, change_beneath),
+    ("a move 1 px away ends the run", ONE, {}, MOVE),
+    ("a key ends the run", ONE, {}, KEY),
+    ("a button press ends the run", ONE, {}, BUTTON),
+    ("the clipboard keeps the desktop as PNG", ONE, {}, clipboard),
+    ("two outputs covered, crossing ends the run", TWO, {}, two_outputs),
+    ("not authorised: over black, one line, the clipboard left alone", ONE,
+     {"authorised": False}, unauthorised),
+    ("SIGTERM ends with status 0", ONE, {}, by_signal),
+]
+
+
+def open_session(desktop, program, tools, outputs, options):
+    layout = [ws.Output(*args) for args in outputs]
+    if desktop == "gnome":
+        session = gs.session(layout)
+        session.permission("yes")
+        return session
+    authorised = (os.path.realpath(program),) if options.get("authorised", True) else ()
+    return ks.session(layout, tools, authorized=authorised)
+
+
+def main():
+    desktop, program, tools, words = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+    if desktop == "gnome":
+        gs.require_gnome()
+    else:
+        ks.require_kwin(tools)
+    f = xs.Failures()
+    for name, outputs, options, run in GNOME if desktop == "gnome" else KWIN:
+        if words and not any(w in name for w in words):
+            continue
+        print(f"--- {desktop}: {name}", flush=True)
+        session = open_session(desktop, program, tools, outputs, options)
+        try:
+            case = Case(f"{desktop}: {name}", program, None, session, f)
+            try:
+                run(case)
+            except Exception as e:  # a broken step fails its case, not the table
+                case.check(False, f"{type(e).__name__}: {e}")
+            finally:
+                case.stop()
+        finally:
+            session.stop()
+    return f.finish(desktop)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

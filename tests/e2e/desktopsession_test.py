@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Checks of desktopsession.py's process keeping and line protocol, without
+a desktop: what a session's stop() must end (a process that left the group
+too, found by the session's runtime directory, and nothing of anybody
+else's), and how a helper's answers, silence and end are reported.
+Standard library only; runs in a second or two.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import desktopsession as ds  # noqa: E402
+import xsession as xs  # noqa: E402
+
+# A helper speaking the line protocol: "ok" to "ping", "ok VALUE" to
+# "echo VALUE", "error: ..." to anything else, silence to "hang", and an
+# exit to "quit" or "die".
+FAKE_HELPER = r"""
+import sys, time
+print("ready extra words", flush=True)
+for line in sys.stdin:
+    words = line.split()
+    if words == ["ping"]:
+        print("ok", flush=True)
+    elif words[:1] == ["echo"]:
+        print("ok " + " ".join(words[1:]), flush=True)
+    elif words == ["hang"]:
+        time.sleep(30)
+    elif words in (["quit"], ["die"]):
+        sys.exit(3)
+    else:
+        print("error: cannot read " + line.strip(), flush=True)
+"""
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except OSError:
+        return False
+
+
+def check_stop(f):
+    with tempfile.TemporaryDirectory() as d:
+        runtime = os.path.join(d, "runtime")
+        os.mkdir(runtime)
+        env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
+        p = ds.Processes(d, runtime)
+        leader = p.start("leader", ["sleep", "60"], env)
+        member = p.start("member", ["sleep", "60"], env)
+        # A grandchild that leaves the group (as fusermount3 does), started
+        # through a shell that reports its pid.
+        shell = p.start("detacher", ["sh", "-c", "setsid sleep 60 & echo $!"], env,
+                        stdout=subprocess.PIPE)
+        detached = int(shell.stdout.readline())
+        shell.stdout.close()
+        # Somebody else's process, with a runtime directory that only starts
+        # like ours: stop() must leave it alone.
+        other = subprocess.Popen(["sleep", "60"], env=dict(os.environ,
+                                                           XDG_RUNTIME_DIR=runtime + "-other"))
+        try:
+            f.check(os.getpgid(member.pid) == leader.pid, "the second process is not in the group")
+            f.check(os.getpgid(detached) != leader.pid, "the detached process did not detach")
+            f.check(detached in p.leftovers(), "leftovers() misses the detached process")
+            f.check(other.pid not in p.leftovers(), "leftovers() lists another session's process")
+            began = time.monotonic()
+            p.stop(first=[member])
+            f.check(time.monotonic() - began < 3, "stop() took over 3 s for processes that end")
+            f.check(not p.leftovers(), f"after stop(): {p.leftovers()} still run")
+            time.sleep(0.05)
+            f.check(not any(alive(pid) for pid in (leader.pid, member.pid, detached)),
+                    "a process of the session still runs after stop()")
+            f.check(other.poll() is None, "stop() ended another session's process")
+        finally:
+            other.kill()
+            other.wait()
+
+
+def check_line_helper(f):
+    proc = subprocess.Popen([sys.executable, "-c", FAKE_HELPER], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE)
+    helper = ds.LineHelper(proc, "fake")
+    try:
+        f.check(helper.ready(5) == "extra words", "ready() does not return the rest of the line")
+        f.check(helper.ask("ping") == "", "a plain ok is not ''")
+        f.check(helper.ask("echo 1 2") == "1 2", "ok's value is not returned")
+        cases = [  # (command, timeout, words the error must name)
+            ("bogus", 5, "cannot read"),
+            ("hang", 0.3, "no answer"),
+            ("die", 5, "ended"),
+        ]
+        for command, timeout, words in cases:
+            began = time.monotonic()
+            try:
+                helper.ask(command, timeout)
+                f.check(False, f"{command}: answered as if ok")
+            except RuntimeError as e:
+                f.check(words in str(e), f"{command}: {e}")
+            f.check(time.monotonic() - began < timeout + 1, f"{command}: waited past its timeout")
+            if command == "hang":  # a fresh helper for the next case
+                proc.kill()
+                proc.wait()
+                proc = subprocess.Popen([sys.executable, "-c", FAKE_HELPER],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                helper = ds.LineHelper(proc, "fake")
+                helper.ready(5)
+        try:
+            helper.ask("ping")
+            f.check(False, "a helper that ended answered")
+        except RuntimeError as e:
+            f.check("ended" in str(e), f"after its end: {e}")
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def main():
+    f = xs.Failures()
+    check_stop(f)
+    check_line_helper(f)
+    return f.finish("desktopsession")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

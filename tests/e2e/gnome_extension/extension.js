@@ -1,0 +1,78 @@
+// Test instrumentation for ostrel's end-to-end tests on a private headless
+// gnome-shell (tests/e2e/gnomesession.py installs it in the session's own
+// HOME; it never runs on a real desktop).
+//
+// It hides the top bar, so that each monitor shows exactly the desktop
+// picture, and exports org.ostrel.TestShell at /org/ostrel/TestShell on the
+// shell's session bus connection (so under the name org.gnome.Shell):
+//   Ready() -> b         start-up is complete and the overview is closed
+//   Dialogs() -> as      the texts of each shown modal dialog, one string
+//                        each, such as the portal's "Allow Applications to
+//                        Take Screenshots?"
+//   Pointer() -> (ii)    where the shell has the pointer, layout coordinates
+// The shell's own Eval is refused outside its unsafe mode, and that mode
+// would also lift the screenshot interface's caller check that ostrel meets
+// on a real desktop: hence this small interface instead.
+/* exported init */
+const { Gio, St } = imports.gi;
+const Main = imports.ui.main;
+
+const INTERFACE = `
+<node>
+  <interface name="org.ostrel.TestShell">
+    <method name="Ready"><arg type="b" direction="out" name="ready"/></method>
+    <method name="Dialogs"><arg type="as" direction="out" name="texts"/></method>
+    <method name="Pointer">
+      <arg type="i" direction="out" name="x"/>
+      <arg type="i" direction="out" name="y"/>
+    </method>
+  </interface>
+</node>`;
+
+function labelTexts(actor, out) {
+    if (actor instanceof St.Label)
+        out.push(actor.get_text());
+    for (const child of actor.get_children())
+        labelTexts(child, out);
+}
+
+class TestShell {
+    Ready() {
+        return !Main.layoutManager._startingUp && !Main.overview.visible;
+    }
+
+    Dialogs() {
+        return Main.layoutManager.modalDialogGroup.get_children()
+            .filter(dialog => dialog.mapped)
+            .map(dialog => {
+                const texts = [];
+                labelTexts(dialog, texts);
+                return texts.join('\n');
+            });
+    }
+
+    Pointer() {
+        const [x, y] = global.get_pointer();
+        return [x, y];
+    }
+}
+
+class Extension {
+    enable() {
+        this._exported = Gio.DBusExportedObject.wrapJSObject(INTERFACE, new TestShell());
+        this._exported.export(Gio.DBus.session, '/org/ostrel/TestShell');
+        // The panel itself, not its box: the layout manager shows the box
+        // again whenever a fullscreen window goes.
+        Main.panel.hide();
+    }
+
+    disable() {
+        Main.panel.show();
+        this._exported.unexport();
+        this._exported = null;
+    }
+}
+
+function init() {
+    return new Extension();
+}
