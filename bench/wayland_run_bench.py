@@ -106,7 +106,8 @@ def end_by_move(sway, helper, saver):
     and moves it 1 px; returns (ms from the move to the exit, status). The
     device is removed again, so that the next screen copy holds no cursor."""
     pointer = sway.pointer(helper)
-    time.sleep(0.1)
+    if not sway.pointer_taken(saver, PAD):
+        raise RuntimeError("the pointer added during the run was not taken")
     pointer.move(PAD[0] + 1, PAD[1])
     moved = pointer.sent
     status = saver.wait(2.0)

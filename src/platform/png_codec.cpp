@@ -215,10 +215,24 @@ std::vector<std::uint8_t> EncodePng(const Image& image, const PixelFormat& forma
 
 std::optional<Image> DecodePng(const std::uint8_t* data, std::size_t size,
                                const PixelFormat& format) {
-  if (data == nullptr || size < 8 || png_sig_cmp(data, 0, 8) != 0) return std::nullopt;
+  std::optional<Image> image;
+  const bool decoded = DecodePngTo(data, size, format, [&image](int width, int height) -> Image* {
+    try {
+      return &image.emplace(width, height);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  });
+  if (!decoded) return std::nullopt;
+  return image;
+}
+
+bool DecodePngTo(const std::uint8_t* data, std::size_t size, const PixelFormat& format,
+                 const std::function<Image*(int width, int height)>& destination) {
+  if (data == nullptr || size < 8 || png_sig_cmp(data, 0, 8) != 0) return false;
   ErrorContext context{};
   ReadStruct reader(&context);
-  if (reader.info() == nullptr) return std::nullopt;
+  if (reader.info() == nullptr) return false;
   ReadSource source{data, size, 0};
   png_set_read_fn(reader.png(), &source, ReadBytes);
 
@@ -226,28 +240,31 @@ std::optional<Image> DecodePng(const std::uint8_t* data, std::size_t size,
   png_uint_32 height = 0;
   int stored_bits_per_pixel = 0;
   if (!ReadHeader(reader.png(), reader.info(), &width, &height, &stored_bits_per_pixel)) {
-    return std::nullopt;
+    return false;
   }
   if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide ||
       std::size_t{width} * height > kMaxPixels) {
-    return std::nullopt;
+    return false;
   }
   const std::uint64_t stored_bytes =
       std::uint64_t{width} * height * static_cast<std::uint64_t>(stored_bits_per_pixel) / 8;
-  if (stored_bytes > std::uint64_t{size} * kMaxDeflateRatio) return std::nullopt;
+  if (stored_bytes > std::uint64_t{size} * kMaxDeflateRatio) return false;
 
-  std::optional<Image> image;
+  Image* image = destination(static_cast<int>(width), static_cast<int>(height));
+  if (image == nullptr || image->Width() != static_cast<int>(width) ||
+      image->Height() != static_cast<int>(height)) {
+    return false;
+  }
   std::vector<png_bytep> rows;
   try {
-    image.emplace(static_cast<int>(width), static_cast<int>(height));
     rows.resize(height);
   } catch (const std::bad_alloc&) {
-    return std::nullopt;
+    return false;
   }
   for (png_uint_32 y = 0; y < height; ++y) {
     rows[y] = reinterpret_cast<png_bytep>(image->Row(static_cast<int>(y)));
   }
-  if (!ReadRows(reader.png(), rows.data())) return std::nullopt;
+  if (!ReadRows(reader.png(), rows.data())) return false;
 
   // libpng wrote R, G, B, filler bytes in memory order; turn each into a pixel.
   for (png_uint_32 y = 0; y < height; ++y) {
@@ -261,7 +278,7 @@ std::optional<Image> DecodePng(const std::uint8_t* data, std::size_t size,
       pixels[x] = pixel;
     }
   }
-  return image;
+  return true;
 }
 
 }  // namespace ostrel

@@ -3,6 +3,7 @@
 // PNG encoding and decoding of pictures, for the clipboard's image/png.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -19,5 +20,12 @@ std::vector<std::uint8_t> EncodePng(const Image& image, const PixelFormat& forma
 // is not a valid PNG, or whose size is absurd.
 std::optional<Image> DecodePng(const std::uint8_t* data, std::size_t size,
                                const PixelFormat& format);
+
+// Decodes the same way into the picture `destination` gives for the PNG's
+// width and height (null: refused), such as memory the caller already holds,
+// so that no second picture is made. False for data that is no valid PNG,
+// an absurd size, or a refused one; the picture may be partly written then.
+bool DecodePngTo(const std::uint8_t* data, std::size_t size, const PixelFormat& format,
+                 const std::function<Image*(int width, int height)>& destination);
 
 }  // namespace ostrel

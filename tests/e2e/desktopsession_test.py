@@ -5,6 +5,7 @@ too, found by the session's runtime directory, and nothing of anybody
 else's), and how a helper's answers, silence and end are reported.
 Standard library only; runs in a second or two.
 """
+import contextlib
 import os
 import subprocess
 import sys
@@ -58,6 +59,13 @@ def check_stop(f):
                         stdout=subprocess.PIPE)
         detached = int(shell.stdout.readline())
         shell.stdout.close()
+        # setsid runs in the background child: its new session may come a
+        # moment after the pid is printed.
+        for _ in range(200):
+            with contextlib.suppress(OSError):
+                if os.getpgid(detached) != leader.pid:
+                    break
+            time.sleep(0.01)
         # Somebody else's process, with a runtime directory that only starts
         # like ours: stop() must leave it alone.
         other = subprocess.Popen(["sleep", "60"], env=dict(os.environ,

@@ -7,8 +7,12 @@ from the moment the program is started until trails show: each one must be
 the output's desktop exactly or the desktop with trail colours XORed on. A
 black or otherwise wrong first frame is a visible flash and fails any case.
 The pointer comes from ostrel-wl-pointer (absolute moves in logical layout
-coordinates), added during a run (see Case), keys from wtype. Exit latencies are measured from just before
-the input is sent to the program's exit seen through a pidfd.
+coordinates), added during a run (see Case), the key that ends a run from
+ostrel-wl-keyboard (found beside ostrel-wl-pointer), other keys from wtype.
+Input meant to end a run is sent only once the program holds the device it
+comes from (a pointer added during the run: Sway.pointer_taken; a keyboard:
+on the seat before the start). Exit latencies are measured from just before
+the helper sends the input to the program's exit seen through a pidfd.
 
 Usage: wayland_test.py PATH_TO_OSTREL PATH_TO_OSTREL_WL_POINTER [--without-x11] [CASE_WORD...]
 (only the cases whose name contains one of the words; --without-x11 for a
@@ -42,13 +46,15 @@ class Case:
     taken while a pointer device exists holds the cursor. Runs therefore start
     with no pointer device: park() leaves the cursor's place on the grey pad
     and removes the device; attach() adds one during the run, whose enter at
-    that place is the run's first position."""
+    that place is the run's first position once the program holds it."""
 
     def __init__(self, name, program, helper, sway, failures):
         self.name, self.program, self.helper, self.s, self.f = name, program, helper, sway, failures
+        self.keyboard_helper = helper and os.path.join(os.path.dirname(helper), "ostrel-wl-keyboard")
         self.savers = []
         self.first_trails = None  # (shots, seconds) from start()
         self.settle = 0.0  # how long the desktop may take to show again after the end
+        self.failed = False
         if sway is not None:
             first = sway.outputs[0].desktop
             x0, y0, x1, y1 = xs.cursor_pad(PAD, first.width, first.height)
@@ -62,8 +68,17 @@ class Case:
         p.move(*PAD)
         p.close()
 
-    def attach(self):
-        return self.s.pointer(self.helper)
+    def attach(self, saver=None):
+        """A pointer device added during the run. With `saver`, returns once
+        that run holds it (its enter taken, at the parked place), so that what
+        is sent on it next reaches the program."""
+        p = self.s.pointer(self.helper)
+        if saver is not None and not self.s.pointer_taken(saver, PAD):
+            status = saver.wait(0)
+            raise RuntimeError("the pointer added during the run was not taken: " +
+                               ("the cursor still shows on the pad" if status is None
+                                else f"the run ended (status {status})"))
+        return p
 
     def start(self, env=None, timeout=5.0, closed=()):
         """Starts a run; returns its Saver once trails show on some output.
@@ -78,11 +93,12 @@ class Case:
             began = time.monotonic()
             shots = [self.s.shot(o) for o in self.s.outputs]
             changed = [xs.diff_pixels(o.desktop, shot) for o, shot in zip(self.s.outputs, shots)]
-            for o, pixels in zip(self.s.outputs, changed):
+            for o, shot, pixels in zip(self.s.outputs, shots, changed):
                 foreign = [p for p, v in pixels.items() if v not in xs.TRAIL_XORS]
                 if not self.check(not foreign, f"{o.name} showed {len(foreign)} pixels that are not "
                                   f"the desktop, e.g. {foreign[:3]}, "
-                                  f"{time.monotonic() - saver.started:.3f} s after the start"):
+                                  f"{time.monotonic() - saver.started:.3f} s after the start"
+                                  f"{self.keep(shot, o.name)}"):
                     return saver
             if any(changed):
                 # The first trails and how long their ticks can have run.
@@ -115,9 +131,22 @@ class Case:
             self.check(not left, f"{what}: {o.name} is not its desktop after the end: "
                        f"{len(left)} pixels differ, e.g. {sorted(left)[:3]}")
 
+    def keep(self, shot, what):
+        """Saves a shot that failed a check; the words that say where."""
+        folder = os.path.join(tempfile.gettempdir(), "ostrel-e2e-failures")
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, re.sub(r"\W+", "-", f"{self.name} {what}").strip("-") + ".png")
+        shot.save_png(path)
+        self.failed = True
+        return f" (shot kept in {path})"
+
     def stop(self):
         for saver in self.savers:
             saver.stop()
+            # What a run that failed a check said, for whoever reads the failure.
+            if self.failed and saver.stderr:
+                print(f"{self.name}: the program's stderr: "
+                      f"{saver.stderr.decode(errors='replace')[-600:]}", flush=True)
 
 
 def layout_trails(t, saver):
@@ -150,11 +179,12 @@ def cursor_hidden(t):
 
 
 def key(t):
-    press = t.s.keyboard()  # long-lived first, so that the key below arrives
+    # The keyboard is on the seat before the start, as a desktop's is: the
+    # program has its wl_keyboard from the start.
+    keyboard = t.s.virtual_keyboard(t.keyboard_helper)
     saver = t.start()
-    since = time.monotonic()
-    press("space")
-    t.ended(saver, since, "a key")
+    keyboard.key()
+    t.ended(saver, keyboard.sent, "a key")
 
 
 def pointer_from_start(t):
@@ -174,7 +204,7 @@ def by_pointer(what, send):
     def case(t):
         t.park()
         saver = t.start()
-        p = t.attach()
+        p = t.attach(saver)
         send(p)
         t.ended(saver, p.sent, what)
     return case
@@ -186,10 +216,13 @@ def moves(t):
     # device goes (leave), a new one comes (enter at the same place).
     t.park()
     saver = t.start()
+    t.attach(saver).close()
     p = t.attach()
-    p.close()
-    p = t.attach()
-    t.check(saver.running_after(0.2), f"a report of the first position ended the run ({saver.wait(0)})")
+    taken = t.s.pointer_taken(saver, PAD)
+    if not t.check(saver.running_after(0.2),
+                   f"a report of the first position ended the run ({saver.wait(0)})"):
+        return
+    t.check(taken, "the returning pointer was not taken: the cursor still shows on the pad")
     p.move(PAD[0] + 1, PAD[1])
     t.ended(saver, p.sent, "a move 1 px away")
 
@@ -201,7 +234,7 @@ def two_outputs(t):
     t.park()
     saver = t.start()
     changed = layout_trails(t, saver)
-    p = t.attach()
+    p = t.attach(saver)
     t.check(any(not second.contains(x, y) for x, y in changed) and
             any(second.contains(x, y) for x, y in changed), "trails do not show on both outputs")
     p.move(second.x + PAD[0], second.y + PAD[1])
@@ -211,7 +244,7 @@ def two_outputs(t):
 def key_held(t):
     # A key held as the window appears (the one that started the run, say)
     # comes with the keyboard's focus: it is no press, nor is its release.
-    press = t.s.keyboard()
+    keyboard = t.s.virtual_keyboard(t.keyboard_helper)  # for the press at the end
     held = t.s.start_helper(["wtype", "-P", "space", "-s", "2500", "-p", "space"])
     time.sleep(0.5)
     saver = t.start()
@@ -219,9 +252,8 @@ def key_held(t):
             f"(status {saver.wait(0)})")
     held.wait(10)
     t.check(saver.running_after(0.5), f"letting go of the held key ended the run ({saver.wait(0)})")
-    since = time.monotonic()
-    press("a")
-    t.ended(saver, since, "a key pressed")
+    keyboard.key()
+    t.ended(saver, keyboard.sent, "a key pressed")
 
 
 def closed_descriptors(t):
@@ -232,7 +264,7 @@ def closed_descriptors(t):
     saver = t.start(closed=(0, 1, 2))
     opened = saver.standard_descriptors()
     t.check(opened == ["/dev/null"] * 3, f"descriptors 0 to 2 are open on {opened}")
-    p = t.attach()
+    p = t.attach(saver)
     p.move(PAD[0] + 1, PAD[1])
     t.ended(saver, p.sent, "a move")
 
@@ -311,7 +343,7 @@ def outputs_change(t):
     t.check(shot is not None and not any(shot.data),
             f"the output plugged in during the run is not black "
             f"({sum(1 for b in (shot.data if shot else b'') if b)} bytes are not)")
-    p = t.attach()
+    p = t.attach(saver)
     p.move(PAD[0] + 1, PAD[1])
     status = saver.wait(2.0)
     t.check(status == 0, f"a move after the outputs changed: status {status}")
@@ -345,8 +377,7 @@ def objects_freed(t):
     del press
     t.park()
     saver = t.start(env=dict(t.s.env, WAYLAND_DEBUG="client"))
-    p = t.attach()
-    time.sleep(0.3)
+    p = t.attach(saver)
     p.move(PAD[0] + 1, PAD[1])
     status = saver.wait(2.0)
     t.check(status == 0, f"a move: status {status}")
@@ -368,7 +399,7 @@ def clipboard(t):
     press = t.s.keyboard()  # a keyboard on the seat during the run, as on a desktop
     t.park()
     saver = t.start()
-    p = t.attach()
+    p = t.attach(saver)
     p.move(PAD[0] + 1, PAD[1])
     t.ended(saver, p.sent, "a move")
     # Every keyboard that comes and goes sends the seat's clients a keymap, a

@@ -5,7 +5,8 @@ virtual pointer and a keyboard.
 Used by wayland_test.py and bench/wayland_run_bench.py. Standard library only;
 pictures, checks and the program's process come from xsession.py. The
 Wayland work is done by the real tools: sway, swaymsg, swaybg, grim, wtype,
-wl-paste, and tests/wayland/virtual_pointer.cpp (ostrel-wl-pointer).
+wl-paste, and tests/wayland/virtual_pointer.cpp (ostrel-wl-pointer) and
+virtual_keyboard.cpp (ostrel-wl-keyboard).
 
 sway refuses to run as root, so it runs as nobody (uid 65534) with its own
 runtime directory; clients run as whoever calls this and reach its socket
@@ -241,21 +242,55 @@ class Sway(xs._Stopped):
         """A virtual pointer from ostrel-wl-pointer; it lives until stop()."""
         return VirtualPointer(self, helper)
 
-    def keyboard(self):
-        """A long-lived virtual keyboard, so that later keys from short-lived
-        wtype runs all arrive (the first press of a wtype started alone can be
-        lost). Returns a function that types one key by its name."""
-        self.start_helper(["wtype", "-s", "100000000"])
+    def keyboards(self):
+        """How many keyboard devices the seat has."""
+        return sum(d.get("type") == "keyboard" for s in self.msg(kind="get_seats")
+                   for d in s["devices"])
+
+    def wait_keyboards(self, count):
         end = time.monotonic() + 10
-        while not any(d.get("type") == "keyboard"
-                      for s in self.msg(kind="get_seats") for d in s["devices"]):
+        while self.keyboards() < count:
             if time.monotonic() > end:
                 raise RuntimeError("wtype's keyboard did not appear on the seat")
             time.sleep(0.01)
 
+    def keyboard(self):
+        """A long-lived virtual keyboard, so that later keys from short-lived
+        wtype runs all arrive (the first press of a wtype started alone can be
+        lost). Returns a function that types one key by its name, each time
+        from a new wtype: a keyboard that comes and goes."""
+        count = self.keyboards()
+        self.start_helper(["wtype", "-s", "100000000"])
+        self.wait_keyboards(count + 1)
+
         def key(name):
             subprocess.run(["wtype", "-k", name], env=self.env, check=True, timeout=10)
         return key
+
+    def virtual_keyboard(self, helper):
+        """A keyboard from ostrel-wl-keyboard, on the seat with its keymap once
+        this returns; it lives until stop()."""
+        return VirtualKeyboard(self, helper)
+
+    def pointer_taken(self, saver, at, timeout=5.0):
+        """Waits until the program run by `saver` holds the pointer device just
+        added with the cursor at `at` (pixels of the first output). False when
+        the run ends or `timeout` passes first.
+
+        The seat tells its clients of a new device only through its
+        capabilities event; events sent before a client has asked for its
+        wl_pointer reach no one, and the enter the client is sent when it asks
+        is at the place those events left the cursor: a first position like any
+        other. So nothing meant for the program is sent before it holds the
+        pointer, which shows on the screen: the program hides the cursor on its
+        enter, and sway draws the cursor from the device's arrival until then."""
+        end = time.monotonic() + timeout
+        while saver.running_after(0):
+            if xs.cursor_pixels(self.shot(self.outputs[0]), at) == 0:
+                return True
+            if time.monotonic() > end:
+                return False
+        return False
 
     def kill(self):
         """Ends the compositor at once (SIGKILL), as a crash would."""
@@ -276,30 +311,57 @@ class Sway(xs._Stopped):
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class VirtualPointer:
-    """ostrel-wl-pointer on the session's seat: absolute moves in logical
-    layout coordinates, buttons and the wheel. Each call returns once the
-    compositor has the events; its time (time.monotonic()) is kept in .sent."""
+class _InputHelper:
+    """A helper that holds one input device and takes commands on its stdin,
+    one a line: "ready" once the device is on the seat, "ok T" once the
+    compositor has a command's events. T, kept in .sent, is when the helper
+    sent them (time.monotonic()'s clock): an exit latency counts from there,
+    not from the write to the helper, which on a busy machine waited up to
+    60 ms for a CPU."""
 
-    def __init__(self, session, helper):
-        width, height = session.extent
-        self.proc = session.start_helper([helper, str(width), str(height)], stdin=subprocess.PIPE,
-                                         stdout=subprocess.PIPE, text=True)
+    def __init__(self, session, cmd):
+        self.name = os.path.basename(cmd[0])
+        self.proc = session.start_helper(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         text=True)
         self.sent = None
         self._expect("ready")
 
     def _expect(self, word):
+        """The words after `word` on the helper's next line."""
         if not select.select([self.proc.stdout], [], [], 10)[0]:
-            raise RuntimeError(f"ostrel-wl-pointer: no '{word}' in 10 s")
-        line = self.proc.stdout.readline().strip()
-        if line != word:
-            raise RuntimeError(f"ostrel-wl-pointer: expected '{word}', got '{line}'")
+            raise RuntimeError(f"{self.name}: no '{word}' in 10 s")
+        line = self.proc.stdout.readline().split()
+        if line[:1] != [word]:
+            raise RuntimeError(f"{self.name}: expected '{word}', got '{' '.join(line)}'")
+        return line[1:]
 
     def send(self, command):
-        self.sent = time.monotonic()
         self.proc.stdin.write(command + "\n")
         self.proc.stdin.flush()
-        self._expect("ok")
+        self.sent = float(self._expect("ok")[0])
+
+
+class VirtualKeyboard(_InputHelper):
+    """ostrel-wl-keyboard on the session's seat: one key, space. Its keymap
+    is given at its start, so a key costs the compositor no keymap to compile
+    (a wtype started for a key spends 15-35 ms, over 100 ms on a busy
+    machine, before the key goes out)."""
+
+    def __init__(self, session, helper):
+        super().__init__(session, [helper])
+
+    def key(self):
+        self.send("key")
+
+
+class VirtualPointer(_InputHelper):
+    """ostrel-wl-pointer on the session's seat: absolute moves in logical
+    layout coordinates, buttons and the wheel. Each call returns once the
+    compositor has the events."""
+
+    def __init__(self, session, helper):
+        width, height = session.extent
+        super().__init__(session, [helper, str(width), str(height)])
 
     def move(self, x, y):
         self.send(f"move {x} {y}")

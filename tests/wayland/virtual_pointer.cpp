@@ -10,8 +10,10 @@
 //   wheel STEPS    vertical wheel, STEPS clicks (negative: up)
 //   quit
 //
-// Each command ends with a frame and a roundtrip, then "ok" on stdout, so the
-// caller knows the compositor has the events. Usage:
+// Each command ends with a frame and a roundtrip, then "ok T" on stdout, so the
+// caller knows the compositor has the events; T is when they were sent, in
+// seconds of CLOCK_MONOTONIC (so that an exit latency counts none of the time
+// the command spent reaching this process). Usage:
 //   ostrel-wl-pointer LAYOUT_WIDTH LAYOUT_HEIGHT
 // The layout size (the union of the outputs' logical boxes) is the extent of
 // the absolute moves, so that X and Y land exactly where asked.
@@ -24,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iomanip>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -53,11 +56,23 @@ void on_global_remove(void*, wl_registry*, uint32_t) {}
 
 const wl_registry_listener registry_listener{on_global, on_global_remove};
 
-uint32_t now_ms() {
+timespec now() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts;
+}
+
+// An event's time: milliseconds of CLOCK_MONOTONIC.
+uint32_t ms_of(const timespec& ts) {
   return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000U +
                                static_cast<uint64_t>(ts.tv_nsec) / 1000000U);
+}
+
+// "ok" and the time, in seconds of CLOCK_MONOTONIC (Python's time.monotonic()),
+// just before the command's requests were sent.
+void report_sent(const timespec& sent) {
+  std::cout << "ok " << sent.tv_sec << '.' << std::setw(9) << std::setfill('0') << sent.tv_nsec
+            << std::endl;
 }
 
 bool parse_u32(const std::string& text, uint32_t& out) {
@@ -105,7 +120,8 @@ int main(int argc, char** argv) {
     std::string a;
     std::string b;
     in >> command >> a >> b;
-    const uint32_t t = now_ms();
+    const timespec sent = now();
+    const uint32_t t = ms_of(sent);
     bool ok = true;
     if (command == "move") {
       // The extent is the layout's scaled up as far as 32 bits allow, so that
@@ -165,7 +181,7 @@ int main(int argc, char** argv) {
       std::cout << "error: the compositor is gone" << std::endl;
       return 1;
     }
-    std::cout << "ok" << std::endl;
+    report_sent(sent);
   }
   zwlr_virtual_pointer_v1_destroy(pointer);
   zwlr_virtual_pointer_manager_v1_destroy(g.manager);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/wayland/desktop_screenshots.h"
@@ -10,10 +11,14 @@
 namespace ostrel {
 namespace {
 
-TEST(DesktopScreenshots, KWinsRawPixelsInEachFormat) {
-  // One row of two pixels, red then blue, and a stride of 12 bytes (4 unused).
-  const std::vector<std::uint8_t> bgra = {0, 0, 255, 255, 255, 0, 0, 255, 9, 9, 9, 9};
-  const std::vector<std::uint8_t> rgba = {255, 0, 0, 255, 0, 0, 255, 255, 9, 9, 9, 9};
+TEST(DesktopScreenshots, KWinsRawPixelsRowByRowIntoTheFrame) {
+  // Two rows of two pixels (red, blue / green, white) with a stride of 12
+  // bytes (4 unused), as 0xAARRGGBB words and as R, G, B, A bytes.
+  const std::vector<std::uint8_t> bgra = {0, 0, 255, 255, 255, 0, 0, 255, 9, 9, 9, 9,
+                                          0, 255, 0, 255, 255, 255, 255, 255, 9, 9, 9, 9};
+  const std::vector<std::uint8_t> rgba = {255, 0, 0, 255, 0, 0, 255, 255, 9, 9, 9, 9,
+                                          0, 255, 0, 255, 255, 255, 255, 255, 9, 9, 9, 9};
+  const std::uint32_t kRed = 0xFF0000, kBlue = 0x0000FF, kGreen = 0x00FF00, kWhite = 0xFFFFFF;
   struct Case {
     std::uint32_t format;
     const std::vector<std::uint8_t>* data;
@@ -21,14 +26,34 @@ TEST(DesktopScreenshots, KWinsRawPixelsInEachFormat) {
   };
   for (const Case& c : {Case{4, &bgra, true}, Case{6, &bgra, true}, Case{16, &rgba, true},
                         Case{18, &rgba, true}, Case{13, &bgra, false}, Case{0, &bgra, false}}) {
-    const auto image = PixelsOfRawScreenshot(c.format, 2, 1, 12, c.data->data(), c.data->size());
-    ASSERT_EQ(image.has_value(), c.read) << "format " << c.format;
-    if (!image) continue;
-    EXPECT_EQ(image->At(0, 0), 0xFF0000U) << "format " << c.format;
-    EXPECT_EQ(image->At(1, 0), 0x0000FFU) << "format " << c.format;
+    // Fed in pieces that split rows, into its place of a larger frame.
+    for (const std::size_t piece : {std::size_t{5}, std::size_t{12}, std::size_t{24}}) {
+      Image frame(5, 4);
+      RawScreenshotRows rows;
+      ASSERT_EQ(rows.Begin(c.format, 2, 2, 12, frame, {3, 1, 2, 2}), c.read) << c.format;
+      if (!c.read) break;
+      for (std::size_t at = 0; at < c.data->size(); at += piece) {
+        EXPECT_FALSE(rows.Complete());
+        rows.Add(c.data->data() + at, std::min(piece, c.data->size() - at));
+      }
+      ASSERT_TRUE(rows.Complete()) << c.format << " in pieces of " << piece;
+      rows.Finish();
+      EXPECT_EQ((std::vector<std::uint32_t>{frame.At(3, 1), frame.At(4, 1), frame.At(3, 2),
+                                            frame.At(4, 2), frame.At(2, 1), frame.At(3, 3)}),
+                (std::vector<std::uint32_t>{kRed, kBlue, kGreen, kWhite, 0, 0}))
+          << c.format << " in pieces of " << piece;
+    }
   }
-  EXPECT_FALSE(PixelsOfRawScreenshot(4, 2, 2, 12, bgra.data(), bgra.size())) << "too little data";
-  EXPECT_FALSE(PixelsOfRawScreenshot(4, 4, 1, 12, bgra.data(), bgra.size())) << "stride too small";
+  // A picture of another size than its place is scaled into it at the end.
+  Image frame(4, 4);
+  RawScreenshotRows rows;
+  ASSERT_TRUE(rows.Begin(4, 2, 2, 12, frame, {0, 0, 4, 4}));
+  rows.Add(bgra.data(), bgra.size());
+  EXPECT_EQ(frame.At(3, 3), 0U) << "placed before it was complete";
+  rows.Finish();
+  EXPECT_EQ(frame.At(1, 1), kRed);
+  EXPECT_EQ(frame.At(3, 3), kWhite);
+  EXPECT_FALSE(rows.Begin(4, 4, 1, 12, frame, {0, 0, 4, 1})) << "stride shorter than a row";
 }
 
 TEST(DesktopScreenshots, ThePortalsRequestPathAndFile) {

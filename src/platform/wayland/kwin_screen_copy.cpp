@@ -14,7 +14,6 @@
 #include "platform/posix/monotonic_clock.h"
 #include "platform/wayland/bus_wait.h"
 #include "platform/wayland/desktop_screenshots.h"
-#include "platform/wayland/screen_copy_placement.h"
 
 namespace ostrel {
 namespace {
@@ -69,9 +68,11 @@ bool ReadPictureFields(sd_bus_message* reply, RawPicture& picture) {
   return status >= 0 && sd_bus_message_exit_container(reply) >= 0;
 }
 
-// One output's copy in progress: the call and the pipe KWin writes into.
+// One output's copy in progress: the call, and the pipe KWin writes the
+// picture into, converted into the frame row by row as it comes.
 struct OutputCopy {
   const ScreenCopyTarget* target = nullptr;
+  Image* frame = nullptr;
   int read_fd = -1;
   dbus::Slot call;
   bool answered = false;
@@ -79,10 +80,34 @@ struct OutputCopy {
   std::string error_name;
   std::string error_text;
   RawPicture picture;
-  std::vector<std::uint8_t> data;
+  RawScreenshotRows rows;
+  bool readable = false;  // the reply describes a picture the rows can take
+  // What came through the pipe before the reply said what it is.
+  std::vector<std::uint8_t> early;
 
+  OutputCopy() = default;
+  OutputCopy(const OutputCopy&) = delete;
+  OutputCopy& operator=(const OutputCopy&) = delete;
   ~OutputCopy() {
     if (read_fd >= 0) close(read_fd);
+  }
+
+  void OnReply(const dbus::Reply& reply) {
+    answered = true;
+    if (!reply.ok()) {
+      error_name = reply.error_name;
+      error_text = reply.error_message;
+      return;
+    }
+    if (!ReadPictureFields(reply.message, picture)) {
+      error_name = "reply";
+      error_text = "KWin's answer is not a picture's description";
+      return;
+    }
+    readable = picture.type == "raw" && rows.Begin(picture.format, picture.width, picture.height,
+                                                   picture.stride, *frame, target->place);
+    if (readable) rows.Add(early.data(), early.size());
+    early = {};
   }
 
   void ReadPipe() {
@@ -90,7 +115,12 @@ struct OutputCopy {
     for (;;) {
       const ssize_t n = read(read_fd, chunk, sizeof chunk);
       if (n > 0) {
-        data.insert(data.end(), chunk, chunk + n);
+        const auto size = static_cast<std::size_t>(n);
+        if (readable) {
+          rows.Add(chunk, size);
+        } else if (!answered) {
+          early.insert(early.end(), chunk, chunk + size);
+        }
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -110,7 +140,10 @@ class KWinScreenCopier final : public ScreenCopier {
                          std::span<const ScreenCopyTarget> targets,
                          std::int64_t deadline_ns) override {
     std::vector<OutputCopy> copies(targets.size());
-    for (std::size_t i = 0; i < targets.size(); ++i) Start(copies[i], targets[i], deadline_ns);
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      copies[i].frame = frame.pixels;
+      Start(copies[i], targets[i], deadline_ns);
+    }
     std::vector<pollfd> pipes;
     for (OutputCopy& copy : copies) {
       if (copy.read_fd >= 0) pipes.push_back({copy.read_fd, POLLIN, 0});
@@ -145,7 +178,7 @@ class KWinScreenCopier final : public ScreenCopier {
     std::string failures;
     bool any = false;
     for (std::size_t i = 0; i < copies.size(); ++i) {
-      const std::string failure = Place(copies[i], frame);
+      const std::string failure = Place(copies[i]);
       any = any || failure.empty();
       if (!failure.empty()) {
         if (!failures.empty()) failures += "; ";
@@ -181,32 +214,19 @@ class KWinScreenCopier final : public ScreenCopier {
       throw PlatformError("cannot ask KWin for a screenshot: " + dbus::ErrnoText(status));
     const auto timeout =
         std::chrono::nanoseconds(std::max<std::int64_t>(deadline_ns - MonotonicNs(), 1));
-    copy.call = bus_.CallAsync(call, timeout, [&copy](const dbus::Reply& reply) {
-      copy.answered = true;
-      if (!reply.ok()) {
-        copy.error_name = reply.error_name;
-        copy.error_text = reply.error_message;
-        return;
-      }
-      if (!ReadPictureFields(reply.message, copy.picture)) {
-        copy.error_name = "reply";
-        copy.error_text = "KWin's answer is not a picture's description";
-      }
-    });
+    copy.call =
+        bus_.CallAsync(call, timeout, [&copy](const dbus::Reply& reply) { copy.OnReply(reply); });
   }
 
-  static std::string Place(OutputCopy& copy, const ScreenCopyDestination& frame) {
+  static std::string Place(OutputCopy& copy) {
     if (!copy.answered) return "no answer in time";
-    if (!copy.error_name.empty())
-      return copy.error_text.empty() ? copy.error_name : copy.error_text;
-    if (!copy.pipe_closed) return "the picture did not come in time";
-    if (copy.picture.type != "raw") return "a picture of type '" + copy.picture.type + "'";
-    const std::optional<Image> pixels =
-        PixelsOfRawScreenshot(copy.picture.format, copy.picture.width, copy.picture.height,
-                              copy.picture.stride, copy.data.data(), copy.data.size());
-    if (!pixels) return "a picture in format " + std::to_string(copy.picture.format);
-    // KWin shows the output turned as the layout has it: no transform left.
-    PlaceScreenCopy(*pixels, {}, *frame.pixels, copy.target->place);
+    if (!copy.error_name.empty()) return copy.error_text.empty() ? copy.error_name : copy.error_text;
+    if (!copy.readable) {
+      return "a picture of type '" + copy.picture.type + "', format " +
+             std::to_string(copy.picture.format);
+    }
+    if (!copy.rows.Complete()) return "the picture did not come whole in time";
+    copy.rows.Finish();
     return {};
   }
 

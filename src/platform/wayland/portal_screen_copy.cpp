@@ -179,11 +179,20 @@ class PortalScreenCopier final : public ScreenCopier {
     unlink(file->c_str());
     if (!png)
       return ScreenCopyOutcome::NotHere("cannot read the screenshot portal's file " + *file);
-    const std::optional<Image> picture = DecodePng(png->data(), png->size(), PixelFormat{});
-    if (!picture) return ScreenCopyOutcome::NotHere("the screenshot portal's file is no picture");
-    // All the outputs at their places, at the largest scale: the frame's layout.
+    // All the outputs at their places, at the largest scale: the frame's
+    // layout, decoded straight into it; a picture of another size (another
+    // scale) is scaled to fill it.
     Image& pixels = *frame.pixels;
-    PlaceScreenCopy(*picture, {}, pixels, {0, 0, pixels.Width(), pixels.Height()});
+    std::optional<Image> other;
+    const bool decoded = DecodePngTo(png->data(), png->size(), PixelFormat{},
+                                     [&](int width, int height) -> Image* {
+                                       if (width == pixels.Width() && height == pixels.Height()) {
+                                         return &pixels;
+                                       }
+                                       return &other.emplace(width, height);
+                                     });
+    if (!decoded) return ScreenCopyOutcome::NotHere("the screenshot portal's file is no picture");
+    if (other) PlaceScreenCopy(*other, {}, pixels, {0, 0, pixels.Width(), pixels.Height()});
     return ScreenCopyOutcome::Copied();
   }
 

@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""Measures the real program on a private headless KWin (layer shell, the
+screen copied through ScreenShot2, the program authorised) or gnome-shell
+(fullscreen toplevels, the Screenshot portal) at 1920x1080, and prints one
+table, as bench/wayland_run_bench.py does on sway:
+
+- First frame: exec -> the first wl_surface.commit with a buffer on every
+  output (WAYLAND_DEBUG's time stamps, as on sway). Median of several runs.
+  On GNOME the portal's own time is measured beside it: a plain client of the
+  portal (tests/e2e/portal_screenshot.py) timed over as many calls, so that
+  the program's share is the difference of the medians.
+- CPU: the program's and the compositor's utime + stime over some seconds of
+  a run, as % of one core, the compositor's idle CPU subtracted.
+- Input -> exit: a 1 px move (after a first one on GNOME, whose headless seat
+  tells a new window nothing until the pointer moves), from just before it is
+  sent to the exit seen through a pidfd.
+- Peak memory: VmHWM just before the end, against two frames + 8 MB.
+
+Usage: desktops_run_bench.py kwin|gnome [--quick] [--program PATH] [--tools DIR]
+"""
+import argparse
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, HERE)
+import gnomesession as gs  # noqa: E402
+import kwinsession as ks  # noqa: E402
+import waysession as ws  # noqa: E402
+import xsession as xs  # noqa: E402
+from wayland_run_bench import debug_clock_ms, since, surface_commits  # noqa: E402
+from x11_run_bench import cpu_seconds, median, peak_memory_mb, print_rows  # noqa: E402
+
+WIDTH, HEIGHT = 1920, 1080
+
+
+def open_session(desktop, program, tools):
+    outputs = [ws.Output(WIDTH, HEIGHT)]
+    if desktop == "kwin":
+        return ks.session(outputs, tools, authorized=(os.path.realpath(program),))
+    shell = gs.session(outputs)
+    shell.permission("yes")
+    return shell
+
+
+def compositor_pid(session, desktop):
+    """The compositor's process, found in the session's process group."""
+    name = "kwin_wayland" if desktop == "kwin" else "gnome-shell"
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/comm") as f:
+                comm = f.read().strip()
+            if comm == name and os.getpgid(int(pid)) == session.processes.group:
+                return int(pid)
+        except OSError:
+            continue
+    raise RuntimeError(f"no {name} in the session")
+
+
+def wait_trails(session, saver, timeout=15.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end and saver.running_after(0):
+        if session.shot(session.outputs[0]) != session.outputs[0].desktop:
+            return
+        time.sleep(0.05)
+    raise RuntimeError(f"no trails (status {saver.wait(0)}, stderr {saver.stderr[-300:]!r})")
+
+
+def end_by_move(session, desktop, saver):
+    pointer = session.pointer()
+    if desktop == "gnome":
+        pointer.rel(1, 0)  # the first position
+        time.sleep(0.2)
+    pointer.rel(1, 0)
+    moved = pointer.sent
+    status = saver.wait(2.0)
+    if status is None:
+        raise RuntimeError("a 1 px move did not end the run")
+    return (saver.exited_at - moved) * 1000, status
+
+
+def portal_ms(session, runs):
+    times = []
+    for _ in range(runs):
+        began = time.monotonic()
+        done = subprocess.run([gs.SYSTEM_PYTHON, os.path.join(ROOT, "tests", "e2e",
+                                                              "portal_screenshot.py"), "10"],
+                              env=session.env, capture_output=True, text=True, timeout=30)
+        times.append((time.monotonic() - began) * 1000)
+        uri = done.stdout.split()[-1] if done.stdout.startswith("response 0") else None
+        if uri and uri.startswith("file://"):
+            os.unlink(uri[len("file://"):].replace("%20", " "))
+    return times
+
+
+def measure(desktop, program, tools, runs, cpu_window):
+    out = {"first": [], "exit": [], "status": [], "portal": []}
+    session = open_session(desktop, program, tools)
+    try:
+        log_path = os.path.join(session.dir, "wayland-debug.log")
+        for _ in range(runs):
+            time.sleep(0.5)
+            start_ms = debug_clock_ms()
+            with xs.Saver("sh", ["-c", 'exec "$0" 2>"$1"', program, log_path],
+                          env=dict(session.env, WAYLAND_DEBUG="1")) as saver:
+                wait_trails(session, saver)
+                exit_ms, status = end_by_move(session, desktop, saver)
+            with open(log_path, errors="replace") as f:
+                commits = surface_commits(f.read())
+            if not commits:
+                raise RuntimeError("no buffer was committed (WAYLAND_DEBUG log empty?)")
+            out["first"].append(max(since(start_ms, c[0]) for c in commits.values()))
+            out["status"].append(status)
+        if desktop == "gnome":
+            out["portal"] = portal_ms(session, runs)
+        compositor = compositor_pid(session, desktop)
+        idle0, wall0 = cpu_seconds(compositor), time.monotonic()
+        time.sleep(cpu_window)
+        idle = 100 * (cpu_seconds(compositor) - idle0) / (time.monotonic() - wall0)
+        for i in range(runs):
+            time.sleep(0.5)
+            with xs.Saver(program, env=session.env) as saver:
+                wait_trails(session, saver)
+                if i == 0:
+                    time.sleep(0.5)  # past start-up
+                    prog0, comp0, wall0 = (cpu_seconds(saver.proc.pid), cpu_seconds(compositor),
+                                           time.monotonic())
+                    time.sleep(cpu_window)
+                    wall = time.monotonic() - wall0
+                    out["cpu"] = 100 * (cpu_seconds(saver.proc.pid) - prog0) / wall
+                    out["compositor_extra"] = 100 * (cpu_seconds(compositor) - comp0) / wall - idle
+                    out["hwm"] = peak_memory_mb(saver.proc.pid)
+                exit_ms, status = end_by_move(session, desktop, saver)
+            out["exit"].append(exit_ms)
+            out["status"].append(status)
+        out["idle"] = idle
+    finally:
+        session.stop()
+    return out
+
+
+def print_table(desktop, r, runs, cpu_window):
+    limit = 2 * WIDTH * HEIGHT * 4 / 2**20 + 8
+
+    def spread(values, digits=1):
+        return f"{median(values):.{digits}f} ({min(values):.{digits}f}-{max(values):.{digits}f})"
+
+    rows = [["exec -> first frame committed, ms (median)", spread(r["first"]),
+             "<= 300" if desktop == "kwin" else "the portal's + 50"]]
+    if r["portal"]:
+        rows += [["  a plain portal client's call, ms (median)", spread(r["portal"]), ""],
+                 ["  the program's share, ms (difference of medians)",
+                  f"{median(r['first']) - median(r['portal']):.1f}", "<= 50"]]
+    rows += [
+        ["program CPU, % of one core", f"{r['cpu']:.2f}", "<= 1"],
+        ["compositor CPU idle / extra during the run, % of one core",
+         f"{r['idle']:.2f} / {r['compositor_extra']:.2f}", ""],
+        ["1 px move -> process exit, ms (median)", spread(r["exit"]), "<= 20"],
+        ["exit status", ",".join(map(str, sorted(set(r["status"])))), "0"],
+        ["peak memory VmHWM, MB", f"{r['hwm']:.1f}",
+         f"<= {limit:.1f} (2 frames + 8 MB) {'ok' if r['hwm'] <= limit else 'OVER'}"],
+    ]
+    name = "KWin 5.27" if desktop == "kwin" else "gnome-shell 43"
+    print(f"ostrel on headless {name} {WIDTH}x{HEIGHT}, {os.cpu_count()} cores; "
+          f"CPU over {cpu_window:g} s, start/end over {runs} runs each")
+    print_rows(["metric", "measured", "expect"], rows)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("desktop", choices=("kwin", "gnome"))
+    parser.add_argument("--quick", action="store_true", help="short runs to check the script works")
+    parser.add_argument("--program", default=os.path.join(ROOT, "build", "release", "ostrel"))
+    parser.add_argument("--tools", default=os.path.join(ROOT, "build", "release", "tests", "wayland"))
+    args = parser.parse_args()
+    if args.desktop == "kwin":
+        ks.require_kwin(args.tools)
+    else:
+        gs.require_gnome()
+    runs, cpu_window = (2, 1.5) if args.quick else (7, 10)
+    results = measure(args.desktop, args.program, args.tools, runs, cpu_window)
+    print_table(args.desktop, results, runs, cpu_window)
+    return 0 if set(results["status"]) == {0} else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
