@@ -58,6 +58,10 @@ if mode == "fail" and starts % 2 == 1:
 if mode == "fail" or (mode == "fail-once" and starts == 0):
     record(event="exit", status=3)
     sys.exit(3)
+if mode == "brief":
+    time.sleep(0.3)
+    record(event="exit", status=0)
+    sys.exit(0)
 def on_term(number, frame):
     record(event="term")
     time.sleep(float(term_delay))
@@ -119,9 +123,10 @@ class Folder:
 class Case:
     """One case: its checks, and the launchers it started (ended by stop())."""
 
-    def __init__(self, name, programs, failures):
+    def __init__(self, name, programs, tools, failures):
         self.name, self.f = name, failures
         self.idle, self.ostrel = programs
+        self.tools = tools
         self.runs = []
         self.folders = []
 
@@ -397,6 +402,119 @@ def saver_on_path(t):
                 f"none anywhere: status {status}, stderr {lines}")
 
 
+def desktop_session(kind, tools):
+    """A headless GNOME or KWin with one output; Skip when its parts are missing."""
+    import gnomesession as gs
+    import kwinsession as ks
+    try:
+        if kind == "gnome":
+            return gs.session([gs.Output(800, 500)])
+        if tools is None:
+            raise Skip("no --tools folder: KWin's harness needs its helpers")
+        return ks.session([ks.Output(800, 500)], tools)
+    except SystemExit as e:
+        if e.code == xs.SKIP:
+            raise Skip(f"{kind}'s parts are missing") from None
+        raise
+
+
+def desktop_after_input(kind):
+    def case(t):
+        """The desktop's own idle count (GNOME's idle monitor, KWin's idle
+        notification): the saver starts about AFTER seconds after the last
+        input the desktop saw, and not before."""
+        with desktop_session(kind, t.tools) as d:
+            pointer = d.pointer()
+            pointer.rel(1, 0)  # the session is active as the launcher starts
+            folder = t.folder()
+            run = t.launch(folder, d.env)
+            began = time.monotonic()
+            last = began
+            for i, at in enumerate((0.5, 1.5, 2.5)):
+                time.sleep(max(0.0, began + at - time.monotonic()))
+                pointer.rel(1 if i % 2 else -1, 0)
+                last = time.monotonic()
+            starts = folder.wait_starts(1, AFTER + 5)
+            if not t.check(len(starts) == 1, f"{len(starts)} starts (status {run.wait(0)}, "
+                           f"stderr {run.stderr!r})"):
+                return
+            delay = starts[0]["at"] - last
+            print(f"{t.name}: the saver started {delay:.3f} s after the last input", flush=True)
+            t.check(AFTER - EARLY <= delay <= AFTER + LATE, f"started {delay:.3f} s after the last "
+                    f"input, expected about {AFTER:g} s")
+            run.proc.send_signal(signal.SIGTERM)
+            t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
+    return case
+
+
+def kwin_next_idle_time(t):
+    """KWin reports an idle time once: a saver that ends while the user stays
+    away is not started again; after input, the next idle time starts it."""
+    with desktop_session("kwin", t.tools) as d:
+        pointer = d.pointer()
+        pointer.rel(1, 0)
+        folder = t.folder()
+        folder.mode("brief")
+        run = t.launch(folder, d.env, args=("--after", "1s"))
+        if not t.check(len(folder.wait_starts(1, 6)) == 1, f"no start (status {run.wait(0)}, "
+                       f"stderr {run.stderr!r})"):
+            return
+        time.sleep(3)
+        t.check(len(folder.records("start")) == 1, "started again with no input in between")
+        pointer.rel(-1, 0)
+        moved = time.monotonic()
+        starts = folder.wait_starts(2, 6)
+        if t.check(len(starts) == 2, "not started again at the next idle time"):
+            t.check(starts[1]["at"] - moved >= 1.0 - EARLY, "started again too early")
+        run.proc.send_signal(signal.SIGTERM)
+        t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
+
+
+def gnome_inhibited(t):
+    """GNOME's session manager says idling is inhibited (a video playing): the
+    saver is held off past the idle time; once the inhibitor goes, the next
+    question (one idle time later) starts it."""
+    import desktopsession as ds
+    import gnomesession as gs
+    with desktop_session("gnome", t.tools) as d:
+        d.start_helper([gs.SYSTEM_PYTHON, "-m", "dbusmock", "org.gnome.SessionManager",
+                        "/org/gnome/SessionManager", "org.gnome.SessionManager"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not t.check(ds.wait_for_name(d.env, "org.gnome.SessionManager", 10),
+                       "the mock session manager did not start"):
+            return
+
+        def mock(method, *args):
+            return subprocess.run(["gdbus", "call", "--session", "--dest", "org.gnome.SessionManager",
+                                   "--object-path", "/org/gnome/SessionManager", "--method",
+                                   f"org.freedesktop.DBus.Mock.{method}", *args], env=d.env,
+                                  capture_output=True, text=True, timeout=10, check=True).stdout
+
+        def inhibited(value):
+            mock("AddMethod", "org.gnome.SessionManager", "IsInhibited", "u", "b",
+                 f"ret = {value}")
+
+        inhibited(True)
+        after = 2.0
+        d.pointer().rel(1, 0)
+        folder = t.folder()
+        run = t.launch(folder, d.env, args=("--after", f"{after:g}s"))
+        time.sleep(2 * after + 1.5)
+        t.check(not folder.records("start"), "started although idling is inhibited")
+        t.check("'IsInhibited', [<uint32 8>]" in mock("GetCalls"),
+                f"the session manager was not asked IsInhibited(8): {mock('GetCalls')}")
+        inhibited(False)
+        released = time.monotonic()
+        starts = folder.wait_starts(1, after + 5)
+        if t.check(len(starts) == 1, f"no start after the inhibitor went (stderr {run.stderr!r})"):
+            delay = starts[0]["at"] - released
+            print(f"{t.name}: started {delay:.3f} s after the inhibitor went", flush=True)
+            t.check(delay <= after + LATE, f"started {delay:.3f} s after the inhibitor went, "
+                    f"expected within one idle time ({after:g} s)")
+        run.proc.send_signal(signal.SIGTERM)
+        t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
+
+
 def wait_for(condition, timeout):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
@@ -418,6 +536,12 @@ CASES = [
     ("X11: a saver failing at once is logged, watching goes on", fails_once),
     ("X11: three failures in a row within a minute: status 1", three_failures),
     ("X11: no ostrel beside it: the one on PATH", saver_on_path),
+    ("GNOME: starts about 3 s after the last input (mutter's idle monitor)",
+     desktop_after_input("gnome")),
+    ("GNOME: an inhibitor (IsInhibited) holds it off until it goes", gnome_inhibited),
+    ("KWin: starts about 3 s after the last input (ext_idle_notifier_v1)",
+     desktop_after_input("kwin")),
+    ("KWin: the next idle time starts it again, not before", kwin_next_idle_time),
     ("headless sway 1.7, no idle protocol: status 1 naming swayidle", no_session_sway),
     ("no session of any kind: status 1 naming swayidle", no_session_at_all),
 ]
@@ -425,13 +549,16 @@ CASES = [
 
 def main():
     programs, words = (sys.argv[1], sys.argv[2]), sys.argv[3:]
+    tools = None
+    if words[:1] == ["--tools"]:
+        tools, words = words[1], words[2:]
     xs.require_xvfb()
     f = xs.Failures()
     for name, run in CASES:
         if words and not any(w in name for w in words):
             continue
         print(f"--- {name}", flush=True)
-        case = Case(name, programs, f)
+        case = Case(name, programs, tools, f)
         try:
             run(case)
         except Skip as why:
