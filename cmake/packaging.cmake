@@ -71,8 +71,17 @@ set(package_dir ${PROJECT_BINARY_DIR}/package)
 # for KWin, which lets only programs named so with the interface listed copy
 # the screen through org.kde.KWin.ScreenShot2 (KWin reads these files when it
 # starts). The program itself never writes such a file.
-configure_file(${CMAKE_CURRENT_LIST_DIR}/ostrel.desktop.in ${package_dir}/ostrel.desktop @ONLY)
-install(FILES ${package_dir}/ostrel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# It names the program where the install puts it (/usr/bin in the package),
+# so it is made at install time, when that prefix is known.
+install(CODE "set(ostrel_desktop_template \"${CMAKE_CURRENT_LIST_DIR}/ostrel.desktop.in\")
+  set(ostrel_bindir \"${CMAKE_INSTALL_BINDIR}\")
+  set(ostrel_applications \"${CMAKE_INSTALL_DATADIR}/applications\")")
+install(CODE [[
+  set(OSTREL_INSTALLED_PROGRAM "${CMAKE_INSTALL_PREFIX}/${ostrel_bindir}/ostrel")
+  set(entry "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${ostrel_applications}/ostrel.desktop")
+  message(STATUS "Installing: ${entry}")
+  configure_file("${ostrel_desktop_template}" "${entry}" @ONLY)
+]])
 
 # ostrel-idle's systemd user unit, with the program's path where this install
 # puts it (/usr/bin/ostrel-idle in the package): written when installing,

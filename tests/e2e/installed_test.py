@@ -2,10 +2,13 @@
 """Checks the installed Debian package (tools/package --install-and-check runs
 it after apt-get install): what dpkg knows of it, its files, the manual pages,
 the installed ostrel-trace, one run of /usr/bin/ostrel on a private Xvfb,
-ended by a 1 px mouse move, and ostrel-idle: its systemd user unit as systemd
-reads it, and a run that starts /usr/bin/ostrel after an idle second.
+ended by a 1 px mouse move, one on a private headless KWin, which lets the
+installed program copy the screen by the package's application entry alone
+(with TOOLS_DIR, the desktops' test helpers; skipped without KWin), and
+ostrel-idle: its systemd user unit as systemd reads it, and a run that starts
+/usr/bin/ostrel after an idle second.
 
-Usage: installed_test.py PATH_TO_DEB
+Usage: installed_test.py PATH_TO_DEB [TOOLS_DIR]
 """
 import gzip
 import os
@@ -15,6 +18,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kwinsession as ks  # noqa: E402
+import waysession as ws  # noqa: E402
 import xsession as xs  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import idle_unit_check  # noqa: E402
@@ -157,14 +162,37 @@ def check_idle(f):
             f.check(status == 0, f"{IDLE}: status {status} after SIGTERM, stderr {launcher.stderr!r}")
 
 
+def check_run_on_kwin(f, tools):
+    """On KWin the installed program copies the screen through ScreenShot2,
+    allowed by /usr/share/applications/ostrel.desktop and nothing else: the
+    trails run over the desktop, not over black."""
+    if not tools or ks.missing_parts(tools):
+        print(f"KWin run skipped: {ks.missing_parts(tools) if tools else 'no TOOLS_DIR'}")
+        return
+    with ks.session([ws.Output(1280, 720)], tools) as kwin:
+        o = kwin.outputs[0]
+        with xs.Saver(PROGRAM, env=kwin.env) as saver:
+            time.sleep(1.5)
+            shot = kwin.shot(o)
+            foreign = [p for p, v in xs.diff_pixels(o.desktop, shot).items()
+                       if v not in xs.TRAIL_XORS]
+            f.check(shot != o.desktop and not foreign,
+                    f"on KWin {PROGRAM} does not run over the desktop: {len(foreign)} pixels are "
+                    f"not it (status {saver.wait(0)})")
+            kwin.pointer().rel(1, 0)
+            f.check(saver.wait(2.0) == 0, f"on KWin: status {saver.wait(0)}, stderr {saver.stderr!r}")
+
+
 def main():
     deb = sys.argv[1]
+    tools = sys.argv[2] if len(sys.argv) > 2 else None
     f = xs.Failures()
     version = runpy.run_path(os.path.join(ROOT, "tests", "trace_check.py"))["project_version"]()
     if check_package(f, deb, version):
         check_man_pages(f, version)
         check_tools(f, version)
         check_run(f)
+        check_run_on_kwin(f, tools)
         check_idle(f)
     return f.finish(f"installed package ostrel {version}")
 

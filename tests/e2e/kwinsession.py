@@ -54,12 +54,17 @@ CONFIG = {
 }
 
 
-def require_kwin(tools):
-    """Exits with ctest's skip status when KWin, a tool of the session or a
-    helper in the `tools` folder is missing."""
+def missing_parts(tools):
+    """What of KWin, the session's tools and the helpers in the `tools`
+    folder is missing: [] when all is there."""
     missing = [t for t in TOOLS if shutil.which(t) is None]
-    missing += [p for p in (KWIN, *(os.path.join(tools, h) for h in HELPERS))
-                if not os.path.exists(p)]
+    return missing + [p for p in (KWIN, *(os.path.join(tools, h) for h in HELPERS))
+                      if not os.path.exists(p)]
+
+
+def require_kwin(tools):
+    """Exits with ctest's skip status when a part of the session is missing."""
+    missing = missing_parts(tools)
     if missing:
         print(f"SKIP: {', '.join(missing)} not found (tools/install-deps test installs the "
               "packages; the helpers are built with the tests)")

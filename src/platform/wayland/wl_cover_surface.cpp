@@ -112,9 +112,13 @@ void CoverSurface::ShowFrameCopy(int copy, std::span<const Rect> damage) {
 void CoverSurface::Attach(wl_buffer* buffer, int buffer_scale) {
   role_->AckConfigure();
   // Frame pixels are shown one to one on an output of the frame's scale; on
-  // one of a lower scale the compositor shrinks them by a whole factor.
-  if (wl_surface_get_version(surface_) >= WL_SURFACE_SET_BUFFER_SCALE_SINCE_VERSION) {
+  // one of a lower scale the compositor shrinks them by a whole factor. Set
+  // only when it changes: a compositor may take a scale sent with a commit
+  // as a change of the whole surface, to be drawn again (wlroots does).
+  if (buffer_scale != attached_scale_ &&
+      wl_surface_get_version(surface_) >= WL_SURFACE_SET_BUFFER_SCALE_SINCE_VERSION) {
     wl_surface_set_buffer_scale(surface_, buffer_scale);
+    attached_scale_ = buffer_scale;
   }
   wl_surface_attach(surface_, buffer, 0, 0);
 }

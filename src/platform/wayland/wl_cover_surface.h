@@ -82,6 +82,7 @@ class CoverSurface final : public Cover {
   std::unique_ptr<CoverRole> role_;
   Showing showing_ = Showing::kNothing;
   int buffer_scale_ = 1;
+  int attached_scale_ = 1;  // the surface's buffer scale now (1 until set)
   LogicalSize frame_size_;  // what the frame buffers show
   BufferSlot frame_buffers_[FrameCopies::kCopies];
   LogicalSize still_size_;
