@@ -2,7 +2,8 @@
 # tools/package:
 #   Linux build:   cpack --config build/release/CPackConfig.cmake -G DEB -B build/package
 #                  -> the Debian package ostrel_<version>_<arch>.deb: /usr/bin/ostrel,
-#                  /usr/bin/ostrel-trace, their manual pages, the copyright file
+#                  /usr/bin/ostrel-idle, /usr/bin/ostrel-trace, their manual pages,
+#                  ostrel-idle's systemd user unit, the copyright file
 #                  (machine-readable, the MIT licence) and the changelog. Its
 #                  dependencies come from dpkg-shlibdeps (Debian's dpkg-dev).
 #   Windows build: cpack --config build/mingw/CPackConfig.cmake -G ZIP -B build/package
@@ -25,13 +26,17 @@ endif()
 
 include(GNUInstallDirs)
 
-install(TARGETS ostrel ostrel-trace RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(ostrel_programs ostrel ostrel-trace)
+if(TARGET ostrel-idle)
+  list(APPEND ostrel_programs ostrel-idle)
+endif()
+install(TARGETS ${ostrel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # A stripped install (cpack, with CPACK_STRIP_FILES below; cmake --install --strip)
 # also drops the compilers' .comment notes, as Debian's dh_strip does.
 if(CMAKE_OBJCOPY)
   install(CODE "
     if(CMAKE_INSTALL_DO_STRIP)
-      foreach(program IN ITEMS ostrel ostrel-trace)
+      foreach(program IN ITEMS ${ostrel_programs})
         execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
           \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
           COMMAND_ERROR_IS_FATAL ANY)
@@ -45,7 +50,10 @@ endif()
 find_program(OSTREL_GZIP gzip REQUIRED)
 set(man_dir ${PROJECT_BINARY_DIR}/man)
 set(man_pages)
-foreach(page IN ITEMS ostrel.1 ostrel-trace.1)
+foreach(page IN ITEMS ostrel.1 ostrel-trace.1 ostrel-idle.1)
+  if(page STREQUAL "ostrel-idle.1" AND NOT TARGET ostrel-idle)
+    continue()  # a build without the launcher
+  endif()
   configure_file(${PROJECT_SOURCE_DIR}/docs/${page}.in ${man_dir}/${page} @ONLY)
   add_custom_command(OUTPUT ${man_dir}/${page}.gz
     COMMAND ${OSTREL_GZIP} -9nkf ${man_dir}/${page}
@@ -74,6 +82,17 @@ install(CODE [[
   message(STATUS "Installing: ${entry}")
   configure_file("${ostrel_desktop_template}" "${entry}" @ONLY)
 ]])
+
+# ostrel-idle's systemd user unit, with the program's path where this install
+# puts it (/usr/bin/ostrel-idle in the package): written when installing,
+# since the prefix is known only then (cpack installs to /usr).
+if(TARGET ostrel-idle)
+  install(CODE "
+    set(OSTREL_IDLE_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/ostrel-idle\")
+    configure_file(\"${CMAKE_CURRENT_LIST_DIR}/ostrel-idle.service.in\"
+      \"${package_dir}/ostrel-idle.service\" @ONLY)")
+  install(FILES ${package_dir}/ostrel-idle.service DESTINATION lib/systemd/user)
+endif()
 
 # The copyright file in Debian's machine-readable format, its licence text taken
 # from LICENSE: the lines after the copyright notice, indented one space, each
@@ -135,8 +154,13 @@ It runs in an X11 session and in Wayland sessions: on wlroots compositors
 (sway, Hyprland, river, labwc, Wayfire), on KDE Plasma (copying the screen
 through KWin, which the package's application entry allows it) and on GNOME
 (through the desktop's screenshot portal, which asks the user once). It reads
-no arguments and no settings; start it from an idle watcher such as swayidle,
-xautolock or xss-lock. It does not lock the screen.
+no arguments and no settings. It does not lock the screen.
+
+ostrel-idle starts it whenever the session has been idle for a while (ten
+minutes unless told), as the systemd user service ostrel-idle.service, in
+GNOME, in KDE Plasma and other Wayland sessions with the idle-notify
+protocol, and in X11 sessions. Elsewhere an idle watcher such as swayidle,
+xautolock or xss-lock can start it.
 
 The package also holds ostrel-trace, which prints the circles the animation
 draws.]])

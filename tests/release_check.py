@@ -3,17 +3,19 @@
 
 - one version everywhere: the project's version (project() in CMakeLists.txt)
   against the .deb's Version and file name, its changelog's newest entry, the
-  installed `ostrel-trace --version`, the manual pages' .TH headers, the zip's
-  name, the README.txt inside it, and in its ostrel.scr the version resource
-  (the fixed file and product versions and their strings) and the manifest's
-  assemblyIdentity, in one table (release_check_test.py checks that it names
-  every place the version goes);
+  packaged `ostrel-trace --version` and `ostrel-idle --version`, the manual
+  pages' .TH headers, the zip's name, the README.txt inside it, and in its
+  ostrel.scr the version resource (the fixed file and product versions and
+  their strings) and the manifest's assemblyIdentity, in one table
+  (release_check_test.py checks that it names every place the version goes);
 - the Windows zip's contents: exactly ostrel.scr, README.txt and LICENSE.txt at
   its top; both texts in CRLF, LICENSE.txt the LICENSE, README.txt naming what
   a user needs; ostrel.scr a 64-bit Windows program, byte for byte the file the
   Wine tests ran when TESTED_SCR names it;
 - the .deb's copyright file: Debian's machine-readable format, the Expat (MIT)
-  licence with LICENSE's copyright notice and terms.
+  licence with LICENSE's copyright notice and terms;
+- the .deb's systemd user unit for ostrel-idle (tests/idle_unit_check.py),
+  starting /usr/bin/ostrel-idle.
 
 Usage: release_check.py DEB ZIP [TESTED_SCR]
 """
@@ -29,6 +31,8 @@ import zipfile
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from xsession import Failures  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import idle_unit_check  # noqa: E402
 ZIP_FILES = ["LICENSE.txt", "README.txt", "ostrel.scr"]
 # What README.txt must tell a Windows user (case-insensitive).
 README_TOPICS = ["right-click", "install", "on resume, display logon screen", "remove", "LICENSE.txt"]
@@ -153,11 +157,12 @@ def check_versions(f, version, deb, zip_path, unpacked):
     with gzip.open(os.path.join(unpacked, "usr/share/doc/ostrel/changelog.gz"), "rt") as page:
         top = re.match(r"ostrel \(([^)]+)\)", page.readline())
     rows.append((".deb changelog's newest entry", top.group(1) if top else None, version))
-    trace = subprocess.run([os.path.join(unpacked, "usr/bin/ostrel-trace"), "--version"],
-                           capture_output=True, text=True, check=False).stdout
-    rows.append(("ostrel-trace --version", trace.removeprefix("ostrel-trace ").rstrip("\n")
-                 if trace.startswith("ostrel-trace ") else trace, version))
-    for name in ("ostrel.1", "ostrel-trace.1"):
+    for tool in ("ostrel-trace", "ostrel-idle"):
+        shown = subprocess.run([os.path.join(unpacked, "usr/bin", tool), "--version"],
+                               capture_output=True, text=True, check=False).stdout
+        rows.append((f"{tool} --version", shown.removeprefix(f"{tool} ").rstrip("\n")
+                     if shown.startswith(f"{tool} ") else shown, version))
+    for name in ("ostrel.1", "ostrel-trace.1", "ostrel-idle.1"):
         with gzip.open(os.path.join(unpacked, "usr/share/man/man1", name + ".gz"), "rt") as page:
             rows.append((f"man page {name} .TH", th_version(page.read()), version))
     name = re.fullmatch(r"ostrel-(.+)-windows-x64\.zip", os.path.basename(zip_path))
@@ -226,6 +231,14 @@ def check_copyright(f, unpacked):
     f.check(unfolded == terms, "copyright: the licence's terms are not LICENSE's")
 
 
+def check_unit(f, unpacked):
+    path = os.path.join(unpacked, "usr/lib/systemd/user/ostrel-idle.service")
+    if not f.check(os.path.isfile(path), "the .deb holds no /usr/lib/systemd/user/ostrel-idle.service"):
+        return
+    with open(path) as unit:
+        idle_unit_check.check_text(f, unit.read(), "/usr/bin/ostrel-idle", "the .deb's ostrel-idle.service")
+
+
 def main():
     if len(sys.argv) not in (3, 4):
         sys.exit(__doc__)
@@ -236,6 +249,7 @@ def main():
         subprocess.run(["dpkg-deb", "-x", deb, unpacked], check=True)
         check_versions(f, project_version(), deb, zip_path, unpacked)
         check_copyright(f, unpacked)
+        check_unit(f, unpacked)
     check_zip(f, zip_path, tested_scr)
     if f.items:
         print(f"release_check: {len(f.items)} failed", flush=True)

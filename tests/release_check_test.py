@@ -41,6 +41,7 @@ CARRIERS = {
     "cmake/packaging_windows.cmake": ["zip file name"],
     "cmake/windows-readme.txt.in": ["zip README.txt title"],
     "tools/CMakeLists.txt": ["ostrel-trace --version"],
+    "src/CMakeLists.txt": ["ostrel-idle --version"],
     "src/platform/win32/ostrel.manifest.in": ["ostrel.scr manifest's assemblyIdentity version"],
     # Its lines with the version, each a place: see rc_places.
     "src/platform/win32/ostrel.rc.in": None,
@@ -62,6 +63,12 @@ def rc_places(text):
     return places
 
 
+def installed_pages():
+    """The manual pages cmake/packaging.cmake installs."""
+    with open(os.path.join(ROOT, "cmake/packaging.cmake")) as text:
+        return re.search(r"foreach\(page IN ITEMS ([^)]+)\)", text.read()).group(1).split()
+
+
 def places_in_tree(f):
     """Every place the version goes: [(place, the file that puts it there)]."""
     carriers = set()
@@ -73,8 +80,7 @@ def places_in_tree(f):
                 with open(path, encoding="utf-8", errors="replace") as text:
                     if VERSION_MARK.search(text.read()):
                         carriers.add(os.path.relpath(path, ROOT))
-    with open(os.path.join(ROOT, "cmake/packaging.cmake")) as text:
-        pages = re.search(r"foreach\(page IN ITEMS ([^)]+)\)", text.read()).group(1).split()
+    pages = installed_pages()
     known = set(CARRIERS) | {f"docs/{page}.in" for page in pages}
     f.check(carriers == known,
             f"the files that carry the version are {sorted(carriers)}; this test knows "
@@ -161,14 +167,16 @@ def fabricate(directory, version, wrong_place):
     control = at(".deb Version field")
     changelog = at(".deb changelog's newest entry")
     trace = at("ostrel-trace --version")
+    idle = at("ostrel-idle --version")
     files = {
         "DEBIAN/control": f"Package: ostrel\nVersion: {control}\nArchitecture: amd64\n"
                           "Maintainer: test <test@example.com>\nDescription: fabricated\n".encode(),
         "usr/share/doc/ostrel/changelog.gz": gzip.compress(
             f"ostrel ({changelog}) unstable; urgency=medium\n".encode()),
         "usr/bin/ostrel-trace": f"#!/bin/sh\necho 'ostrel-trace {trace}'\n".encode(),
+        "usr/bin/ostrel-idle": f"#!/bin/sh\necho 'ostrel-idle {idle}'\n".encode(),
     }
-    for page in ("ostrel.1", "ostrel-trace.1"):
+    for page in installed_pages():
         header = at(f"man page {page} .TH")
         files[f"usr/share/man/man1/{page}.gz"] = gzip.compress(
             f'.TH X 1 2026-01-01 "ostrel {header}" "User Commands"\n'.encode())
@@ -176,7 +184,8 @@ def fabricate(directory, version, wrong_place):
         os.makedirs(os.path.dirname(os.path.join(tree, path)), mode=0o755, exist_ok=True)
         with open(os.path.join(tree, path), "wb") as out:
             out.write(data)
-    os.chmod(os.path.join(tree, "usr/bin/ostrel-trace"), 0o755)
+    for tool in ("ostrel-trace", "ostrel-idle"):
+        os.chmod(os.path.join(tree, "usr/bin", tool), 0o755)
     for folder, _, _ in os.walk(tree):
         os.chmod(folder, 0o755)
     deb = os.path.join(directory, f"ostrel_{at('.deb file name')}_amd64.deb")

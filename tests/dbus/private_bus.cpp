@@ -28,6 +28,7 @@ constexpr const char* kConfig = R"(<!DOCTYPE busconfig PUBLIC
   <type>session</type>
   <listen>unix:path=@FOLDER@/bus</listen>
   <auth>EXTERNAL</auth>
+  <servicedir>@FOLDER@/services</servicedir>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
@@ -62,7 +63,10 @@ PrivateBus::PrivateBus() {
   }
   folder_ = folder;
   std::string config = kConfig;
-  config.replace(config.find("@FOLDER@"), 8, folder_);
+  for (std::size_t at; (at = config.find("@FOLDER@")) != std::string::npos;) {
+    config.replace(at, 8, folder_);
+  }
+  std::filesystem::create_directory(folder_ + "/services");
   std::ofstream(folder_ + "/bus.conf") << config;
 
   int out[2];

@@ -24,6 +24,9 @@ class PrivateBus {
   PrivateBus& operator=(const PrivateBus&) = delete;
 
   const std::string& address() const { return address_; }
+  // The bus's folder of activatable services (.service files), read when
+  // the bus starts a service.
+  std::string services() const { return folder_ + "/services"; }
   const std::string& error() const { return error_; }
   // Ends the daemon at once (SIGKILL), as a crash would.
   void Kill();

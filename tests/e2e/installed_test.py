@@ -2,9 +2,11 @@
 """Checks the installed Debian package (tools/package --install-and-check runs
 it after apt-get install): what dpkg knows of it, its files, the manual pages,
 the installed ostrel-trace, one run of /usr/bin/ostrel on a private Xvfb,
-ended by a 1 px mouse move, and one on a private headless KWin, which lets
-the installed program copy the screen by the package's application entry
-alone (with TOOLS_DIR, the desktops' test helpers; skipped without KWin).
+ended by a 1 px mouse move, one on a private headless KWin, which lets the
+installed program copy the screen by the package's application entry alone
+(with TOOLS_DIR, the desktops' test helpers; skipped without KWin), and
+ostrel-idle: its systemd user unit as systemd reads it, and a run that starts
+/usr/bin/ostrel after an idle second.
 
 Usage: installed_test.py PATH_TO_DEB [TOOLS_DIR]
 """
@@ -19,18 +21,24 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kwinsession as ks  # noqa: E402
 import waysession as ws  # noqa: E402
 import xsession as xs  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import idle_unit_check  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 PROGRAM = "/usr/bin/ostrel"
 TRACE = "/usr/bin/ostrel-trace"
+IDLE = "/usr/bin/ostrel-idle"
+UNIT = "/usr/lib/systemd/user/ostrel-idle.service"
 # Installed manual page -> its source in the tree (the version goes into @PROJECT_VERSION@).
 MAN_PAGES = {"/usr/share/man/man1/ostrel.1.gz": "docs/ostrel.1.in",
-             "/usr/share/man/man1/ostrel-trace.1.gz": "docs/ostrel-trace.1.in"}
+             "/usr/share/man/man1/ostrel-trace.1.gz": "docs/ostrel-trace.1.in",
+             "/usr/share/man/man1/ostrel-idle.1.gz": "docs/ostrel-idle.1.in"}
 DESKTOP_ENTRY = "/usr/share/applications/ostrel.desktop"
-FILES = [PROGRAM, TRACE, *MAN_PAGES, DESKTOP_ENTRY, "/usr/share/doc/ostrel/copyright",
+FILES = [PROGRAM, TRACE, IDLE, UNIT, *MAN_PAGES, DESKTOP_ENTRY, "/usr/share/doc/ostrel/copyright",
          "/usr/share/doc/ostrel/changelog.gz"]
-# The libraries the program links: dpkg-shlibdeps must have turned each into a dependency.
-DEPENDS = ["libc6", "libstdc++6", "libx11-6", "libxext6", "libxfixes3", "libpng16-16"]
+# The libraries the programs link: dpkg-shlibdeps must have turned each into a dependency.
+DEPENDS = ["libc6", "libstdc++6", "libx11-6", "libxext6", "libxfixes3", "libpng16-16",
+           "libsystemd0"]
 MAN_ENV = dict(os.environ, LC_ALL="C.UTF-8", MANROFFSEQ="", MANWIDTH="80")
 
 
@@ -55,7 +63,7 @@ def check_package(f, deb, version):
     listed = set(run("dpkg", "-L", "ostrel").stdout.splitlines())
     for path in FILES:
         f.check(path in listed and os.path.isfile(path), f"{path} is not installed")
-    for path in (PROGRAM, TRACE):
+    for path in (PROGRAM, TRACE, IDLE):
         f.check(os.access(path, os.X_OK), f"{path} is not executable")
     # KWin lets the installed program copy the screen by this entry.
     with open(DESKTOP_ENTRY) as entry:
@@ -98,10 +106,15 @@ def check_tools(f, version):
     shown = run(TRACE, "--version")
     f.check(shown.returncode == 0 and shown.stdout == f"ostrel-trace {version}\n",
             f"ostrel-trace --version: status {shown.returncode}, printed {shown.stdout!r}")
+    shown = run(IDLE, "--version")
+    f.check(shown.returncode == 0 and shown.stdout == f"ostrel-idle {version}\n",
+            f"ostrel-idle --version: status {shown.returncode}, printed {shown.stdout!r}")
     # The installed programs against the same checks the build's programs pass.
-    for script, program in (("tests/trace_check.py", TRACE),
-                            ("tests/e2e/no_display_test.py", PROGRAM)):
-        result = run(sys.executable, os.path.join(ROOT, script), program)
+    for script, *args in (("tests/trace_check.py", TRACE),
+                          ("tests/e2e/no_display_test.py", PROGRAM),
+                          ("tests/e2e/idle_test.py", IDLE, PROGRAM, "bad arguments", "no session")):
+        result = run(sys.executable, os.path.join(ROOT, script), *args)
+        program = args[0]
         print(result.stdout, end="", flush=True)
         f.check(result.returncode == 0, f"{script} {program}: status {result.returncode} "
                 f"{result.stderr.strip()}")
@@ -124,6 +137,29 @@ def check_run(f):
             f.check(status == 0, f"after a 1 px move: exit status {status}, stderr {saver.stderr!r}")
         f.check(not x.windows(), "a Form1 window is left after the end")
         f.check(x.screenshot() == desktop, "the screen is not the desktop after the end")
+
+
+def check_idle(f):
+    """The installed unit as systemd reads it (its manual page looked up too),
+    and the installed launcher starting the installed ostrel beside it."""
+    if f.check(os.path.isfile(UNIT), f"{UNIT} is missing"):
+        with open(UNIT) as unit:
+            idle_unit_check.check_text(f, unit.read(), IDLE, UNIT)
+        idle_unit_check.verify(f, UNIT, UNIT, man=True)
+    with xs.desktop_session(640, 400) as (x, _, pointer):
+        with xs.Saver(IDLE, ["--after", "1s"], env=x.env) as launcher:
+            window = x.wait_window(8, proc=launcher.proc)
+            if not f.check(window is not None, f"{IDLE} started no saver (status "
+                           f"{launcher.wait(0)}, stderr {launcher.stderr!r})"):
+                return
+            x.move(pointer[0] + 1, pointer[1])
+            end = time.monotonic() + 3
+            while x.windows() and time.monotonic() < end:
+                time.sleep(0.01)
+            f.check(not x.windows(), "the saver's window stayed 3 s after a move")
+            launcher.proc.terminate()
+            status = launcher.wait(5)
+            f.check(status == 0, f"{IDLE}: status {status} after SIGTERM, stderr {launcher.stderr!r}")
 
 
 def check_run_on_kwin(f, tools):
@@ -157,6 +193,7 @@ def main():
         check_tools(f, version)
         check_run(f)
         check_run_on_kwin(f, tools)
+        check_idle(f)
     return f.finish(f"installed package ostrel {version}")
 
 

@@ -69,9 +69,9 @@ bool DrainEndSignals() {
   return any;
 }
 
-Watchdog::Watchdog(unsigned milliseconds, const char* message) {
+Watchdog::Watchdog(unsigned milliseconds, const char* message, const char* program) {
   const int length =
-      std::snprintf(watchdog_message, sizeof watchdog_message, "ostrel: %s\n", message);
+      std::snprintf(watchdog_message, sizeof watchdog_message, "%s: %s\n", program, message);
   watchdog_message_length =
       length < 0 ? 0 : std::min(static_cast<std::size_t>(length), sizeof watchdog_message - 1);
   struct sigaction action {};

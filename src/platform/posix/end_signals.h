@@ -31,12 +31,13 @@ int EndSignalFd();
 bool DrainEndSignals();
 
 // While alive, ends the process with status 1 after `milliseconds`, writing
-// "ostrel: " + `message` to stderr: for calls that nothing else can interrupt
-// (a server or compositor that accepts the connection and never answers). Nothing is on the
-// screen while it is armed, so there is nothing to restore. One at a time.
+// `program` + ": " + `message` to stderr: for calls that nothing else can
+// interrupt (a server or compositor that accepts the connection and never
+// answers). Nothing is on the screen while it is armed, so there is nothing
+// to restore. One at a time.
 class Watchdog {
  public:
-  Watchdog(unsigned milliseconds, const char* message);
+  Watchdog(unsigned milliseconds, const char* message, const char* program = "ostrel");
   ~Watchdog();
   Watchdog(const Watchdog&) = delete;
   Watchdog& operator=(const Watchdog&) = delete;

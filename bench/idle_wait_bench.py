@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""What ostrel-idle costs while it waits for the session to go idle: its
+wake-ups and its memory, on a private Xvfb (X11's SYNC idle time), headless
+GNOME (mutter's idle monitor over D-Bus) or headless KWin (ext-idle-notify).
+
+The launcher runs with --after 10m, so nothing starts during the
+measurement. After it has settled (1 s), /proc/PID/status is read at the
+start and at the end of the window: every return from ppoll is a voluntary
+context switch, so their difference is the number of wake-ups; the
+involuntary ones are preemptions. VmHWM is the peak resident memory, VmRSS
+the resident memory at the end; utime + stime from /proc/PID/stat the CPU
+time spent.
+
+Usage: idle_wait_bench.py --program PATH_TO_OSTREL_IDLE [--seconds 60]
+                          [--input-every S] [--desktop x11|gnome|kwin --tools DIR]
+                          [--here] [--quick]
+  --input-every S: move the pointer every S seconds meanwhile (a user at
+           work: the idle time is never reached)
+  --desktop: the session to wait in (x11 by default); kwin needs --tools,
+           the folder of the desktops' built helpers (build/.../tests/wayland)
+  --here:  in the session the environment names (DISPLAY, WAYLAND_DISPLAY,
+           the session bus) instead of a private Xvfb; no input is made
+  --quick: a 5 s window, to check that the script works (ctest runs it);
+           fails when the launcher woke more than a few times.
+"""
+import argparse
+import contextlib
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import xsession as xs  # noqa: E402
+
+QUICK_MAX_WAKEUPS = 5
+
+
+def status_fields(pid):
+    fields = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            fields[key] = value.strip()
+    return fields
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        # Fields after the command's closing parenthesis: utime and stime are 14 and 15.
+        after = f.read().rsplit(")", 1)[1].split()
+    return (int(after[11]) + int(after[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def snapshot(pid):
+    fields = status_fields(pid)
+    return {
+        "voluntary": int(fields["voluntary_ctxt_switches"]),
+        "involuntary": int(fields["nonvoluntary_ctxt_switches"]),
+        "hwm_kib": int(fields["VmHWM"].split()[0]),
+        "rss_kib": int(fields["VmRSS"].split()[0]),
+        "cpu": cpu_seconds(pid),
+    }
+
+
+def open_session(args):
+    """The private session to wait in; None (no context) with --here."""
+    if args.here:
+        return contextlib.nullcontext()
+    if args.desktop == "gnome":
+        import gnomesession as gs
+        return gs.session([gs.Output(800, 500)])
+    if args.desktop == "kwin":
+        import kwinsession as ks
+        if args.tools is None:
+            sys.exit("--desktop kwin needs --tools")
+        return ks.session([ks.Output(800, 500)], args.tools)
+    xs.require_xvfb()
+    return xs.Xvfb(640, 400)
+
+
+def move(desktop, session, n):
+    """One pointer move of the session's own input."""
+    if desktop == "x11":
+        session.move(100 + n % 2, 100)
+    else:
+        session.pointer().rel(1 if n % 2 else -1, 0)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--seconds", type=float, default=60.0)
+    parser.add_argument("--input-every", type=float, default=0.0)
+    parser.add_argument("--desktop", choices=("x11", "gnome", "kwin"), default="x11")
+    parser.add_argument("--tools")
+    parser.add_argument("--here", action="store_true")
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    seconds = 5.0 if args.quick else args.seconds
+    with open_session(args) as session, \
+            xs.Saver(args.program, ["--after", "10m"],
+                     env=None if session is None else session.env) as launcher:
+        time.sleep(1.0)
+        if not launcher.running_after(0):
+            print(f"the launcher ended: status {launcher.wait(0)}, stderr {launcher.stderr!r}")
+            return 1
+        before = snapshot(launcher.proc.pid)
+        end = time.monotonic() + seconds
+        moves = 0
+        while time.monotonic() < end:
+            if args.input_every > 0 and session is not None:
+                move(args.desktop, session, moves)
+                moves += 1
+            time.sleep(min(args.input_every or seconds, max(end - time.monotonic(), 0)))
+        after = snapshot(launcher.proc.pid)
+    wakeups = after["voluntary"] - before["voluntary"]
+    preempted = after["involuntary"] - before["involuntary"]
+    cpu_ms = (after["cpu"] - before["cpu"]) * 1000
+    what = f"{moves} pointer moves" if moves else "no input"
+    where = "the environment's session" if args.here else {
+        "x11": "X11 (Xvfb)", "gnome": "headless GNOME", "kwin": "headless KWin"}[args.desktop]
+    print(f"ostrel-idle waiting in {where} (--after 10m, {what}) for {seconds:g} s:")
+    print(f"  wake-ups (voluntary context switches): {wakeups} ({wakeups / seconds * 60:.1f} a minute)")
+    print(f"  preemptions (involuntary):             {preempted}")
+    print(f"  CPU time:                              {cpu_ms:.1f} ms")
+    print(f"  peak resident memory (VmHWM):          {after['hwm_kib']} KiB")
+    print(f"  resident memory at the end (VmRSS):    {after['rss_kib']} KiB")
+    if args.quick and wakeups > QUICK_MAX_WAKEUPS:
+        print(f"FAIL: {wakeups} wake-ups in {seconds:g} s while waiting")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,574 @@
+#!/usr/bin/env python3
+"""End-to-end cases of ostrel-idle, the idle launcher, one table.
+
+Most cases run the launcher on a private Xvfb (X11 SYNC idle time) with a
+fake ostrel beside it: the launcher is copied into a temporary folder, where
+it finds the fake as its own folder's `ostrel`. The fake records each start
+(its time on the monotonic clock, its descriptors) and each end in that
+folder, and does what the case's `mode` file says: run until SIGTERM (and
+take `term_delay` seconds to end), fail at once, fail only the first time,
+or ignore SIGTERM (mode `fail` is killed by SIGKILL on every second start,
+so that a saver's death by a signal counts as a failure too). One case runs
+the real ostrel instead, which real input
+ends. Input comes from xdotool; `xset s reset` stands for an application
+holding the screen saver off (what `xdg-screensaver reset` does).
+
+Usage: idle_test.py PATH_TO_OSTREL_IDLE PATH_TO_OSTREL [CASE_WORD...]
+(only the cases whose name contains one of the words).
+"""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import xsession as xs  # noqa: E402
+
+AFTER = 3.0
+# "About AFTER seconds after the last input": the alarm fires to the
+# millisecond; the slack is for a loaded machine.
+EARLY, LATE = 0.3, 1.2
+
+FAKE_SAVER = r'''#!@PYTHON@
+import json, os, signal, sys, time
+here = os.path.dirname(os.path.abspath(__file__))
+def record(**entry):
+    entry["pid"] = os.getpid()
+    entry["at"] = time.monotonic()
+    with open(os.path.join(here, "record"), "a") as f:
+        f.write(json.dumps(entry) + "\n")
+fds = {}
+for fd in os.listdir("/proc/self/fd"):
+    try:
+        fds[fd] = os.readlink(f"/proc/self/fd/{fd}")
+    except OSError:
+        pass  # the listing's own descriptor
+with open(os.path.join(here, "mode")) as f:
+    mode, term_delay = f.read().split()
+records = os.path.join(here, "record")
+starts = sum('"start"' in line for line in open(records)) if os.path.exists(records) else 0
+record(event="start", fds=fds, args=sys.argv[1:])
+if mode == "fail" and starts % 2 == 1:
+    record(event="exit", status=-9)
+    os.kill(os.getpid(), signal.SIGKILL)
+if mode == "fail" or (mode == "fail-once" and starts == 0):
+    record(event="exit", status=3)
+    sys.exit(3)
+if mode == "brief":
+    time.sleep(0.3)
+    record(event="exit", status=0)
+    sys.exit(0)
+def on_term(number, frame):
+    record(event="term")
+    time.sleep(float(term_delay))
+    record(event="exit", status=0)
+    sys.exit(0)
+signal.signal(signal.SIGTERM, signal.SIG_IGN if mode == "ignore-term" else on_term)
+while True:
+    signal.pause()
+'''
+
+
+class Skip(Exception):
+    """A case whose tools are missing."""
+
+
+class Folder:
+    """A temporary folder holding a copy of the launcher and, beside it, the
+    fake saver (or a link to the real one)."""
+
+    def __init__(self, launcher, saver=None, with_saver=True):
+        self.dir = tempfile.mkdtemp(prefix="ostrel-idle-test-")
+        self.launcher = os.path.join(self.dir, "ostrel-idle")
+        shutil.copy2(launcher, self.launcher)
+        if with_saver:
+            path = os.path.join(self.dir, "ostrel")
+            if saver is None:
+                with open(path, "w") as f:
+                    f.write(FAKE_SAVER.replace("@PYTHON@", sys.executable))
+                os.chmod(path, 0o755)
+            else:
+                os.symlink(os.path.abspath(saver), path)
+        self.mode("run")
+
+    def mode(self, mode, term_delay=0.0):
+        with open(os.path.join(self.dir, "mode"), "w") as f:
+            f.write(f"{mode} {term_delay}")
+
+    def records(self, event=None):
+        try:
+            with open(os.path.join(self.dir, "record")) as f:
+                entries = [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+        return [e for e in entries if event is None or e["event"] == event]
+
+    def wait_starts(self, count, timeout):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            starts = self.records("start")
+            if len(starts) >= count:
+                return starts
+            time.sleep(0.01)
+        return self.records("start")
+
+    def remove(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Case:
+    """One case: its checks, and the launchers it started (ended by stop())."""
+
+    def __init__(self, name, programs, tools, failures):
+        self.name, self.f = name, failures
+        self.idle, self.ostrel = programs
+        self.tools = tools
+        self.runs = []
+        self.folders = []
+
+    def check(self, ok, message):
+        return self.f.check(ok, f"{self.name}: {message}")
+
+    def folder(self, **kwargs):
+        folder = Folder(self.idle, **kwargs)
+        self.folders.append(folder)
+        return folder
+
+    def launch(self, folder, env, args=("--after", f"{AFTER:g}s"), program=None):
+        run = xs.Saver(program or folder.launcher, list(args), env=env)
+        self.runs.append(run)
+        return run
+
+    def stop(self):
+        for run in self.runs:
+            run.stop()
+        for folder in self.folders:
+            folder.remove()
+
+    def stderr_lines(self, run):
+        return run.stderr.decode(errors="replace").splitlines()
+
+
+def x_session():
+    xs.require_xvfb()
+    return xs.Xvfb(640, 400)
+
+
+def inputs(x, times, first=0.0):
+    """Moves the pointer at these times (s after the call); returns the time
+    the last move had been made."""
+    began = time.monotonic()
+    last = began
+    for i, at in enumerate(times):
+        time.sleep(max(0.0, began + first + at - time.monotonic()))
+        x.move(100 + i % 2, 100)
+        last = time.monotonic()
+    return last
+
+
+def after_input(t):
+    """The launcher, after input while it ran: it starts the saver about AFTER
+    seconds after the last input, and not before; the saver gets no
+    descriptor of the launcher's (the session's connection, the signals)."""
+    with x_session() as x:
+        folder = t.folder()
+        run = t.launch(folder, x.env)
+        last = inputs(x, [0.5, 1.5, 2.5])
+        starts = folder.wait_starts(1, AFTER + 5)
+        if not t.check(len(starts) == 1, f"{len(starts)} starts within {AFTER + 5:g} s of the last "
+                       f"input (status {run.wait(0)}, stderr {run.stderr!r})"):
+            return
+        delay = starts[0]["at"] - last
+        print(f"{t.name}: the saver started {delay:.3f} s after the last input", flush=True)
+        t.check(AFTER - EARLY <= delay <= AFTER + LATE, f"started {delay:.3f} s after the last "
+                f"input, expected about {AFTER:g} s")
+        t.check(starts[0]["args"] == [], f"the saver got arguments {starts[0]['args']}")
+        leaked = {fd: target for fd, target in starts[0]["fds"].items()
+                  if int(fd) > 2 and not target.startswith("/proc/")}
+        t.check(not leaked, f"the saver inherited the launcher's descriptors {leaked}")
+        run.proc.send_signal(signal.SIGTERM)
+        t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
+
+
+def real_saver(t):
+    """The real ostrel: input ends it, the launcher goes on, and the next idle
+    time starts it again; SIGTERM to the launcher ends both."""
+    with x_session() as x:
+        x.move(200, 200)
+        folder = t.folder(saver=t.ostrel)
+        run = t.launch(folder, x.env)
+        window = x.wait_window(AFTER + 8, proc=run.proc)
+        if not t.check(window is not None, f"no saver window (status {run.wait(0)}, stderr "
+                       f"{run.stderr!r})"):
+            return
+        time.sleep(0.5)
+        x.move(201, 200)
+        moved = time.monotonic()
+        gone = wait_for(lambda: not x.windows(), 3)
+        t.check(gone, "the saver's window is still there 3 s after a move")
+        t.check(run.running_after(0), f"the launcher ended with the saver (status {run.wait(0)})")
+        window = x.wait_window(AFTER + 8, proc=run.proc)
+        if t.check(window is not None, "the saver did not start again at the next idle time"):
+            delay = time.monotonic() - moved
+            print(f"{t.name}: shown again {delay:.3f} s after the move", flush=True)
+            t.check(AFTER - EARLY <= delay <= AFTER + LATE + 1.0,
+                    f"shown again {delay:.3f} s after the move, expected about {AFTER:g} s")
+        run.proc.send_signal(signal.SIGTERM)
+        status = run.wait(5)
+        t.check(status == 0, f"status {status} after SIGTERM (stderr {run.stderr!r})")
+        t.check(not x.windows(), "the saver's window is left after the launcher's end")
+
+
+def inhibitor(t):
+    """`xset s reset` every second (an application holding the screen saver
+    off) keeps the saver from starting; after the last one it starts about
+    AFTER seconds later."""
+    with x_session() as x:
+        folder = t.folder()
+        t.launch(folder, x.env)
+        began = time.monotonic()
+        last = began
+        while time.monotonic() < began + 2 * AFTER + 1:
+            x.run("xset", "s", "reset")
+            last = time.monotonic()
+            time.sleep(1.0)
+        early = folder.records("start")
+        t.check(not early, "started while held off" +
+                (f", {early[0]['at'] - began:.2f} s after the first reset" if early else ""))
+        starts = folder.wait_starts(1, AFTER + 5)
+        if t.check(len(starts) == 1, "no start after the resets stopped"):
+            delay = starts[0]["at"] - last
+            print(f"{t.name}: started {delay:.3f} s after the last reset", flush=True)
+            t.check(AFTER - EARLY <= delay <= AFTER + LATE, f"started {delay:.3f} s after the last "
+                    "reset")
+
+
+def by_signal(number):
+    def case(t):
+        """The signal while the saver runs: the saver is sent SIGTERM and has
+        ended before the launcher ends, with status 0."""
+        with x_session() as x:
+            folder = t.folder()
+            folder.mode("run", term_delay=0.3)
+            run = t.launch(folder, x.env, args=("--after", "1s"))
+            if not t.check(len(folder.wait_starts(1, 6)) == 1, "the saver did not start"):
+                return
+            run.proc.send_signal(number)
+            status = run.wait(5)
+            t.check(status == 0, f"status {status} (stderr {run.stderr!r})")
+            exits = folder.records("exit")
+            t.check(len(folder.records("term")) == 1, "the saver got no SIGTERM")
+            t.check(exits and run.exited_at is not None and exits[0]["at"] < run.exited_at,
+                    "the launcher ended before its saver")
+    return case
+
+
+def saver_ignores_term(t):
+    """A saver that ignores SIGTERM is killed after the grace time (5 s); the
+    launcher still ends with 0 and says so."""
+    with x_session() as x:
+        folder = t.folder()
+        folder.mode("ignore-term")
+        run = t.launch(folder, x.env, args=("--after", "1s"))
+        starts = folder.wait_starts(1, 6)
+        if not t.check(len(starts) == 1, "the saver did not start"):
+            return
+        sent = time.monotonic()
+        run.proc.send_signal(signal.SIGTERM)
+        status = run.wait(10)
+        took = (run.exited_at or time.monotonic()) - sent
+        t.check(status == 0 and 4.5 <= took <= 7, f"status {status} {took:.2f} s after SIGTERM")
+        t.check(not os.path.exists(f"/proc/{starts[0]['pid']}"), "the saver outlived the launcher")
+        t.check(any("killing" in line for line in t.stderr_lines(run)),
+                f"nothing said about the kill: {t.stderr_lines(run)}")
+
+
+def bad_arguments(t):
+    """Junk arguments: status 2 at once, one line on stderr, nothing started."""
+    with x_session() as x:
+        folder = t.folder()
+        for args in (["--after", "abc"], ["--after"], ["--after", "0s"], ["--after", "25h"],
+                     ["--after=1.5m"], ["--bogus"], ["extra"]):
+            run = t.launch(folder, x.env, args=args)
+            status = run.wait(3)
+            lines = t.stderr_lines(run)
+            t.check(status == 2, f"{args}: status {status}")
+            t.check(len(lines) == 1 and lines[0].startswith("ostrel-idle: "),
+                    f"{args}: stderr {lines}, expected one line")
+            t.check(run.stdout == b"", f"{args}: printed {run.stdout!r}")
+        t.check(not folder.records("start"), "a saver was started")
+
+
+def fails_once(t):
+    """A saver that fails at once is logged; the launcher watches on and the
+    next idle time (after input) starts it again."""
+    with x_session() as x:
+        folder = t.folder()
+        folder.mode("fail-once")
+        run = t.launch(folder, x.env, args=("--after", "1s"))
+        if not t.check(len(folder.wait_starts(1, 6)) == 1, "the saver did not start"):
+            return
+        time.sleep(2.5)
+        t.check(run.running_after(0), f"the launcher ended (status {run.wait(0)})")
+        t.check(len(folder.records("start")) == 1, "started again with no input in between")
+        last = inputs(x, [0])
+        starts = folder.wait_starts(2, 6)
+        t.check(len(starts) == 2, "not started again at the next idle time")
+        if len(starts) == 2:
+            t.check(starts[1]["at"] - last >= 1.0 - EARLY, "started again too early")
+        run.proc.send_signal(signal.SIGTERM)
+        t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
+        lines = t.stderr_lines(run)
+        t.check(len(lines) == 1 and "ended with status 3" in lines[0],
+                f"stderr {lines}, expected one line about the failure")
+
+
+def three_failures(t):
+    """Three failures in a row within a minute (exit 3, SIGKILL, exit 3):
+    status 1, with a line for each failure and one that says the launcher
+    gives up."""
+    with x_session() as x:
+        folder = t.folder()
+        folder.mode("fail")
+        run = t.launch(folder, x.env, args=("--after", "1s"))
+        for n in (1, 2, 3):
+            if not t.check(len(folder.wait_starts(n, 6)) == n, f"start {n} did not come"):
+                return
+            if n < 3:
+                t.check(run.running_after(0.3), f"ended after {n} failures")
+                inputs(x, [0])
+        status = run.wait(5)
+        lines = t.stderr_lines(run)
+        t.check(status == 1, f"status {status} after three failures")
+        t.check(len(lines) == 4 and "giving up" in lines[-1] and "signal 9" in lines[1],
+                f"stderr {lines}")
+
+
+def no_session_sway(t):
+    """Headless sway 1.7 has no idle protocol, and there is no GNOME on the
+    (absent) session bus: status 1, one line naming swayidle."""
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import waysession as ws
+    if any(shutil.which(tool) is None for tool in ("sway", "swaymsg", "setpriv")):
+        raise Skip("sway is not installed")
+    sway = ws.Sway([ws.Output(640, 400)])
+    try:
+        env = {k: v for k, v in sway.env.items() if k != "DBUS_SESSION_BUS_ADDRESS"}
+        no_session_run(t, t.folder(), env, "ext_idle_notifier_v1")
+    finally:
+        sway.stop()
+
+
+def no_session_at_all(t):
+    """No display, compositor or session bus at all: status 1, one line."""
+    with tempfile.TemporaryDirectory() as runtime:
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XAUTHORITY")}
+        env["XDG_RUNTIME_DIR"] = runtime
+        no_session_run(t, t.folder(), env, "DISPLAY")
+
+
+def no_session_run(t, folder, env, named):
+    run = t.launch(folder, env)
+    status = run.wait(10)
+    lines = t.stderr_lines(run)
+    print(f"{t.name}: status {status}, stderr {lines}", flush=True)
+    t.check(status == 1, f"status {status}")
+    t.check(len(lines) == 1 and "swayidle" in lines[0] and named in lines[0],
+            f"stderr {lines}: expected one line naming swayidle and {named}")
+    t.check(not folder.records("start"), "a saver was started")
+
+
+def saver_on_path(t):
+    """With no ostrel beside the launcher, the first on PATH runs; with none
+    there either, status 1 and one line."""
+    with x_session() as x:
+        alone = t.folder(with_saver=False)
+        other = t.folder()
+        env = dict(x.env, PATH=f"relative:{other.dir}:/usr/bin:/bin")
+        run = t.launch(alone, env, args=("--after", "1s"))
+        t.check(len(other.wait_starts(1, 6)) == 1, f"the ostrel on PATH was not started "
+                f"(status {run.wait(0)}, stderr {run.stderr!r})")
+        run.proc.send_signal(signal.SIGTERM)
+        t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
+        run = t.launch(alone, dict(x.env, PATH="/nonexistent"))
+        status = run.wait(5)
+        lines = t.stderr_lines(run)
+        t.check(status == 1 and len(lines) == 1 and "no ostrel" in lines[0],
+                f"none anywhere: status {status}, stderr {lines}")
+
+
+def desktop_session(kind, tools):
+    """A headless GNOME or KWin with one output; Skip when its parts are missing."""
+    import gnomesession as gs
+    import kwinsession as ks
+    try:
+        if kind == "gnome":
+            return gs.session([gs.Output(800, 500)])
+        if tools is None:
+            raise Skip("no --tools folder: KWin's harness needs its helpers")
+        return ks.session([ks.Output(800, 500)], tools)
+    except SystemExit as e:
+        if e.code == xs.SKIP:
+            raise Skip(f"{kind}'s parts are missing") from None
+        raise
+
+
+def desktop_after_input(kind):
+    def case(t):
+        """The desktop's own idle count (GNOME's idle monitor, KWin's idle
+        notification): the saver starts about AFTER seconds after the last
+        input the desktop saw, and not before."""
+        with desktop_session(kind, t.tools) as d:
+            pointer = d.pointer()
+            pointer.rel(1, 0)  # the session is active as the launcher starts
+            folder = t.folder()
+            run = t.launch(folder, d.env)
+            began = time.monotonic()
+            last = began
+            for i, at in enumerate((0.5, 1.5, 2.5)):
+                time.sleep(max(0.0, began + at - time.monotonic()))
+                pointer.rel(1 if i % 2 else -1, 0)
+                last = time.monotonic()
+            starts = folder.wait_starts(1, AFTER + 5)
+            if not t.check(len(starts) == 1, f"{len(starts)} starts (status {run.wait(0)}, "
+                           f"stderr {run.stderr!r})"):
+                return
+            delay = starts[0]["at"] - last
+            print(f"{t.name}: the saver started {delay:.3f} s after the last input", flush=True)
+            t.check(AFTER - EARLY <= delay <= AFTER + LATE, f"started {delay:.3f} s after the last "
+                    f"input, expected about {AFTER:g} s")
+            run.proc.send_signal(signal.SIGTERM)
+            t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
+    return case
+
+
+def kwin_next_idle_time(t):
+    """KWin reports an idle time once: a saver that ends while the user stays
+    away is not started again; after input, the next idle time starts it."""
+    with desktop_session("kwin", t.tools) as d:
+        pointer = d.pointer()
+        pointer.rel(1, 0)
+        folder = t.folder()
+        folder.mode("brief")
+        run = t.launch(folder, d.env, args=("--after", "1s"))
+        if not t.check(len(folder.wait_starts(1, 6)) == 1, f"no start (status {run.wait(0)}, "
+                       f"stderr {run.stderr!r})"):
+            return
+        time.sleep(3)
+        t.check(len(folder.records("start")) == 1, "started again with no input in between")
+        pointer.rel(-1, 0)
+        moved = time.monotonic()
+        starts = folder.wait_starts(2, 6)
+        if t.check(len(starts) == 2, "not started again at the next idle time"):
+            t.check(starts[1]["at"] - moved >= 1.0 - EARLY, "started again too early")
+        run.proc.send_signal(signal.SIGTERM)
+        t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
+
+
+def gnome_inhibited(t):
+    """GNOME's session manager says idling is inhibited (a video playing): the
+    saver is held off past the idle time; once the inhibitor goes, the next
+    question (one idle time later) starts it."""
+    import desktopsession as ds
+    import gnomesession as gs
+    with desktop_session("gnome", t.tools) as d:
+        d.start_helper([gs.SYSTEM_PYTHON, "-m", "dbusmock", "org.gnome.SessionManager",
+                        "/org/gnome/SessionManager", "org.gnome.SessionManager"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not t.check(ds.wait_for_name(d.env, "org.gnome.SessionManager", 10),
+                       "the mock session manager did not start"):
+            return
+
+        def mock(method, *args):
+            return subprocess.run(["gdbus", "call", "--session", "--dest", "org.gnome.SessionManager",
+                                   "--object-path", "/org/gnome/SessionManager", "--method",
+                                   f"org.freedesktop.DBus.Mock.{method}", *args], env=d.env,
+                                  capture_output=True, text=True, timeout=10, check=True).stdout
+
+        def inhibited(value):
+            mock("AddMethod", "org.gnome.SessionManager", "IsInhibited", "u", "b",
+                 f"ret = {value}")
+
+        inhibited(True)
+        after = 2.0
+        d.pointer().rel(1, 0)
+        folder = t.folder()
+        run = t.launch(folder, d.env, args=("--after", f"{after:g}s"))
+        time.sleep(2 * after + 1.5)
+        t.check(not folder.records("start"), "started although idling is inhibited")
+        t.check("'IsInhibited', [<uint32 8>]" in mock("GetCalls"),
+                f"the session manager was not asked IsInhibited(8): {mock('GetCalls')}")
+        inhibited(False)
+        released = time.monotonic()
+        starts = folder.wait_starts(1, after + 5)
+        if t.check(len(starts) == 1, f"no start after the inhibitor went (stderr {run.stderr!r})"):
+            delay = starts[0]["at"] - released
+            print(f"{t.name}: started {delay:.3f} s after the inhibitor went", flush=True)
+            t.check(delay <= after + LATE, f"started {delay:.3f} s after the inhibitor went, "
+                    f"expected within one idle time ({after:g} s)")
+        run.proc.send_signal(signal.SIGTERM)
+        t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
+
+
+def wait_for(condition, timeout):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if condition():
+            return True
+        time.sleep(0.01)
+    return condition()
+
+
+CASES = [
+    ("X11: starts about 3 s after the last input, not before", after_input),
+    ("X11: input ends the real saver, the next idle time starts it again", real_saver),
+    ("X11: an inhibitor (xset s reset) holds it off", inhibitor),
+    ("X11: SIGTERM ends the saver first, then status 0", by_signal(signal.SIGTERM)),
+    ("X11: SIGINT ends the saver first, then status 0", by_signal(signal.SIGINT)),
+    ("X11: SIGHUP ends the saver first, then status 0", by_signal(signal.SIGHUP)),
+    ("X11: a saver ignoring SIGTERM is killed after the grace time", saver_ignores_term),
+    ("bad arguments: status 2 and one line", bad_arguments),
+    ("X11: a saver failing at once is logged, watching goes on", fails_once),
+    ("X11: three failures in a row within a minute: status 1", three_failures),
+    ("X11: no ostrel beside it: the one on PATH", saver_on_path),
+    ("GNOME: starts about 3 s after the last input (mutter's idle monitor)",
+     desktop_after_input("gnome")),
+    ("GNOME: an inhibitor (IsInhibited) holds it off until it goes", gnome_inhibited),
+    ("KWin: starts about 3 s after the last input (ext_idle_notifier_v1)",
+     desktop_after_input("kwin")),
+    ("KWin: the next idle time starts it again, not before", kwin_next_idle_time),
+    ("headless sway 1.7, no idle protocol: status 1 naming swayidle", no_session_sway),
+    ("no session of any kind: status 1 naming swayidle", no_session_at_all),
+]
+
+
+def main():
+    programs, words = (sys.argv[1], sys.argv[2]), sys.argv[3:]
+    tools = None
+    if words[:1] == ["--tools"]:
+        tools, words = words[1], words[2:]
+    xs.require_xvfb()
+    f = xs.Failures()
+    for name, run in CASES:
+        if words and not any(w in name for w in words):
+            continue
+        print(f"--- {name}", flush=True)
+        case = Case(name, programs, tools, f)
+        try:
+            run(case)
+        except Skip as why:
+            print(f"SKIP {name}: {why}", flush=True)
+        except Exception as e:  # a broken step fails its case, not the table
+            case.check(False, f"{type(e).__name__}: {e}")
+        finally:
+            case.stop()
+    return f.finish("idle launcher")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
