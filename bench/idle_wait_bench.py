@@ -9,7 +9,12 @@ start and at the end of the window: every return from ppoll is a voluntary
 context switch, so their difference is the number of wake-ups; the
 involuntary ones are preemptions. VmHWM is the peak resident memory, VmRSS
 the resident memory at the end; utime + stime from /proc/PID/stat the CPU
-time spent.
+time spent. Most of the resident memory is the shared libraries' pages (libc,
+libstdc++, libX11, libsystemd), which every program on the desktop shares:
+what the launcher costs the machine is its proportional share (Pss, each
+shared page divided among the processes that map it, from
+/proc/PID/smaps_rollup) and its private memory (Private_Clean + Private_Dirty),
+printed beside them.
 
 Usage: idle_wait_bench.py --program PATH_TO_OSTREL_IDLE [--seconds 60]
                           [--input-every S] [--desktop x11|gnome|kwin --tools DIR]
@@ -51,9 +56,23 @@ def cpu_seconds(pid):
     return (int(after[11]) + int(after[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def rollup(pid):
+    """/proc/PID/smaps_rollup's fields in KiB."""
+    fields = {}
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if value.strip().endswith("kB"):
+                fields[key] = int(value.split()[0])
+    return fields
+
+
 def snapshot(pid):
     fields = status_fields(pid)
+    memory = rollup(pid)
     return {
+        "pss_kib": memory["Pss"],
+        "private_kib": memory["Private_Clean"] + memory["Private_Dirty"],
         "voluntary": int(fields["voluntary_ctxt_switches"]),
         "involuntary": int(fields["nonvoluntary_ctxt_switches"]),
         "hwm_kib": int(fields["VmHWM"].split()[0]),
@@ -125,6 +144,8 @@ def main():
     print(f"  CPU time:                              {cpu_ms:.1f} ms")
     print(f"  peak resident memory (VmHWM):          {after['hwm_kib']} KiB")
     print(f"  resident memory at the end (VmRSS):    {after['rss_kib']} KiB")
+    print(f"  proportional share at the end (Pss):   {after['pss_kib']} KiB")
+    print(f"  private memory at the end:             {after['private_kib']} KiB")
     if args.quick and wakeups > QUICK_MAX_WAKEUPS:
         print(f"FAIL: {wakeups} wake-ups in {seconds:g} s while waiting")
         return 1

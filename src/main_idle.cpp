@@ -100,6 +100,11 @@ int main(int argc, char** argv) {
                  error.c_str());
     return 1;
   }
+  if (const auto blanking = watcher->Blanking()) {
+    if (const auto warning = ostrel::BlankingWarning(options.after, *blanking)) {
+      std::fprintf(stderr, "ostrel-idle: %s\n", warning->c_str());
+    }
+  }
   // From here on the loop takes the signals.
   auto signals = ostrel::LauncherSignals::Take(&error);
   if (!signals) {

@@ -18,6 +18,8 @@
 #include <optional>
 #include <vector>
 
+#include "idle/session_blanking.h"
+
 namespace ostrel {
 
 class IdleWatcher {
@@ -36,6 +38,10 @@ class IdleWatcher {
   // given at construction when the session has become idle. Throws
   // PlatformError when the session's connection is lost.
   virtual void Dispatch(const pollfd* ready, std::size_t count) = 0;
+
+  // When the session blanks the screen itself after its own idle time, and
+  // how to change that; nothing when it does not say.
+  virtual std::optional<SessionBlanking> Blanking() { return std::nullopt; }
 };
 
 }  // namespace ostrel

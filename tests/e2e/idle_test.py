@@ -303,6 +303,28 @@ def bad_arguments(t):
         t.check(not folder.records("start"), "a saver was started")
 
 
+def blanks_first(t):
+    """The session's own blanking comes before --after (the X server's screen
+    saver after 2 s): one line says so at the start, and watching goes on."""
+    with x_session() as x:
+        x.run("xset", "s", "2")
+        folder = t.folder()
+        run = t.launch(folder, x.env, args=["--after", "1m"])
+        time.sleep(1.0)
+        run.proc.send_signal(signal.SIGTERM)
+        status = run.wait(5)
+        lines = t.stderr_lines(run)
+        t.check(status == 0, f"status {status}")
+        t.check(len(lines) == 1 and "blanks the screen after 2s" in lines[0] and
+                "xset s" in lines[0], f"stderr {lines}, expected one warning naming xset")
+        x.run("xset", "s", "600")
+        run = t.launch(folder, x.env, args=["--after", "1m"])
+        time.sleep(1.0)
+        run.proc.send_signal(signal.SIGTERM)
+        run.wait(5)
+        t.check(t.stderr_lines(run) == [], f"a warning with the blanking later: {t.stderr_lines(run)}")
+
+
 def fails_once(t):
     """A saver that fails at once is logged; the launcher watches on and the
     next idle time (after input) starts it again."""
@@ -533,6 +555,7 @@ CASES = [
     ("X11: SIGHUP ends the saver first, then status 0", by_signal(signal.SIGHUP)),
     ("X11: a saver ignoring SIGTERM is killed after the grace time", saver_ignores_term),
     ("bad arguments: status 2 and one line", bad_arguments),
+    ("X11: the server blanks the screen first: one warning", blanks_first),
     ("X11: a saver failing at once is logged, watching goes on", fails_once),
     ("X11: three failures in a row within a minute: status 1", three_failures),
     ("X11: no ostrel beside it: the one on PATH", saver_on_path),

@@ -8,6 +8,7 @@
 
 #include "idle/duration.h"
 #include "idle/idle_options.h"
+#include "idle/session_blanking.h"
 
 namespace ostrel {
 namespace {
@@ -76,6 +77,26 @@ TEST(Duration, FormattedAsItIsRead) {
     EXPECT_EQ(ParseDuration(text, &error), d) << text << " " << error;
   }
   EXPECT_EQ(FormatDuration(seconds(5405)), "1h30m5s");
+}
+
+TEST(SessionBlanking, WarnedOnlyWhenTheSessionBlanksFirst) {
+  using std::chrono::seconds;
+  const SessionBlanking gnome{seconds(300), "gsettings ..."};
+  EXPECT_TRUE(BlankingWarning(std::chrono::minutes(10), gnome)) << "5 min before 10 min";
+  EXPECT_FALSE(BlankingWarning(std::chrono::minutes(5), gnome)) << "at the same time";
+  EXPECT_FALSE(BlankingWarning(std::chrono::minutes(2), gnome)) << "later";
+  EXPECT_FALSE(BlankingWarning(std::chrono::minutes(10), SessionBlanking{seconds(0), ""}))
+      << "never blanks";
+  const auto warning = BlankingWarning(std::chrono::minutes(10), gnome);
+  ASSERT_TRUE(warning);
+  EXPECT_NE(warning->find("5m"), std::string::npos) << *warning;
+  EXPECT_NE(warning->find("10m"), std::string::npos) << *warning;
+  EXPECT_NE(warning->find("gsettings ..."), std::string::npos) << *warning;
+
+  EXPECT_EQ(ParseGsettingsSeconds("uint32 300\n"), seconds(300));
+  EXPECT_EQ(ParseGsettingsSeconds("uint32 0"), seconds(0));
+  EXPECT_EQ(ParseGsettingsSeconds("'300'"), std::nullopt);
+  EXPECT_EQ(ParseGsettingsSeconds(""), std::nullopt);
 }
 
 TEST(IdleOptions, CommandLines) {

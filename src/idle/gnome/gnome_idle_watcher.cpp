@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/platform_error.h"
+#include "platform/posix/process_control.h"
 
 namespace ostrel {
 namespace {
@@ -237,6 +238,15 @@ std::optional<IdleWatcher::Clock::time_point> GnomeIdleWatcher::Deadline() {
   if (system_) earlier(system_->Deadline());
   if (state_ == State::kHeldOff) earlier(ask_again_);
   return deadline;
+}
+
+std::optional<SessionBlanking> GnomeIdleWatcher::Blanking() {
+  const auto answer = CommandOutput({"gsettings", "get", "org.gnome.desktop.session", "idle-delay"},
+                                    kStartupTimeout);
+  const auto seconds = answer ? ParseGsettingsSeconds(*answer) : std::nullopt;
+  if (!seconds) return std::nullopt;
+  return SessionBlanking{*seconds,
+                         "gsettings set org.gnome.desktop.session idle-delay SECONDS, 0 for never"};
 }
 
 void GnomeIdleWatcher::Dispatch(const pollfd* /*ready*/, std::size_t /*count*/) {

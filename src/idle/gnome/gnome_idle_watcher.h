@@ -45,6 +45,9 @@ class GnomeIdleWatcher final : public IdleWatcher {
   void AddPollFds(std::vector<pollfd>* fds) override;
   std::optional<Clock::time_point> Deadline() override;
   void Dispatch(const pollfd* ready, std::size_t count) override;
+  // GNOME's screen-blank delay (org.gnome.desktop.session idle-delay), read
+  // with gsettings.
+  std::optional<SessionBlanking> Blanking() override;
 
  private:
   GnomeIdleWatcher(std::unique_ptr<dbus::Connection> session,

@@ -145,6 +145,16 @@ void X11IdleWatcher::Arm(bool for_idleness) {
   XFlush(display_);
 }
 
+std::optional<SessionBlanking> X11IdleWatcher::Blanking() {
+  int timeout = 0;
+  int interval = 0;
+  int prefer_blanking = 0;
+  int allow_exposures = 0;
+  XGetScreenSaver(display_, &timeout, &interval, &prefer_blanking, &allow_exposures);
+  return SessionBlanking{std::chrono::seconds{timeout > 0 ? timeout : 0},
+                         "xset s SECONDS, or xset s off"};
+}
+
 void X11IdleWatcher::AddPollFds(std::vector<pollfd>* fds) {
   fds->push_back(pollfd{ConnectionNumber(display_), POLLIN, 0});
 }

@@ -34,6 +34,8 @@ class X11IdleWatcher final : public IdleWatcher {
   void AddPollFds(std::vector<pollfd>* fds) override;
   std::optional<Clock::time_point> Deadline() override;
   void Dispatch(const pollfd* ready, std::size_t count) override;
+  // The X server's own screen saver timeout (xset s).
+  std::optional<SessionBlanking> Blanking() override;
 
  private:
   X11IdleWatcher(Display* display, int event_base, XSyncCounter idletime,

@@ -39,6 +39,59 @@ void OpenMissingStandardDescriptors() {
   }
 }
 
+std::optional<std::string> CommandOutput(const std::vector<std::string>& argv,
+                                         std::chrono::milliseconds timeout) {
+  if (argv.empty()) return std::nullopt;
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(out[1], 1);
+    dup2(null_fd, 2);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  if (pid < 0) {
+    close(out[0]);
+    return std::nullopt;
+  }
+  std::string output;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool done = false;
+  while (!done) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd readable{out[0], POLLIN, 0};
+    const int ready = poll(&readable, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    char chunk[4096];
+    const ssize_t n = read(out[0], chunk, sizeof chunk);
+    if (n > 0) {
+      output.append(chunk, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      done = true;
+    }
+  }
+  close(out[0]);
+  if (!done) kill(pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!done || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return output;
+}
+
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, std::chrono::milliseconds stall) {
   std::size_t done = 0;
   while (done < size) {

@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace ostrel {
@@ -23,6 +25,12 @@ namespace ostrel {
 // to the next descriptor it opens (a pipe, the display's connection), and a
 // line written to stderr would go there. Call first thing in main.
 void OpenMissingStandardDescriptors();
+
+// What the program `argv[0]` (looked up on PATH) prints on stdout, run with
+// the other arguments, stdin and stderr on /dev/null; nothing when it cannot
+// be run, fails, or is not done within `timeout` (it is killed then).
+std::optional<std::string> CommandOutput(const std::vector<std::string>& argv,
+                                         std::chrono::milliseconds timeout);
 
 // How long a writer waits for a reader that takes nothing before giving up.
 inline constexpr std::chrono::milliseconds kTransferStall{30000};
