@@ -325,6 +325,21 @@ def blanks_first(t):
         t.check(t.stderr_lines(run) == [], f"a warning with the blanking later: {t.stderr_lines(run)}")
 
 
+def gnome_blanks_first(t):
+    """GNOME's screen-blank delay (idle-delay) before --after: the warning
+    names the setting."""
+    with desktop_session("gnome", t.tools) as d:
+        subprocess.run(["gsettings", "set", "org.gnome.desktop.session", "idle-delay", "30"],
+                       env=d.base_env, check=True, timeout=30)
+        run = t.launch(t.folder(), d.env, args=["--after", "1m"])
+        time.sleep(1.5)
+        run.proc.send_signal(signal.SIGTERM)
+        status = run.wait(5)
+        lines = t.stderr_lines(run)
+        t.check(status == 0 and len(lines) == 1 and "after 30s" in lines[0] and
+                "idle-delay" in lines[0], f"status {status}, stderr {lines}")
+
+
 def fails_once(t):
     """A saver that fails at once is logged; the launcher watches on and the
     next idle time (after input) starts it again."""
@@ -562,6 +577,7 @@ CASES = [
     ("GNOME: starts about 3 s after the last input (mutter's idle monitor)",
      desktop_after_input("gnome")),
     ("GNOME: an inhibitor (IsInhibited) holds it off until it goes", gnome_inhibited),
+    ("GNOME: the screen blanks first: one warning naming idle-delay", gnome_blanks_first),
     ("KWin: starts about 3 s after the last input (ext_idle_notifier_v1)",
      desktop_after_input("kwin")),
     ("KWin: the next idle time starts it again, not before", kwin_next_idle_time),
