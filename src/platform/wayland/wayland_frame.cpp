@@ -114,7 +114,7 @@ void WaylandPlatform::FrameIsBackground() {
 }
 
 void WaylandPlatform::ShowFirstPictures() {
-  std::vector<CoverSurface*> shown;
+  std::vector<std::uint32_t> shown;  // by registry name: an output may go meanwhile
   for (auto& [name, output] : globals_->outputs) {
     CoverSurface* cover = output->Cover();
     if (output->FrameIndex() < 0 || cover == nullptr || cover->Closed()) continue;
@@ -129,16 +129,16 @@ void WaylandPlatform::ShowFirstPictures() {
           PlaceScreenCopy(part, {}, still, {0, 0, rect.width, rect.height});
         },
         true);
-    shown.push_back(cover);
+    shown.push_back(name);
   }
   if (shown.empty()) return;
+  const auto presented = [this](std::uint32_t name) {
+    const auto found = globals_->outputs.find(name);
+    const CoverSurface* cover = found != globals_->outputs.end() ? found->second->Cover() : nullptr;
+    return cover == nullptr || cover->Presented() || cover->Closed();
+  };
   DispatchUntil(
-      display_,
-      [&shown] {
-        return std::all_of(shown.begin(), shown.end(), [](const CoverSurface* cover) {
-          return cover->Presented() || cover->Closed();
-        });
-      },
+      display_, [&] { return std::all_of(shown.begin(), shown.end(), presented); },
       MonotonicNs() + kFirstPictureTimeoutNs);
   gate_.RethrowFailure();
 }
