@@ -3,9 +3,7 @@
 #include <wayland-client.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <utility>
@@ -21,25 +19,6 @@ namespace {
 // A compositor that accepts the connection and never answers is given up on.
 constexpr unsigned kOpenTimeoutMs = 4500;
 
-// libwayland's own messages: while connecting, the first is kept for the one
-// line that says why no compositor answered (in an X11 session libwayland
-// would print "error: XDG_RUNTIME_DIR is invalid..."); later ones are
-// printed as the launcher's own lines.
-std::string* connect_message = nullptr;
-
-void LogLibwaylandMessage(const char* format, va_list arguments) {
-  char text[512];
-  std::vsnprintf(text, sizeof text, format, arguments);
-  std::string message(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '.')) message.pop_back();
-  if (message.rfind("error: ", 0) == 0) message.erase(0, 7);
-  if (connect_message != nullptr) {
-    if (connect_message->empty()) *connect_message = message;
-    return;
-  }
-  std::fprintf(stderr, "ostrel-idle: Wayland: %s\n", message.c_str());
-}
-
 void SeatCapabilities(void*, wl_seat*, std::uint32_t) {}
 
 constexpr wl_seat_listener kSeatListener = {
@@ -54,19 +33,8 @@ std::unique_ptr<WaylandIdleWatcher> WaylandIdleWatcher::Open(std::chrono::millis
                                                              std::string* error,
                                                              bool* answered) {
   *answered = false;
-  std::string why;
-  wl_log_set_handler_client(LogLibwaylandMessage);
-  connect_message = &why;
-  wl_display* display = wl_display_connect(nullptr);
-  connect_message = nullptr;
-  if (display == nullptr) {
-    const char* name = std::getenv("WAYLAND_DISPLAY");
-    *error = name == nullptr || *name == '\0'
-                 ? std::string("no Wayland compositor (WAYLAND_DISPLAY is not set)")
-                 : std::string("no Wayland compositor at \"") + name + "\"" +
-                       (why.empty() ? std::string() : " (" + why + ")");
-    return nullptr;
-  }
+  wl_display* display = ConnectToCompositor("ostrel-idle", error);
+  if (display == nullptr) return nullptr;
   *answered = true;
   std::unique_ptr<WaylandIdleWatcher> watcher(new WaylandIdleWatcher(display, std::move(on_idle)));
   try {

@@ -207,16 +207,15 @@ void WaylandPlatform::CoverNewAndChangedOutputs() {
   }
 }
 
-void WaylandPlatform::FindCovers(std::vector<Cover*>& frame_covers,
-                                 std::vector<Cover*>& still_covers) const {
-  frame_covers.assign(static_cast<std::size_t>(frame_outputs_), nullptr);
-  still_covers.clear();
+void WaylandPlatform::FindCovers() {
+  frame_covers_.assign(static_cast<std::size_t>(frame_outputs_), nullptr);
+  still_covers_.clear();
   for (const auto& [name, output] : globals_->outputs) {
     if (output->Cover() == nullptr) continue;
     if (output->FrameIndex() >= 0) {
-      frame_covers[static_cast<std::size_t>(output->FrameIndex())] = output->Cover();
+      frame_covers_[static_cast<std::size_t>(output->FrameIndex())] = output->Cover();
     } else {
-      still_covers.push_back(output->Cover());
+      still_covers_.push_back(output->Cover());
     }
   }
 }
@@ -234,10 +233,8 @@ void WaylandPlatform::MoveBetweenFrameCopies() {
 
 void WaylandPlatform::Present() {
   if (!copies_) return;
-  std::vector<Cover*> frame_covers;
-  std::vector<Cover*> still_covers;
-  FindCovers(frame_covers, still_covers);
-  PresentCovers(*copies_, frame_covers);
+  FindCovers();
+  PresentCovers(*copies_, frame_covers_);
   flush_pending_ = !Flush(display_);
 }
 

@@ -62,13 +62,11 @@ void WaylandPlatform::AfterDispatch() {
   gate_.RethrowFailure();
   if (!gate_.IsOpen() || !copies_) return;
   CoverNewAndChangedOutputs();
-  std::vector<Cover*> frame_covers;
-  std::vector<Cover*> still_covers;
-  FindCovers(frame_covers, still_covers);
+  FindCovers();
   // Every cover is closed (its outputs unplugged or turned off): nothing is
   // shown and no input can reach the window any more, so the run ends, as
   // when the system asks it to.
-  if (CollectCovers(*copies_, frame_covers, still_covers)) gate_.Form_SystemClose();
+  if (CollectCovers(*copies_, frame_covers_, still_covers_)) gate_.Form_SystemClose();
   gate_.RethrowFailure();
 }
 

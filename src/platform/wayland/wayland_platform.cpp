@@ -4,9 +4,7 @@
 #include <wayland-client.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "platform/dbus/dbus_connection.h"
@@ -28,53 +26,14 @@ namespace {
 constexpr unsigned kOpenTimeoutMs = 4500;
 constexpr std::int64_t kConfigureTimeoutNs = 2'000'000'000;
 
-const char* DisplayName() {
-  const char* name = std::getenv("WAYLAND_DISPLAY");
-  return name != nullptr && *name != '\0' ? name : nullptr;
-}
-
-// libwayland's own messages. While connecting, the first is kept for the one
-// line that says why no compositor answered (libwayland would print "error:
-// XDG_RUNTIME_DIR is invalid..." in an X11 session without that variable);
-// afterwards they are printed as the program's own lines.
-std::string* connect_message = nullptr;
-
-void LogLibwaylandMessage(const char* format, va_list arguments) {
-  char text[512];
-  std::vsnprintf(text, sizeof text, format, arguments);
-  std::string message(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '.')) message.pop_back();
-  if (message.rfind("error: ", 0) == 0) message.erase(0, 7);
-  if (connect_message != nullptr) {
-    if (connect_message->empty()) *connect_message = message;
-    return;
-  }
-  std::fprintf(stderr, "ostrel: Wayland: %s\n", message.c_str());
-}
-
-wl_display* ConnectQuietly(std::string* message) {
-  wl_log_set_handler_client(LogLibwaylandMessage);
-  connect_message = message;
-  wl_display* display = wl_display_connect(nullptr);
-  connect_message = nullptr;
-  return display;
-}
-
 }  // namespace
 
 WaylandPlatform::Connection::~Connection() { wl_display_disconnect(display); }
 
 std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool* answered) {
   *answered = false;
-  std::string why;
-  wl_display* display = ConnectQuietly(&why);
-  if (display == nullptr) {
-    const char* name = DisplayName();
-    *error = name == nullptr ? std::string("no Wayland compositor (WAYLAND_DISPLAY is not set)")
-                             : std::string("no Wayland compositor at \"") + name + "\"" +
-                                   (why.empty() ? std::string() : " (" + why + ")");
-    return nullptr;
-  }
+  wl_display* display = ConnectToCompositor("ostrel", error);
+  if (display == nullptr) return nullptr;
   *answered = true;
   try {
     // Nothing is on the screen yet: a compositor that never answers is left
@@ -212,6 +171,8 @@ void WaylandPlatform::UnloadForm() {
   // The frame's memory stays: the clipboard may still encode its picture.
   for (auto& [name, output] : globals_->outputs) output->FreeCover(FreeMode::kWithRequests);
   copies_.reset();
+  frame_covers_.clear();
+  still_covers_.clear();
   wl_display_flush(display_);
 }
 

@@ -119,9 +119,10 @@ class WaylandPlatform final : public Platform {
   // The cover of `output`: a layer-shell overlay where the compositor
   // offers the layer shell, else a fullscreen toplevel.
   void CoverOutput(WaylandOutput& output);
-  // The frame's covers by their index in the frame (null: the output went
-  // away) and the covers of outputs that came later.
-  void FindCovers(std::vector<Cover*>& frame_covers, std::vector<Cover*>& still_covers) const;
+  // Looks up the frame's covers by their index in the frame (null: the
+  // output went away) and the covers of outputs that came later, into
+  // frame_covers_ and still_covers_.
+  void FindCovers();
   // Moves drawing to the other frame copy when the compositor holds none of
   // its buffers, before a tick draws.
   void MoveBetweenFrameCopies();
@@ -155,6 +156,9 @@ class WaylandPlatform final : public Platform {
   std::size_t frame_copy_bytes_ = 0;
   std::unique_ptr<SoftwareSurface> drawing_;
   std::unique_ptr<FrameCopies> copies_;
+  // FindCovers' answer, kept so that no tick allocates it anew.
+  std::vector<Cover*> frame_covers_;
+  std::vector<Cover*> still_covers_;
   bool shown_ = false;
   bool screen_copied_ = false;
   // The frame holds the screen (and the clipboard offers it).

@@ -6,12 +6,52 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform_error.h"
 #include "platform/posix/monotonic_clock.h"
 
 namespace ostrel {
+namespace {
+
+// While connecting, libwayland's first message is kept; afterwards its
+// messages are printed under the program's name.
+std::string* connect_message = nullptr;
+const char* message_program = "ostrel";
+
+void LogLibwaylandMessage(const char* format, va_list arguments) {
+  char text[512];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  std::string message(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '.')) message.pop_back();
+  if (message.rfind("error: ", 0) == 0) message.erase(0, 7);
+  if (connect_message != nullptr) {
+    if (connect_message->empty()) *connect_message = message;
+    return;
+  }
+  std::fprintf(stderr, "%s: Wayland: %s\n", message_program, message.c_str());
+}
+
+}  // namespace
+
+wl_display* ConnectToCompositor(const char* program, std::string* error) {
+  message_program = program;
+  wl_log_set_handler_client(LogLibwaylandMessage);
+  std::string why;
+  connect_message = &why;
+  wl_display* display = wl_display_connect(nullptr);
+  connect_message = nullptr;
+  if (display != nullptr) return display;
+  const char* name = std::getenv("WAYLAND_DISPLAY");
+  *error = name == nullptr || *name == '\0'
+               ? std::string("no Wayland compositor (WAYLAND_DISPLAY is not set)")
+               : std::string("no Wayland compositor at \"") + name + "\"" +
+                     (why.empty() ? std::string() : " (" + why + ")");
+  return nullptr;
+}
 
 std::string ConnectionFailure(wl_display* display) {
   const int error = wl_display_get_error(display);

@@ -1,7 +1,8 @@
 #pragma once
 
-// Waiting on the compositor's connection: a bounded wait for a condition that
-// its events make true, and the failure report of a broken connection.
+// The compositor's connection: connecting with libwayland's messages kept
+// for the program's one line, a bounded wait for a condition that its events
+// make true, and the failure report of a broken connection.
 
 #include <cstdint>
 #include <functional>
@@ -10,6 +11,13 @@
 struct wl_display;
 
 namespace ostrel {
+
+// Connects to the compositor the environment names (WAYLAND_DISPLAY). When
+// none answers, returns null and says why in `error`, with libwayland's own
+// message (such as the missing XDG_RUNTIME_DIR of an X11 session) in it
+// rather than printed. From then on libwayland's messages are printed as
+// the program's own lines, "`program`: Wayland: ...".
+wl_display* ConnectToCompositor(const char* program, std::string* error);
 
 // Why the connection failed, for a PlatformError: the protocol error when
 // the compositor sent one, the system error otherwise.
