@@ -16,7 +16,9 @@
 #include "idle/posix/launcher_signals.h"
 #include "idle/posix/saver_process.h"
 #include "idle/saver_location.h"
+#include "platform/platform_error.h"
 #include "platform/posix/end_signals.h"
+#include "platform/posix/warning.h"
 #ifdef OSTREL_HAVE_WAYLAND
 #include "idle/wayland/wl_idle_watcher.h"
 #endif
@@ -26,34 +28,45 @@
 
 namespace {
 
-// The session's watcher: GNOME's idle monitor where it is on the session bus;
-// else the Wayland compositor's idle notification; else, with no compositor
-// at all, the X server's idle time (under a Wayland compositor an X server is
-// XWayland, which sees only the input of X clients). Null, with each one's
-// reason in `error`, when none can watch.
-std::unique_ptr<ostrel::IdleWatcher> OpenWatcher(std::chrono::milliseconds after,
-                                                 const ostrel::IdleWatcher::IdleHandler& on_idle,
-                                                 std::string* error) {
-  std::vector<std::string> reasons;
-  std::string why;
-  if (auto watcher = ostrel::GnomeIdleWatcher::Open(after, on_idle, &why)) return watcher;
-  reasons.push_back(why);
+// The session's watcher, its connections in `waiter`: GNOME's idle monitor
+// where it is on the session bus; else the Wayland compositor's idle
+// notification; else, with no compositor at all, the X server's idle time
+// (under a Wayland compositor an X server is XWayland, which sees only the
+// input of X clients). Throws PlatformError with each one's reason when
+// none can watch.
+std::unique_ptr<ostrel::IdleWatcher> OpenWatcher(ostrel::Waiter& waiter,
+                                                 std::chrono::milliseconds after,
+                                                 const ostrel::IdleWatcher::Reports& reports) {
+  std::string reasons;
+  const auto note = [&reasons](const std::exception& failure) {
+    reasons += (reasons.empty() ? "" : "; ") + std::string(failure.what());
+  };
+  try {
+    return ostrel::GnomeIdleWatcher::Open(waiter, after, reports);
+  } catch (const ostrel::PlatformError& failure) {
+    note(failure);
+  }
   [[maybe_unused]] bool answered = false;
 #ifdef OSTREL_HAVE_WAYLAND
-  if (auto watcher = ostrel::WaylandIdleWatcher::Open(after, on_idle, &why, &answered)) {
-    return watcher;
+  try {
+    return ostrel::WaylandIdleWatcher::Open(waiter, after, reports);
+  } catch (const ostrel::NoDisplayServer& failure) {
+    note(failure);
+  } catch (const ostrel::PlatformError& failure) {
+    answered = true;
+    note(failure);
   }
-  reasons.push_back(why);
 #endif
 #ifdef OSTREL_HAVE_X11
   if (!answered) {
-    if (auto watcher = ostrel::X11IdleWatcher::Open(after, on_idle, &why)) return watcher;
-    reasons.push_back(why);
+    try {
+      return ostrel::X11IdleWatcher::Open(waiter, after, reports);
+    } catch (const ostrel::PlatformError& failure) {
+      note(failure);
+    }
   }
 #endif
-  error->clear();
-  for (const std::string& reason : reasons) *error += (error->empty() ? "" : "; ") + reason;
-  return nullptr;
+  throw ostrel::PlatformError(reasons);
 }
 
 }  // namespace
@@ -61,13 +74,14 @@ std::unique_ptr<ostrel::IdleWatcher> OpenWatcher(std::chrono::milliseconds after
 int main(int argc, char** argv) {
   // Until the loop takes them, SIGINT, SIGTERM and SIGHUP end the launcher
   // at once with status 0: no saver runs yet.
+  ostrel::SetProgramName("ostrel-idle");
   ostrel::InstallEndSignals();
 
   ostrel::IdleOptions options;
   std::string error;
   if (!ostrel::ParseIdleOptions(std::vector<std::string>(argv + 1, argv + argc), &options,
                                 &error)) {
-    std::fprintf(stderr, "ostrel-idle: %s\n", error.c_str());
+    ostrel::Warn(error);
     return 2;
   }
   if (options.action == ostrel::IdleOptions::Action::kHelp) {
@@ -81,8 +95,7 @@ int main(int argc, char** argv) {
 
   const auto saver_path = ostrel::LocateSaver();
   if (!saver_path) {
-    std::fprintf(stderr, "ostrel-idle: no %s beside ostrel-idle or on PATH\n",
-                 ostrel::kSaverName);
+    ostrel::Warn(std::string("no ") + ostrel::kSaverName + " beside ostrel-idle or on PATH");
     return 1;
   }
   ostrel::Launcher launcher(*saver_path);
@@ -91,25 +104,25 @@ int main(int argc, char** argv) {
   // The loop exists before the watcher, which may report an idle time while
   // it opens: the loop takes it once it runs.
   ostrel::LauncherLoop loop(launcher, saver);
-  auto watcher = OpenWatcher(options.after, loop.IdleHandler(), &error);
-  if (!watcher) {
-    std::fprintf(stderr,
-                 "ostrel-idle: cannot watch this session for idleness (%s); let the desktop's "
-                 "own idle tool start ostrel instead, such as swayidle "
-                 "(swayidle -w timeout 600 ostrel)\n",
-                 error.c_str());
+  std::unique_ptr<ostrel::IdleWatcher> watcher;
+  try {
+    watcher = OpenWatcher(loop.waiter(), options.after, loop.Reports());
+  } catch (const ostrel::PlatformError& failure) {
+    ostrel::Warn(std::string("cannot watch this session for idleness (") + failure.what() +
+                 "); let the desktop's own idle tool start ostrel instead, such as swayidle "
+                 "(swayidle -w timeout 600 ostrel)");
     return 1;
   }
   if (const auto blanking = watcher->Blanking()) {
     if (const auto warning = ostrel::BlankingWarning(options.after, *blanking)) {
-      std::fprintf(stderr, "ostrel-idle: %s\n", warning->c_str());
+      ostrel::Warn(*warning);
     }
   }
   // From here on the loop takes the signals.
   auto signals = ostrel::LauncherSignals::Take(&error);
   if (!signals) {
-    std::fprintf(stderr, "ostrel-idle: %s\n", error.c_str());
+    ostrel::Warn(error);
     return 1;
   }
-  return loop.Run(*watcher, *signals);
+  return loop.Run(*signals);
 }

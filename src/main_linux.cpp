@@ -3,12 +3,13 @@
 // keyboard. It reads no arguments and no settings. It runs on the Wayland
 // compositor that answers, else on the X display.
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
+#include "platform/platform_error.h"
 #include "platform/posix/end_signals.h"
 #include "platform/posix/process_control.h"
+#include "platform/posix/warning.h"
 #include "run/program.h"
 #ifdef OSTREL_HAVE_WAYLAND
 #include "platform/wayland/wayland_platform.h"
@@ -20,25 +21,28 @@
 namespace {
 
 // The platform of the session: Wayland when a compositor answers, X11
-// otherwise. Null, with the reasons of both in `error`, when neither opens.
-std::unique_ptr<ostrel::Platform> OpenPlatform(std::string* error) {
-  std::string wayland_error = "no Wayland support built in";
+// otherwise. Throws PlatformError with the reasons of both when neither
+// opens; a compositor that answers but cannot show the window is the
+// session's answer (its X server, if any, cannot copy the Wayland desktop
+// either).
+std::unique_ptr<ostrel::Platform> OpenPlatform() {
+  std::string no_wayland = "no Wayland support built in";
 #ifdef OSTREL_HAVE_WAYLAND
-  bool answered = false;
-  if (auto platform = ostrel::WaylandPlatform::Open(&wayland_error, &answered)) return platform;
-  // A compositor that answers but cannot show the window is the session's
-  // answer: its X server, if any, cannot copy the Wayland desktop either.
-  if (answered) {
-    *error = wayland_error;
-    return nullptr;
+  try {
+    return ostrel::WaylandPlatform::Open();
+  } catch (const ostrel::NoDisplayServer& none) {
+    no_wayland = none.what();
   }
 #endif
-  std::string x11_error = "no X11 support built in";
+  std::string no_x11 = "no X11 support built in";
 #ifdef OSTREL_HAVE_X11
-  if (auto platform = ostrel::X11Platform::Open(nullptr, &x11_error)) return platform;
+  try {
+    return ostrel::X11Platform::Open();
+  } catch (const ostrel::NoDisplayServer& none) {
+    no_x11 = none.what();
+  }
 #endif
-  *error = wayland_error + " and no X11 display (" + x11_error + ")";
-  return nullptr;
+  throw ostrel::PlatformError(no_wayland + " and no X11 display (" + no_x11 + ")");
 }
 
 }  // namespace
@@ -51,10 +55,11 @@ int main() {
   // not a SIGPIPE.
   ostrel::OpenMissingStandardDescriptors();
   ostrel::InstallEndSignals();
-  std::string error;
-  std::unique_ptr<ostrel::Platform> platform = OpenPlatform(&error);
-  if (!platform) {
-    std::fprintf(stderr, "ostrel: %s\n", error.c_str());
+  std::unique_ptr<ostrel::Platform> platform;
+  try {
+    platform = OpenPlatform();
+  } catch (const std::exception& failure) {
+    ostrel::Warn(failure.what());
     return 1;
   }
   return ostrel::RunProgram(*platform);

@@ -53,7 +53,7 @@ TEST(EventGate, KeepsTheFirstFailureUntilTheDispatchIsOver) {
   EXPECT_NO_THROW(gate.Form_KeyDown(7, 0)) << "thrown into the system's frames";
   // The run is ending with that failure: nothing more is handled.
   gate.Form_KeyDown(8, 0);
-  gate.Form_Click();
+  gate.Form_MouseDown(1, 0, 0, 0);
   EXPECT_EQ(window.calls, (std::vector<std::string>{"Key 7"}));
   try {
     gate.RethrowFailure();

@@ -8,13 +8,13 @@
 namespace ostrel {
 namespace {
 
-constexpr std::int64_t kP = TickTimer::kPeriodNs;
-constexpr std::int64_t kStart = 1'000'000'000;
+constexpr auto kP = TickTimer::kPeriod;
+const TimePoint kStart = TimePoint(std::chrono::seconds(1));
 
 TEST(TickTimer, TicksOnDeadlinesFromTheStart) {
   TickTimer timer;
   timer.Start(kStart);
-  EXPECT_FALSE(timer.Due(kStart + kP - 1));
+  EXPECT_FALSE(timer.Due(kStart + kP - std::chrono::nanoseconds(1)));
   EXPECT_TRUE(timer.Due(kStart + kP));
   // A tick run late does not move the later deadlines: no drift.
   timer.Advance(kStart + kP + kP / 2);
@@ -30,7 +30,7 @@ TEST(TickTimer, AStepOfSeveralPeriodsHoldsNoTickWhenStartedAfterIt) {
   // several periods, and the timer starts again when it is done.
   TickTimer timer;
   timer.Start(kStart);
-  const std::int64_t copied = kStart + 70'000'000;
+  const TimePoint copied = kStart + std::chrono::milliseconds(70);
   EXPECT_TRUE(timer.Due(copied)) << "without a fresh start a tick would fall into the copy";
   timer.Start(copied);
   EXPECT_FALSE(timer.Due(copied));

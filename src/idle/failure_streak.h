@@ -9,11 +9,12 @@
 #include <array>
 #include <chrono>
 
+#include "platform/clock.h"
+
 namespace ostrel {
 
 class FailureStreak {
  public:
-  using TimePoint = std::chrono::steady_clock::time_point;
   static constexpr int kLimit = 3;
   static constexpr std::chrono::seconds kWindow{60};
 

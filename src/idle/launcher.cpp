@@ -106,7 +106,7 @@ LauncherStep Launcher::Stop(TimePoint now, int status) {
   return Do(LauncherStep::Action::kStopSaver);
 }
 
-std::optional<Launcher::TimePoint> Launcher::Deadline() const {
+std::optional<TimePoint> Launcher::Deadline() const {
   if (state_ == State::kStopping && !kill_sent_) return stop_sent_ + kStopGrace;
   return std::nullopt;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "idle/failure_streak.h"
+#include "platform/clock.h"
 
 namespace ostrel {
 
@@ -37,8 +38,6 @@ struct LauncherStep {
 
 class Launcher {
  public:
-  using Clock = std::chrono::steady_clock;
-  using TimePoint = Clock::time_point;
   // How long a saver sent SIGTERM has before it is killed.
   static constexpr std::chrono::seconds kStopGrace{5};
 

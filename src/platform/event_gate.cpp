@@ -18,10 +18,6 @@ void EventGate::Timer1_Timer() {
   Deliver([](WindowEvents& w) { w.Timer1_Timer(); });
 }
 
-void EventGate::Form_Click() {
-  Deliver([](WindowEvents& w) { w.Form_Click(); });
-}
-
 void EventGate::Form_KeyDown(int KeyCode, int Shift) {
   Deliver([=](WindowEvents& w) { w.Form_KeyDown(KeyCode, Shift); });
 }

@@ -27,7 +27,6 @@ class EventGate {
   bool IsOpen() const { return window_ != nullptr; }
 
   void Timer1_Timer();
-  void Form_Click();
   void Form_KeyDown(int KeyCode, int Shift);
   void Form_MouseDown(int Button, int Shift, float X, float Y);
   void Form_MouseUp(int Button, int Shift, float X, float Y);

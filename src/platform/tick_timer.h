@@ -11,40 +11,41 @@
 //
 // Tick n is due at a fixed time from the start, so late wake-ups never add up
 // to drift; after a long stall the missed ticks are dropped, not replayed in
-// a burst. Plain: the caller passes the time (a monotonic clock's
-// nanoseconds).
+// a burst. Plain: the caller passes the time.
 
 #include <cstdint>
+
+#include "platform/clock.h"
 
 namespace ostrel {
 
 class TickTimer {
  public:
-  static constexpr std::int64_t kPeriodNs = 15'625'000;
+  static constexpr std::chrono::nanoseconds kPeriod{15'625'000};
 
   // Starts counting at `now`: the first tick is due one period later. Called
   // again, it starts afresh (after a step that took several periods, so that
   // no tick falls into it).
-  void Start(std::int64_t now) {
+  void Start(TimePoint now) {
     start_ = now;
     next_ = 1;
   }
 
-  std::int64_t NextDeadline() const { return start_ + next_ * kPeriodNs; }
-  bool Due(std::int64_t now) const { return now >= NextDeadline(); }
+  TimePoint NextDeadline() const { return start_ + next_ * kPeriod; }
+  bool Due(TimePoint now) const { return now >= NextDeadline(); }
 
   // The tick that is due is being run: the next one is due a period after
   // it, or, when that time has passed too, a period after now.
-  void Advance(std::int64_t now) {
+  void Advance(TimePoint now) {
     ++next_;
-    if (NextDeadline() <= now) next_ = (now - start_) / kPeriodNs + 1;
+    if (NextDeadline() <= now) next_ = (now - start_) / kPeriod + 1;
   }
 
   // The number of the next tick due (1 after Start).
   std::int64_t NextTick() const { return next_; }
 
  private:
-  std::int64_t start_ = 0;
+  TimePoint start_{};
   std::int64_t next_ = 1;
 };
 

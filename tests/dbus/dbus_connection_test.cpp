@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -42,46 +41,21 @@ constexpr const char* kInterface = "org.ostrel.Test";
 //   WriteTo(h fd, s text): writes the text into the descriptor.
 class TestService {
  public:
-  explicit TestService(const std::string& address) {
-    std::string error;
-    connection_ = dbus::Connection::OpenAddress(address, &error);
-    if (!connection_) throw std::runtime_error(error);
+  explicit TestService(const std::string& address)
+      : connection_(dbus::Connection::OpenAddress(address)) {
     sd_bus* bus = connection_->get();
     if (sd_bus_add_object_vtable(bus, nullptr, kPath, kInterface, kVtable, this) < 0 ||
         sd_bus_request_name(bus, kName, 0) < 0) {
       throw std::runtime_error("the test service could not start");
     }
-    stop_ = eventfd(0, EFD_CLOEXEC);
-    thread_ = std::thread([this] { Serve(); });
+    thread_ = std::make_unique<ostrel::testing::ServiceThread>(
+        std::vector<dbus::Connection*>{connection_.get()});
   }
-  ~TestService() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = write(stop_, &one, sizeof one);
-    thread_.join();
-    close(stop_);
-  }
+  ~TestService() { thread_.reset(); }
   TestService(const TestService&) = delete;
   TestService& operator=(const TestService&) = delete;
 
  private:
-  void Serve() {
-    for (;;) {
-      pollfd fds[2] = {connection_->PollFd(), {stop_, POLLIN, 0}};
-      int wait = -1;
-      if (const auto deadline = connection_->Deadline()) {
-        wait = static_cast<int>(std::max<long>(
-            0, std::chrono::ceil<milliseconds>(*deadline - dbus::Clock::now()).count()));
-      }
-      poll(fds, 2, wait);
-      if (fds[1].revents != 0) return;
-      try {
-        connection_->Process();
-      } catch (const std::exception&) {
-        return;  // the bus went away
-      }
-    }
-  }
-
   static int Echo(sd_bus_message* call, void*, sd_bus_error*) {
     const char* text = nullptr;
     const int r = sd_bus_message_read(call, "s", &text);
@@ -127,8 +101,7 @@ class TestService {
 
   std::unique_ptr<dbus::Connection> connection_;
   std::vector<dbus::Message> unanswered_;
-  int stop_ = -1;
-  std::thread thread_;
+  std::unique_ptr<ostrel::testing::ServiceThread> thread_;
 };
 
 class DbusConnectionTest : public ::testing::Test {
@@ -137,9 +110,7 @@ class DbusConnectionTest : public ::testing::Test {
     bus_ = std::make_unique<ostrel::testing::PrivateBus>();
     if (bus_->address().empty()) GTEST_SKIP() << bus_->error();
     service_ = std::make_unique<TestService>(bus_->address());
-    std::string error;
-    client_ = dbus::Connection::OpenAddress(bus_->address(), &error);
-    ASSERT_TRUE(client_) << error;
+    client_ = dbus::Connection::OpenAddress(bus_->address());
   }
   void TearDown() override {
     client_.reset();
@@ -212,7 +183,7 @@ TEST_F(DbusConnectionTest, TheTimeoutIsTheDeadlineToPollFor) {
   // hello's: one round trip first.
   ASSERT_TRUE(CallAndPump(Method("Fail"), milliseconds(5000)).has_value());
   bool answered = false;
-  const auto before = dbus::Clock::now();
+  const auto before = Clock::now();
   auto slot = client_->CallAsync(Method("Never"), milliseconds(300),
                                  [&](const dbus::Reply&) { answered = true; });
   const auto deadline = client_->Deadline();
@@ -320,17 +291,21 @@ TEST_F(DbusConnectionTest, AHandlerMayFreeItsOwnSlot) {
 }
 
 TEST_F(DbusConnectionTest, TheBlockingCallKeepsItsDeadlineAndDispatchesWhatArrivesMeanwhile) {
-  std::string error;
   auto echo = Method("Echo");
   sd_bus_message_append(echo.get(), "s", "sync");
-  const dbus::Message reply = client_->Call(echo, milliseconds(5000), &error);
-  ASSERT_TRUE(reply) << error;
+  const dbus::Message reply = client_->Call(echo, milliseconds(5000));
   const char* text = nullptr;
   ASSERT_GT(sd_bus_message_read(reply.get(), "s", &text), 0);
   EXPECT_STREQ(text, "sync");
 
-  EXPECT_FALSE(client_->Call(Method("Never"), milliseconds(200), &error));
-  EXPECT_NE(error.find("org.freedesktop.DBus.Error.NoReply"), std::string::npos) << error;
+  try {
+    client_->Call(Method("Never"), milliseconds(200));
+    ADD_FAILURE() << "a call without an answer did not fail";
+  } catch (const PlatformError& failure) {
+    EXPECT_NE(std::string(failure.what()).find("org.freedesktop.DBus.Error.NoReply"),
+              std::string::npos)
+        << failure.what();
+  }
 
   // The signal the call causes arrives while it waits: it goes to its handler.
   int responses = 0;
@@ -338,7 +313,7 @@ TEST_F(DbusConnectionTest, TheBlockingCallKeepsItsDeadlineAndDispatchesWhatArriv
                                     [&](sd_bus_message*) { ++responses; });
   auto request = Method("Request");
   sd_bus_message_append(request.get(), "s", "sync");
-  ASSERT_TRUE(client_->Call(request, milliseconds(5000), &error)) << error;
+  client_->Call(request, milliseconds(5000));
   EXPECT_EQ(responses, 1);
 }
 
@@ -353,18 +328,20 @@ TEST(DbusConnection, TheBlockingCallGivesUpOnABusThatNeverGreets) {
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(listen(listener, 4), 0);
-  std::string error;
-  auto connection = dbus::Connection::OpenAddress("unix:path=" + path, &error);
-  ASSERT_TRUE(connection) << error;
+  auto connection = dbus::Connection::OpenAddress("unix:path=" + path);
   auto call = connection->NewMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                         "org.freedesktop.DBus", "GetId");
-  const auto before = dbus::Clock::now();
-  EXPECT_FALSE(connection->Call(call, milliseconds(300), &error));
-  EXPECT_LT(dbus::Clock::now() - before, std::chrono::seconds(5)) << "the deadline was not kept";
-  EXPECT_NE(error.find("NoReply"), std::string::npos) << error;
-  const auto closing = dbus::Clock::now();
+  const auto before = Clock::now();
+  try {
+    connection->Call(call, milliseconds(300));
+    ADD_FAILURE() << "a bus that never greets answered";
+  } catch (const PlatformError& failure) {
+    EXPECT_NE(std::string(failure.what()).find("NoReply"), std::string::npos) << failure.what();
+  }
+  EXPECT_LT(Clock::now() - before, std::chrono::seconds(5)) << "the deadline was not kept";
+  const auto closing = Clock::now();
   connection.reset();
-  EXPECT_LT(dbus::Clock::now() - closing, std::chrono::seconds(5)) << "closing waited for the bus";
+  EXPECT_LT(Clock::now() - closing, std::chrono::seconds(5)) << "closing waited for the bus";
   close(listener);
   unlink(path.c_str());
   rmdir(folder);
@@ -380,15 +357,17 @@ TEST_F(DbusConnectionTest, ALostBusIsAPlatformError) {
 }
 
 TEST(DbusConnection, AnAddressWhereNoBusListensIsRefusedWithItsReason) {
-  std::string error;
-  const auto connection = dbus::Connection::OpenAddress("unix:path=/nonexistent/ostrel-bus", &error);
-  if (connection) {
-    // sd-bus may report the refusal only when the connection is used.
-    EXPECT_THROW(PumpUntil({connection.get()}, [] { return false; }, milliseconds(2000)),
-                 PlatformError);
-  } else {
-    EXPECT_NE(error.find("/nonexistent/ostrel-bus"), std::string::npos) << error;
+  std::unique_ptr<dbus::Connection> connection;
+  try {
+    connection = dbus::Connection::OpenAddress("unix:path=/nonexistent/ostrel-bus");
+  } catch (const PlatformError& failure) {
+    EXPECT_NE(std::string(failure.what()).find("/nonexistent/ostrel-bus"), std::string::npos)
+        << failure.what();
+    return;
   }
+  // sd-bus may report the refusal only when the connection is used.
+  EXPECT_THROW(PumpUntil({connection.get()}, [] { return false; }, milliseconds(2000)),
+               PlatformError);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "private_bus.h"
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -117,25 +118,68 @@ PrivateBus::~PrivateBus() {
   }
 }
 
+ServiceThread::ServiceThread(std::vector<dbus::Connection*> connections)
+    : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      thread_([this, connections] { Serve(connections); }) {}
+
+ServiceThread::~ServiceThread() {
+  Post([this] { stop_ = true; });
+  thread_.join();
+  close(wake_);
+}
+
+void ServiceThread::Post(std::function<void()> job) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.push_back(std::move(job));
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto written = write(wake_, &one, sizeof one);
+}
+
+void ServiceThread::Silence(dbus::Connection* connection) {
+  Post([this, connection] { silenced_.push_back(connection); });
+}
+
+void ServiceThread::Serve(std::vector<dbus::Connection*> connections) {
+  Waiter waiter;
+  std::vector<Waiter::Registration> watches;
+  for (dbus::Connection* connection : connections) {
+    watches.push_back(connection->WaitIn(waiter, Waiter::Source::kSessionBus));
+  }
+  const Waiter::Registration jobs = waiter.Add(Waiter::Source::kSignals, {.fd = wake_, .ready = [&](short) {
+    std::uint64_t ignored = 0;
+    [[maybe_unused]] const auto got = read(wake_, &ignored, sizeof ignored);
+    std::vector<std::function<void()>> now;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      now.swap(jobs_);
+    }
+    for (auto& job : now) job();
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+      for (dbus::Connection* silent : silenced_) {
+        if (connections[i] == silent) watches[i].Reset();
+      }
+    }
+  }});
+  while (!stop_) {
+    try {
+      waiter.WaitOnce(std::nullopt);
+    } catch (const std::exception&) {
+      return;  // a bus went away
+    }
+  }
+}
+
 bool PumpUntil(std::initializer_list<dbus::Connection*> connections,
                const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  using Clock = dbus::Clock;
-  const auto end = Clock::now() + limit;
-  for (auto* connection : connections) connection->Process();
-  while (!done()) {
-    auto wake = end;
-    std::vector<pollfd> fds;
-    for (auto* connection : connections) {
-      fds.push_back(connection->PollFd());
-      if (const auto deadline = connection->Deadline()) wake = std::min(wake, *deadline);
-    }
-    const auto now = Clock::now();
-    if (now >= end) return done();
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(wake - now, Clock::duration{}));
-    poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
-    for (auto* connection : connections) connection->Process();
+  Waiter waiter;
+  std::vector<Waiter::Registration> watches;
+  for (auto* connection : connections) {
+    connection->Process();
+    watches.push_back(connection->WaitIn(waiter, Waiter::Source::kSessionBus));
   }
-  return true;
+  return waiter.WaitUntil(done, Clock::now() + limit) == Waiter::End::kDone;
 }
 
 }  // namespace ostrel::testing

@@ -1,14 +1,18 @@
 #pragma once
 
 // A private dbus-daemon for tests, in a temporary folder, ended with the
-// object; and a loop that drives connections until a condition holds.
+// object; stand-in services served on a thread of their own; and a wait that
+// drives connections until a condition holds.
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
 #include <initializer_list>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/dbus/dbus_connection.h"
 
@@ -38,8 +42,34 @@ class PrivateBus {
   pid_t pid_ = -1;
 };
 
-// Polls and processes the connections until `done` returns true or `limit`
-// passes; returns done().
+// Connections served on a thread of its own, in a wait of its own, until
+// the object goes: a stand-in for a desktop's services. Jobs posted from the
+// test's thread run there, between dispatches.
+class ServiceThread {
+ public:
+  explicit ServiceThread(std::vector<dbus::Connection*> connections);
+  ~ServiceThread();
+  ServiceThread(const ServiceThread&) = delete;
+  ServiceThread& operator=(const ServiceThread&) = delete;
+
+  void Post(std::function<void()> job);
+  // From now on `connection` is not served: what is sent to it waits
+  // unanswered.
+  void Silence(dbus::Connection* connection);
+
+ private:
+  void Serve(std::vector<dbus::Connection*> connections);
+
+  int wake_ = -1;
+  std::mutex mutex_;
+  std::vector<std::function<void()>> jobs_;
+  bool stop_ = false;                          // on the thread
+  std::vector<dbus::Connection*> silenced_;    // on the thread
+  std::thread thread_;
+};
+
+// Waits on the connections until `done` returns true or `limit` passes;
+// returns done().
 bool PumpUntil(std::initializer_list<dbus::Connection*> connections,
                const std::function<bool()>& done,
                std::chrono::milliseconds limit = std::chrono::seconds(10));

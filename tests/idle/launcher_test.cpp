@@ -138,10 +138,10 @@ TEST(Launcher, EventSequences) {
   };
   for (const Case& c : cases) {
     Launcher launcher("/usr/bin/ostrel");
-    const auto origin = Launcher::Clock::now();
+    const auto origin = Clock::now();
     int index = 0;
     for (const Step& s : c.steps) {
-      const auto now = origin + std::chrono::duration_cast<Launcher::Clock::duration>(
+      const auto now = origin + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double>(s.at_seconds));
       LauncherStep got;
       switch (s.event) {
@@ -171,7 +171,7 @@ TEST(Launcher, EventSequences) {
 
 TEST(Launcher, LogLinesNameTheSaverAndWhatHappened) {
   Launcher launcher("/opt/ostrel");
-  const auto now = Launcher::Clock::now();
+  const auto now = Clock::now();
   launcher.Idle(now);
   const LauncherStep failed = launcher.SaverEnded(now, {true, "was ended by signal 11 (Segmentation fault)"});
   ASSERT_EQ(failed.log.size(), 1U);
@@ -187,7 +187,7 @@ TEST(Launcher, LogLinesNameTheSaverAndWhatHappened) {
 
 TEST(Launcher, TheDeadlineIsTheGraceTimeOnlyWhileStopping) {
   Launcher launcher("ostrel");
-  const auto now = Launcher::Clock::now();
+  const auto now = Clock::now();
   EXPECT_FALSE(launcher.Deadline().has_value());
   launcher.Idle(now);
   EXPECT_FALSE(launcher.Deadline().has_value()) << "a running saver waits on nothing";

@@ -32,7 +32,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/wayland/wl_clipboard.h"
+#include "platform/wayland/clipboard/wl_clipboard.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/wayland/wl_clipboard_offers.h"
+#include "platform/wayland/clipboard/wl_clipboard_offers.h"
 
 namespace ostrel {
 namespace {

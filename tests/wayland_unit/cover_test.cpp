@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/wayland/cover.h"
+#include "platform/wayland/cover/cover.h"
 
 namespace ostrel {
 namespace {

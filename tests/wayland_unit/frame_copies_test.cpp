@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/image.h"
-#include "platform/wayland/frame_copies.h"
+#include "platform/wayland/cover/frame_copies.h"
 
 namespace ostrel {
 namespace {

@@ -54,6 +54,14 @@ TEST(FrameLayout, AnOutputsPlaceFromWhatTheCompositorReports) {
     EXPECT_EQ(place.height, c.place.height) << c.name;
     EXPECT_EQ(place.scale, c.place.scale) << c.name;
   }
+  // Without xdg_output the size is the mode's: of the modes listed, the
+  // current one, not the preferred one before it or another after it.
+  OutputReport listed;
+  listed.NoteMode(false, 3840, 2160);
+  listed.NoteMode(true, 1920, 1080);
+  listed.NoteMode(false, 1280, 720);
+  EXPECT_EQ(PlaceOf(listed).width, 1920);
+  EXPECT_EQ(PlaceOf(listed).height, 1080);
 }
 
 TEST(FrameLayout, CoversTheOutputsAtTheLargestScale) {

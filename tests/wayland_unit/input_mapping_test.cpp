@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/wayland/input_mapping.h"
+#include "platform/wayland/input/input_mapping.h"
 
 namespace ostrel {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/wayland/input_translator.h"
+#include "platform/wayland/input/input_translator.h"
 
 namespace ostrel {
 namespace {
@@ -76,9 +76,6 @@ TEST(InputTranslator, SeatEventsToHandlerCalls) {
   const auto key = [](std::uint32_t k, bool pressed) {
     return Step([=](InputTranslator& t, EventGate&) { t.Key(k, pressed); });
   };
-  const auto keyboard_enter = [](std::vector<std::uint32_t> keys) {
-    return Step([=](InputTranslator& t, EventGate&) { t.KeyboardEnter(keys); });
-  };
   const auto modifiers = [](std::uint32_t depressed, std::uint32_t latched) {
     return Step([=](InputTranslator& t, EventGate&) { t.Modifiers(depressed, latched); });
   };
@@ -111,9 +108,6 @@ TEST(InputTranslator, SeatEventsToHandlerCalls) {
        {"Move 0 0 15 15", "Down 8 0 15 15"}},
       {"a key press has the X key code; its release nothing",
        {key(57, true), key(57, false)},
-       {"Key 65 0"}},
-      {"keys already down when the focus arrives are not presses, nor their releases",
-       {keyboard_enter({57, 30}), key(57, false), key(30, false), key(57, true)},
        {"Key 65 0"}},
       {"Shift and Ctrl, held or latched, in keys and buttons",
        {modifiers(kShift, kControl), key(30, true), enter(kUpper, 0, 0), button(kLeftButton, true)},

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "platform/wayland/screen_copy_placement.h"
+#include "platform/wayland/screen_copy/placement.h"
 
 namespace ostrel {
 namespace {

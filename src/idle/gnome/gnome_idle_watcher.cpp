@@ -24,66 +24,69 @@ const std::string kOwnerRule = std::string(
 
 }  // namespace
 
-std::unique_ptr<GnomeIdleWatcher> GnomeIdleWatcher::Open(std::chrono::milliseconds after,
-                                                         IdleHandler on_idle,
-                                                         std::string* error) {
-  std::string why;
-  auto session = dbus::Connection::OpenSession(&why);
-  if (!session) {
-    *error = "no GNOME idle monitor (" + why + ")";
-    return nullptr;
+std::unique_ptr<GnomeIdleWatcher> GnomeIdleWatcher::Open(Waiter& waiter,
+                                                         std::chrono::milliseconds after,
+                                                         Reports reports) {
+  std::unique_ptr<dbus::Connection> session;
+  try {
+    session = dbus::Connection::OpenSession();
+  } catch (const PlatformError& failure) {
+    throw PlatformError(std::string("no GNOME idle monitor (") + failure.what() + ")");
   }
-  std::string ignored;  // without a system bus, only logind's lock goes unasked
-  auto system = dbus::Connection::OpenSystem(&ignored);
-  return OpenOn(std::move(session), std::move(system), after, std::move(on_idle), error);
+  std::unique_ptr<dbus::Connection> system;
+  try {
+    system = dbus::Connection::OpenSystem();
+  } catch (const PlatformError&) {
+    // Without a system bus only logind's lock goes unasked.
+  }
+  return OpenOn(waiter, std::move(session), std::move(system), after, std::move(reports));
 }
 
 std::unique_ptr<GnomeIdleWatcher> GnomeIdleWatcher::OpenOn(
-    std::unique_ptr<dbus::Connection> session, std::unique_ptr<dbus::Connection> system,
-    std::chrono::milliseconds after, IdleHandler on_idle, std::string* error) {
+    Waiter& waiter, std::unique_ptr<dbus::Connection> session,
+    std::unique_ptr<dbus::Connection> system, std::chrono::milliseconds after, Reports reports) {
+  int owned = 0;
   try {
     auto has_owner = session->NewMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                             "org.freedesktop.DBus", "NameHasOwner");
     sd_bus_message_append(has_owner.get(), "s", kMonitor);
-    std::string why;
-    const dbus::Message answer = session->Call(has_owner, kStartupTimeout, &why);
-    int owned = 0;
-    if (!answer || sd_bus_message_read(answer.get(), "b", &owned) < 0) {
-      *error = "no GNOME idle monitor (the session bus did not answer: " + why + ")";
-      return nullptr;
+    const dbus::Message answer = session->Call(has_owner, kStartupTimeout);
+    if (sd_bus_message_read(answer.get(), "b", &owned) < 0) {
+      throw PlatformError("the answer is no boolean");
     }
-    if (owned == 0) {
-      *error = std::string("no GNOME idle monitor (") + kMonitor + ") on the session bus";
-      return nullptr;
-    }
-    std::unique_ptr<GnomeIdleWatcher> watcher(
-        new GnomeIdleWatcher(std::move(session), std::move(system), after, std::move(on_idle)));
-    // The watch's id is known before the loop starts: a monitor that refuses
-    // it is found out here.
-    auto add = watcher->session_->NewMethodCall(kMonitor, kMonitorPath, kMonitor, "AddIdleWatch");
-    sd_bus_message_append(add.get(), "t", static_cast<std::uint64_t>(after.count()));
-    const dbus::Message added = watcher->session_->Call(add, kStartupTimeout, &why);
-    std::uint32_t id = 0;
-    if (!added || sd_bus_message_read(added.get(), "u", &id) < 0) {
-      *error = "GNOME's idle monitor did not add the idle watch: " + why;
-      return nullptr;
-    }
-    watcher->idle_watch_ = id;
-    if (watcher->fired_early_ == id) watcher->WatchFired(id);
-    return watcher;
-  } catch (const std::exception& failure) {
-    *error = std::string("no GNOME idle monitor (") + failure.what() + ")";
-    return nullptr;
+  } catch (const PlatformError& failure) {
+    throw PlatformError(std::string("no GNOME idle monitor (the session bus did not answer: ") +
+                        failure.what() + ")");
   }
+  if (owned == 0) {
+    throw PlatformError(std::string("no GNOME idle monitor (") + kMonitor + ") on the session bus");
+  }
+  std::unique_ptr<GnomeIdleWatcher> watcher(new GnomeIdleWatcher(
+      waiter, std::move(session), std::move(system), after, std::move(reports)));
+  // The watch's id is known before the loop starts: a monitor that refuses
+  // it is found out here.
+  auto add = watcher->session_->NewMethodCall(kMonitor, kMonitorPath, kMonitor, "AddIdleWatch");
+  sd_bus_message_append(add.get(), "t", static_cast<std::uint64_t>(after.count()));
+  std::uint32_t id = 0;
+  try {
+    const dbus::Message added = watcher->session_->Call(add, kStartupTimeout);
+    if (sd_bus_message_read(added.get(), "u", &id) < 0) throw PlatformError("no id in the answer");
+  } catch (const PlatformError& failure) {
+    throw PlatformError(std::string("GNOME's idle monitor did not add the idle watch: ") +
+                        failure.what());
+  }
+  watcher->idle_watch_ = id;
+  if (watcher->fired_early_ == id) watcher->WatchFired(id);
+  return watcher;
 }
 
-GnomeIdleWatcher::GnomeIdleWatcher(std::unique_ptr<dbus::Connection> session,
+GnomeIdleWatcher::GnomeIdleWatcher(Waiter& waiter, std::unique_ptr<dbus::Connection> session,
                                    std::unique_ptr<dbus::Connection> system,
-                                   std::chrono::milliseconds after, IdleHandler on_idle)
-    : session_(std::move(session)),
+                                   std::chrono::milliseconds after, Reports reports)
+    : IdleWatcher(std::move(reports)),
+      session_(std::move(session)),
       system_(std::move(system)),
-      after_(after),
-      on_idle_(std::move(on_idle)) {
+      after_(after) {
   // Both matches go to the bus before any call that could cause their signals.
   fired_match_ = session_->MatchSignal(kMonitor, kMonitorPath, kMonitor, "WatchFired",
                                        [this](sd_bus_message* signal) {
@@ -100,9 +103,33 @@ GnomeIdleWatcher::GnomeIdleWatcher(std::unique_ptr<dbus::Connection> session,
       MonitorOwnerChanged(new_owner);
     }
   });
+  // The session bus is the watcher's life; the time to ask again while held
+  // off is its deadline too.
+  Watch(waiter, Waiter::Source::kSessionBus,
+        {.fd = session_->PollFd().fd,
+         .prepare = [this] { return session_->PollFd().events; },
+         .due =
+             [this] {
+               std::optional<TimePoint> due = session_->Deadline();
+               if (const auto again = AskAgainAt(); again && (!due || *again < *due)) due = again;
+               return due;
+             },
+         .ready =
+             [this](short) {
+               session_->Process();
+               if (const auto again = AskAgainAt(); again && Clock::now() >= *again) AskSession();
+             }});
+  if (system_) {
+    system_watch_ = waiter.Add(Waiter::Source::kSystemBus,
+                               {.fd = system_->PollFd().fd,
+                                .prepare = [this] { return system_->PollFd().events; },
+                                .due = [this] { return system_->Deadline(); },
+                                .ready = [this](short) { ProcessSystemBus(); }});
+  }
 }
 
 GnomeIdleWatcher::~GnomeIdleWatcher() {
+  system_watch_.Reset();
   // Slots go before their connections.
   for (Question& question : questions_) question.call.Reset();
   add_call_.Reset();
@@ -209,7 +236,7 @@ void GnomeIdleWatcher::Answered(Question& question, bool holds_off) {
   }
   if (!holds_off_) {
     state_ = State::kWatching;
-    on_idle_();
+    ReportIdle();
     return;
   }
   state_ = State::kHeldOff;
@@ -225,19 +252,9 @@ void GnomeIdleWatcher::Answered(Question& question, bool holds_off) {
   }
 }
 
-void GnomeIdleWatcher::AddPollFds(std::vector<pollfd>* fds) {
-  fds->push_back(session_->PollFd());
-  if (system_) fds->push_back(system_->PollFd());
-}
-
-std::optional<IdleWatcher::Clock::time_point> GnomeIdleWatcher::Deadline() {
-  std::optional<Clock::time_point> deadline = session_->Deadline();
-  const auto earlier = [&](std::optional<Clock::time_point> other) {
-    if (other && (!deadline || *other < *deadline)) deadline = other;
-  };
-  if (system_) earlier(system_->Deadline());
-  if (state_ == State::kHeldOff) earlier(ask_again_);
-  return deadline;
+std::optional<TimePoint> GnomeIdleWatcher::AskAgainAt() const {
+  if (state_ == State::kHeldOff) return ask_again_;
+  return std::nullopt;
 }
 
 std::optional<SessionBlanking> GnomeIdleWatcher::Blanking() {
@@ -249,13 +266,6 @@ std::optional<SessionBlanking> GnomeIdleWatcher::Blanking() {
                          "gsettings set org.gnome.desktop.session idle-delay SECONDS, 0 for never"};
 }
 
-void GnomeIdleWatcher::Dispatch(const pollfd* /*ready*/, std::size_t /*count*/) {
-  // sd-bus reads what is there without waiting: no need to look at revents.
-  session_->Process();
-  ProcessSystemBus();
-  if (state_ == State::kHeldOff && Clock::now() >= ask_again_) AskSession();
-}
-
 void GnomeIdleWatcher::ProcessSystemBus() {
   if (!system_) return;
   try {
@@ -265,6 +275,7 @@ void GnomeIdleWatcher::ProcessSystemBus() {
     // holds nothing off.
     Question& locked = questions_[2];
     locked.call.Reset();
+    system_watch_.Reset();
     system_.reset();
     if (locked.pending) Answered(locked, false);
   }

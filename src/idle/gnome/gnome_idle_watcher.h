@@ -22,37 +22,34 @@
 #include <optional>
 #include <string>
 
-#include "idle/idle_watcher.h"
+#include "idle/posix/idle_watcher.h"
 #include "platform/dbus/dbus_connection.h"
 
 namespace ostrel {
 
 class GnomeIdleWatcher final : public IdleWatcher {
  public:
-  // On the session bus, when mutter's idle monitor is there; null with the
-  // reason otherwise. The system bus (logind) is optional.
-  static std::unique_ptr<GnomeIdleWatcher> Open(std::chrono::milliseconds after,
-                                                IdleHandler on_idle, std::string* error);
+  // On the session bus, when mutter's idle monitor is there, its buses
+  // registered in `waiter`; throws PlatformError with the reason otherwise.
+  // The system bus (logind) is optional.
+  static std::unique_ptr<GnomeIdleWatcher> Open(Waiter& waiter, std::chrono::milliseconds after,
+                                                Reports reports);
   // The same on given buses (tests); `system` may be null.
-  static std::unique_ptr<GnomeIdleWatcher> OpenOn(std::unique_ptr<dbus::Connection> session,
+  static std::unique_ptr<GnomeIdleWatcher> OpenOn(Waiter& waiter,
+                                                  std::unique_ptr<dbus::Connection> session,
                                                   std::unique_ptr<dbus::Connection> system,
                                                   std::chrono::milliseconds after,
-                                                  IdleHandler on_idle, std::string* error);
+                                                  Reports reports);
   ~GnomeIdleWatcher() override;
-  GnomeIdleWatcher(const GnomeIdleWatcher&) = delete;
-  GnomeIdleWatcher& operator=(const GnomeIdleWatcher&) = delete;
 
-  void AddPollFds(std::vector<pollfd>* fds) override;
-  std::optional<Clock::time_point> Deadline() override;
-  void Dispatch(const pollfd* ready, std::size_t count) override;
   // GNOME's screen-blank delay (org.gnome.desktop.session idle-delay), read
   // with gsettings.
   std::optional<SessionBlanking> Blanking() override;
 
  private:
-  GnomeIdleWatcher(std::unique_ptr<dbus::Connection> session,
+  GnomeIdleWatcher(Waiter& waiter, std::unique_ptr<dbus::Connection> session,
                    std::unique_ptr<dbus::Connection> system, std::chrono::milliseconds after,
-                   IdleHandler on_idle);
+                   Reports reports);
   enum class State {
     kWatching,  // for the idle watch to fire
     kAsking,    // the session whether anything holds the saver off
@@ -72,12 +69,15 @@ class GnomeIdleWatcher final : public IdleWatcher {
   void AskSession();
   void Ask(Question& question, dbus::Connection& bus, dbus::Message call, bool is_variant);
   void Answered(Question& question, bool holds_off);
+  // The system bus's handler: without it only logind's lock goes unasked.
   void ProcessSystemBus();
+  // The time to ask again while held off.
+  std::optional<TimePoint> AskAgainAt() const;
 
   std::unique_ptr<dbus::Connection> session_;
   std::unique_ptr<dbus::Connection> system_;
+  Waiter::Registration system_watch_;
   std::chrono::milliseconds after_;
-  IdleHandler on_idle_;
   dbus::Slot fired_match_;
   dbus::Slot owner_match_;
   dbus::Slot add_call_;
@@ -89,7 +89,7 @@ class GnomeIdleWatcher final : public IdleWatcher {
   // IsInhibited, GetActive, LockedHint; whether an answer so far holds off.
   Question questions_[3];
   bool holds_off_ = false;
-  Clock::time_point ask_again_{};  // while held off
+  TimePoint ask_again_{};  // while held off
 };
 
 }  // namespace ostrel

@@ -1,36 +1,22 @@
 #include "idle/posix/launcher_loop.h"
 
-#include <poll.h>
 #include <signal.h>
-#include <time.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <exception>
-#include <vector>
+
+#include "platform/posix/warning.h"
 
 namespace ostrel {
-namespace {
 
-using Clock = Launcher::Clock;
-
-std::optional<Clock::time_point> Earliest(std::optional<Clock::time_point> a,
-                                          std::optional<Clock::time_point> b) {
-  if (!a) return b;
-  if (!b) return a;
-  return std::min(*a, *b);
-}
-
-}  // namespace
-
-IdleWatcher::IdleHandler LauncherLoop::IdleHandler() {
-  return [this] { idle_pending_ = true; };
+IdleWatcher::Reports LauncherLoop::Reports() {
+  return {.idle = [this] { idle_pending_ = true; },
+          .lost = [this](const std::string& why) {
+            Apply(launcher_.WatchLost(Clock::now(), why));
+          }};
 }
 
 void LauncherLoop::Apply(const LauncherStep& step) {
-  for (const std::string& line : step.log) std::fprintf(stderr, "ostrel-idle: %s\n", line.c_str());
+  for (const std::string& line : step.log) Warn(line);
   switch (step.action) {
     case LauncherStep::Action::kNone:
       break;
@@ -52,57 +38,36 @@ void LauncherLoop::Apply(const LauncherStep& step) {
   }
 }
 
-void LauncherLoop::Dispatch(IdleWatcher& watcher, const pollfd* ready, std::size_t count) {
-  try {
-    watcher.Dispatch(ready, count);
-  } catch (const std::exception& failure) {
-    // The session's connection is gone (or broken beyond use): nothing more
-    // can be watched, and its descriptors are no longer polled.
-    watching_ = false;
-    Apply(launcher_.WatchLost(Clock::now(), failure.what()));
+void LauncherLoop::Signalled(LauncherSignals& signals) {
+  const LauncherSignals::Received received = signals.Read();
+  if (received.child) {
+    if (const auto end = saver_.Reap()) Apply(launcher_.SaverEnded(Clock::now(), *end));
   }
+  if (received.end && !done_) Apply(launcher_.EndSignal(Clock::now()));
 }
 
-int LauncherLoop::Run(IdleWatcher& watcher, LauncherSignals& signals) {
-  std::vector<pollfd> fds;
-  while (!done_) {
-    if (idle_pending_) {
-      idle_pending_ = false;
-      Apply(launcher_.Idle(Clock::now()));
-      continue;
-    }
-    fds.assign(1, pollfd{signals.fd(), POLLIN, 0});
-    std::optional<Clock::time_point> deadline = launcher_.Deadline();
-    if (watching_) {
-      watcher.AddPollFds(&fds);
-      deadline = Earliest(deadline, watcher.Deadline());
-    }
-    timespec timeout{};
-    timespec* wait = nullptr;
-    if (deadline) {
-      const auto left = std::max(*deadline - Clock::now(), Clock::duration::zero());
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-      timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-      timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-      wait = &timeout;
-    }
-    if (ppoll(fds.data(), fds.size(), wait, nullptr) < 0) {
-      if (errno == EINTR) continue;
-      std::fprintf(stderr, "ostrel-idle: waiting failed: %s\n", std::strerror(errno));
-      // Stops the saver on the way out (SaverProcess's destructor).
-      return 1;
-    }
-    if (fds[0].revents != 0) {
-      const LauncherSignals::Received received = signals.Read();
-      if (received.child) {
-        if (const auto end = saver_.Reap()) Apply(launcher_.SaverEnded(Clock::now(), *end));
+int LauncherLoop::Run(LauncherSignals& signals) {
+  const Waiter::Registration signal_watch = waiter_.Add(
+      Waiter::Source::kSignals,
+      {.fd = signals.fd(), .ready = [&](short) { Signalled(signals); }});
+  const Waiter::Registration deadline_watch = waiter_.Add(
+      Waiter::Source::kTimer, {.due = [this] { return launcher_.Deadline(); },
+                               .ready = [this](short) {
+                                 if (!done_) Apply(launcher_.DeadlinePassed(Clock::now()));
+                               }});
+  try {
+    while (!done_) {
+      if (idle_pending_) {
+        idle_pending_ = false;
+        Apply(launcher_.Idle(Clock::now()));
+        continue;
       }
-      if (received.end) Apply(launcher_.EndSignal(Clock::now()));
+      waiter_.WaitOnce(std::nullopt);
     }
-    if (done_) break;
-    if (watching_) Dispatch(watcher, fds.data() + 1, fds.size() - 1);
-    if (done_) break;
-    Apply(launcher_.DeadlinePassed(Clock::now()));
+  } catch (const std::exception& failure) {
+    Warn(failure.what());
+    // Stops the saver on the way out (SaverProcess's destructor).
+    return 1;
   }
   return status_;
 }

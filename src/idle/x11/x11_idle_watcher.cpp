@@ -9,9 +9,6 @@
 namespace ostrel {
 namespace {
 
-// A server that accepts the connection and never answers is given up on.
-constexpr unsigned kOpenTimeoutMs = 4500;
-
 // X's errors arrive through process-wide handlers: the first protocol error
 // is kept for the next check, and a lost connection is noted instead of
 // letting Xlib end the process (the loop must stop the saver first).
@@ -51,66 +48,71 @@ XSyncValue Value(std::int64_t number) {
 
 }  // namespace
 
-std::unique_ptr<X11IdleWatcher> X11IdleWatcher::Open(std::chrono::milliseconds after,
-                                                     IdleHandler on_idle, std::string* error) {
+std::unique_ptr<X11IdleWatcher> X11IdleWatcher::Open(Waiter& waiter,
+                                                     std::chrono::milliseconds after,
+                                                     Reports reports) {
   const char* name = std::getenv("DISPLAY");
   const std::string shown = name != nullptr ? name : "";
-  Display* display = nullptr;
-  {
-    const std::string silent = "the X server of display \"" + shown +
-                               "\" accepted the connection but did not answer";
-    Watchdog watchdog(kOpenTimeoutMs, silent.c_str(), "ostrel-idle");
-    display = XOpenDisplay(nullptr);
-    if (display == nullptr) {
-      *error = "no X display (\"" + shown + "\"" + (shown.empty() ? ": DISPLAY is not set" : "") +
-               ")";
-      return nullptr;
-    }
-    XSetErrorHandler(KeepXError);
-    XSetIOErrorHandler(NoteIoError);
-    XSetIOErrorExitHandler(display, NoteLostConnection, nullptr);
-    int event_base = 0;
-    int error_base = 0;
-    int major = SYNC_MAJOR_VERSION;
-    int minor = SYNC_MINOR_VERSION;
-    if (!XSyncQueryExtension(display, &event_base, &error_base) ||
-        !XSyncInitialize(display, &major, &minor)) {
-      *error = "the X server of display \"" + shown + "\" has no SYNC extension";
-      XCloseDisplay(display);
-      return nullptr;
-    }
-    int count = 0;
-    XSyncSystemCounter* counters = XSyncListSystemCounters(display, &count);
-    XSyncCounter idletime = 0;
-    for (int i = 0; i < count; ++i) {
-      if (std::strcmp(counters[i].name, "IDLETIME") == 0) idletime = counters[i].counter;
-    }
-    if (counters != nullptr) XSyncFreeSystemCounterList(counters);
-    if (idletime == 0) {
-      *error = "the X server of display \"" + shown + "\" has no IDLETIME counter";
-      XCloseDisplay(display);
-      return nullptr;
-    }
-    try {
-      auto watcher = std::unique_ptr<X11IdleWatcher>(
-          new X11IdleWatcher(display, event_base, idletime, after, std::move(on_idle)));
-      XSync(display, False);
-      ThrowIfFailed();
-      return watcher;
-    } catch (const std::exception& failure) {
-      *error = "display \"" + shown + "\": " + failure.what();
-      return nullptr;
-    }
+  const std::string silent = "the X server of display \"" + shown +
+                             "\" accepted the connection but did not answer";
+  const Watchdog watchdog(static_cast<unsigned>(kDisplayServerPatience.count()), silent.c_str());
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) {
+    throw NoDisplayServer("no X display (\"" + shown + "\"" +
+                          (shown.empty() ? ": DISPLAY is not set" : "") + ")");
   }
+  const auto refuse = [&](const std::string& why) {
+    XCloseDisplay(display);
+    throw PlatformError(why);
+  };
+  XSetErrorHandler(KeepXError);
+  XSetIOErrorHandler(NoteIoError);
+  XSetIOErrorExitHandler(display, NoteLostConnection, nullptr);
+  int event_base = 0;
+  int error_base = 0;
+  int major = SYNC_MAJOR_VERSION;
+  int minor = SYNC_MINOR_VERSION;
+  if (!XSyncQueryExtension(display, &event_base, &error_base) ||
+      !XSyncInitialize(display, &major, &minor)) {
+    refuse("the X server of display \"" + shown + "\" has no SYNC extension");
+  }
+  int count = 0;
+  XSyncSystemCounter* counters = XSyncListSystemCounters(display, &count);
+  XSyncCounter idletime = 0;
+  for (int i = 0; i < count; ++i) {
+    if (std::strcmp(counters[i].name, "IDLETIME") == 0) idletime = counters[i].counter;
+  }
+  if (counters != nullptr) XSyncFreeSystemCounterList(counters);
+  if (idletime == 0) refuse("the X server of display \"" + shown + "\" has no IDLETIME counter");
+  // From here on the watcher closes the display.
+  std::unique_ptr<X11IdleWatcher> watcher(
+      new X11IdleWatcher(display, event_base, idletime, after, std::move(reports)));
+  XSync(display, False);
+  try {
+    ThrowIfFailed();
+  } catch (const PlatformError& failure) {
+    throw PlatformError("display \"" + shown + "\": " + failure.what());
+  }
+  X11IdleWatcher* self = watcher.get();
+  watcher->Watch(waiter, Waiter::Source::kDisplay,
+                 {.fd = ConnectionNumber(display),
+                  // Events Xlib has read already (while answering a request)
+                  // wait in its queue, not on the socket.
+                  .due = [self]() -> std::optional<TimePoint> {
+                    if (!connection_lost && XQLength(self->display_) > 0) return Clock::now();
+                    return std::nullopt;
+                  },
+                  .ready = [self](short revents) { self->Dispatch(revents); }});
+  return watcher;
 }
 
 X11IdleWatcher::X11IdleWatcher(Display* display, int event_base, XSyncCounter idletime,
-                               std::chrono::milliseconds after, IdleHandler on_idle)
-    : display_(display),
+                               std::chrono::milliseconds after, Reports reports)
+    : IdleWatcher(std::move(reports)),
+      display_(display),
       event_base_(event_base),
       idletime_(idletime),
-      after_(after),
-      on_idle_(std::move(on_idle)) {
+      after_(after) {
   Arm(true);
 }
 
@@ -155,26 +157,13 @@ std::optional<SessionBlanking> X11IdleWatcher::Blanking() {
                          "xset s SECONDS, or xset s off"};
 }
 
-void X11IdleWatcher::AddPollFds(std::vector<pollfd>* fds) {
-  fds->push_back(pollfd{ConnectionNumber(display_), POLLIN, 0});
-}
-
-std::optional<IdleWatcher::Clock::time_point> X11IdleWatcher::Deadline() {
-  // Events Xlib has read already (while answering a request) wait in its
-  // queue, not on the socket.
-  if (!connection_lost && XQLength(display_) > 0) return Clock::now();
-  return std::nullopt;
-}
-
-void X11IdleWatcher::Dispatch(const pollfd* ready, std::size_t count) {
+void X11IdleWatcher::Dispatch(short revents) {
   ThrowIfFailed();
-  const short revents = count > 0 ? ready[0].revents : 0;
   if ((revents & (POLLHUP | POLLERR)) != 0) {
     // Noticed here, before Xlib reads the end of the stream.
     connection_lost = true;
     throw PlatformError("the X server closed the connection");
   }
-  if ((revents & POLLIN) == 0 && XQLength(display_) == 0) return;
   HandleEvents();
 }
 
@@ -190,7 +179,7 @@ void X11IdleWatcher::HandleEvents() {
     if (notify.alarm != alarm_ || notify.state != XSyncAlarmInactive) continue;
     const bool was_idleness = waiting_for_idleness_;
     Arm(!was_idleness);
-    if (was_idleness) on_idle_();
+    if (was_idleness) ReportIdle();
   }
   ThrowIfFailed();
 }

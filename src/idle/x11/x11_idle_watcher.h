@@ -16,30 +16,27 @@
 #include <memory>
 #include <string>
 
-#include "idle/idle_watcher.h"
+#include "idle/posix/idle_watcher.h"
 
 namespace ostrel {
 
 class X11IdleWatcher final : public IdleWatcher {
  public:
   // Connects to DISPLAY (under a watchdog: a server that never answers ends
-  // the launcher with a message) and sets the alarm; null with the reason
-  // when there is no display, no SYNC extension or no IDLETIME counter.
-  static std::unique_ptr<X11IdleWatcher> Open(std::chrono::milliseconds after,
-                                              IdleHandler on_idle, std::string* error);
+  // the launcher with a message), sets the alarm and registers the
+  // connection in `waiter`. Throws NoDisplayServer when there is no display,
+  // PlatformError when it has no SYNC extension or no IDLETIME counter.
+  static std::unique_ptr<X11IdleWatcher> Open(Waiter& waiter, std::chrono::milliseconds after,
+                                              Reports reports);
   ~X11IdleWatcher() override;
-  X11IdleWatcher(const X11IdleWatcher&) = delete;
-  X11IdleWatcher& operator=(const X11IdleWatcher&) = delete;
-
-  void AddPollFds(std::vector<pollfd>* fds) override;
-  std::optional<Clock::time_point> Deadline() override;
-  void Dispatch(const pollfd* ready, std::size_t count) override;
   // The X server's own screen saver timeout (xset s).
   std::optional<SessionBlanking> Blanking() override;
 
  private:
   X11IdleWatcher(Display* display, int event_base, XSyncCounter idletime,
-                 std::chrono::milliseconds after, IdleHandler on_idle);
+                 std::chrono::milliseconds after, Reports reports);
+  // What the connection brought (`revents`, poll's).
+  void Dispatch(short revents);
   // Sets the alarm's test: idle time >= after (waiting for idleness) or
   // idle time < after (waiting for activity).
   void Arm(bool for_idleness);
@@ -49,7 +46,6 @@ class X11IdleWatcher final : public IdleWatcher {
   int event_base_;
   XSyncCounter idletime_;
   std::chrono::milliseconds after_;
-  IdleHandler on_idle_;
   XSyncAlarm alarm_ = 0;
   bool waiting_for_idleness_ = true;
 };

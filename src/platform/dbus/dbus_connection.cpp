@@ -1,7 +1,5 @@
 #include "platform/dbus/dbus_connection.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -79,45 +77,46 @@ struct Connection::Handler {
   SignalHandler on_signal;
 };
 
-std::unique_ptr<Connection> Connection::Started(sd_bus* bus, int result, const std::string& what,
-                                                std::string* error) {
+std::unique_ptr<Connection> Connection::Started(sd_bus* bus, int result, const std::string& what) {
   if (result < 0) {
     sd_bus_unref(bus);
-    *error = "cannot connect to " + what + ": " + ErrnoText(result);
-    return nullptr;
+    throw PlatformError("cannot connect to " + what + ": " + ErrnoText(result));
   }
   return std::unique_ptr<Connection>(new Connection(bus));
 }
 
-std::unique_ptr<Connection> Connection::OpenSession(std::string* error) {
+std::unique_ptr<Connection> Connection::OpenSession() {
   sd_bus* bus = nullptr;
   const int result = sd_bus_open_user(&bus);
-  return Started(bus, result, "the session bus", error);
+  return Started(bus, result, "the session bus");
 }
 
-std::unique_ptr<Connection> Connection::OpenSystem(std::string* error) {
+std::unique_ptr<Connection> Connection::OpenSystem() {
   sd_bus* bus = nullptr;
   const int result = sd_bus_open_system(&bus);
-  return Started(bus, result, "the system bus", error);
+  return Started(bus, result, "the system bus");
 }
 
-std::unique_ptr<Connection> Connection::OpenAddress(const std::string& address,
-                                                    std::string* error) {
+std::unique_ptr<Connection> Connection::OpenAddress(const std::string& address) {
   sd_bus* bus = nullptr;
   int result = sd_bus_new(&bus);
-  if (result < 0) {
-    *error = "cannot make a D-Bus connection: " + ErrnoText(result);
-    return nullptr;
-  }
+  if (result < 0) throw PlatformError("cannot make a D-Bus connection: " + ErrnoText(result));
   result = sd_bus_set_address(bus, address.c_str());
   if (result >= 0) result = sd_bus_set_bus_client(bus, 1);
   if (result >= 0) result = sd_bus_start(bus);
-  return Started(bus, result, "the bus at " + address, error);
+  return Started(bus, result, "the bus at " + address);
 }
 
 // No flush: sd_bus_flush waits for a bus that has not greeted the connection
 // yet (up to sd-bus's 90 s), and nothing sent at the end matters to the bus.
 Connection::~Connection() { sd_bus_close_unref(bus_); }
+
+Waiter::Registration Connection::WaitIn(Waiter& waiter, Waiter::Source source) {
+  return waiter.Add(source, {.fd = sd_bus_get_fd(bus_),
+                             .prepare = [this] { return PollFd().events; },
+                             .due = [this] { return Deadline(); },
+                             .ready = [this](short) { Process(); }});
+}
 
 pollfd Connection::PollFd() const {
   const int events = sd_bus_get_events(bus_);
@@ -125,11 +124,18 @@ pollfd Connection::PollFd() const {
   return pollfd{sd_bus_get_fd(bus_), static_cast<short>(events < 0 ? 0 : events), 0};
 }
 
-std::optional<Clock::time_point> Connection::Deadline() const {
+std::optional<TimePoint> Connection::Deadline() const {
   std::uint64_t usec = 0;
   if (sd_bus_get_timeout(bus_, &usec) < 0) return Clock::now();  // Process tells what is wrong
   if (usec == UINT64_MAX) return std::nullopt;
-  return Clock::time_point(std::chrono::microseconds(usec));
+  // sd-bus's deadlines are CLOCK_MONOTONIC's, the clock's own.
+  return TimePoint(std::chrono::microseconds(usec));
+}
+
+std::string Connection::UniqueName() const {
+  const char* name = nullptr;
+  if (sd_bus_get_unique_name(bus_, &name) < 0 || name == nullptr) return {};
+  return name;
 }
 
 void Connection::Process() {
@@ -171,39 +177,29 @@ Slot Connection::CallAsync(const Message& call, Clock::duration timeout, ReplyHa
   return Slot(slot);
 }
 
-Message Connection::Call(const Message& call, Clock::duration timeout, std::string* error) {
-  const auto end = Clock::now() + timeout;
+Message Connection::Call(const Message& call, Clock::duration timeout) {
+  const TimePoint end = Clock::now() + timeout;
   bool answered = false;
   Message reply;
+  std::string error;
   Slot slot = CallAsync(call, timeout, [&](const Reply& got) {
     answered = true;
     if (got.ok()) {
       reply = Message::Ref(got.message);
     } else {
-      *error = got.error_name + (got.error_message.empty() ? "" : ": " + got.error_message);
+      error = got.error_name + (got.error_message.empty() ? "" : ": " + got.error_message);
     }
   });
   // sd-bus's own timeout counts only once the bus has greeted the connection:
-  // this loop's deadline covers the greeting too.
-  for (;;) {
-    Process();
-    if (answered) return reply;
-    const auto now = Clock::now();
-    if (now >= end) {
-      *error = "org.freedesktop.DBus.Error.NoReply: the bus did not answer in time";
-      return Message();
-    }
-    auto wake = end;
-    if (const auto deadline = Deadline()) wake = std::min(wake, *deadline);
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::max(wake - now, Clock::duration::zero()));
-    const timespec wait{static_cast<time_t>(left.count() / 1'000'000'000),
-                        static_cast<long>(left.count() % 1'000'000'000)};
-    pollfd fd = PollFd();
-    if (ppoll(&fd, 1, &wait, nullptr) < 0 && errno != EINTR) {
-      throw PlatformError("waiting for the bus failed: " + ErrnoText(-errno));
-    }
+  // this wait's deadline covers the greeting too.
+  Waiter waiter;
+  const Waiter::Registration watch = WaitIn(waiter, Waiter::Source::kSessionBus);
+  Process();
+  if (waiter.WaitUntil([&] { return answered; }, end) != Waiter::End::kDone) {
+    throw PlatformError("org.freedesktop.DBus.Error.NoReply: the bus did not answer in time");
   }
+  if (!error.empty()) throw PlatformError(error);
+  return reply;
 }
 
 Slot Connection::MatchSignal(const char* sender, const char* path, const char* interface,
@@ -280,5 +276,52 @@ int Connection::OnMatchInstalled(sd_bus_message* message, void* userdata, sd_bus
 }
 
 void Connection::OnSlotFreed(void* userdata) { delete static_cast<Handler*>(userdata); }
+
+}  // namespace ostrel::dbus
+
+namespace ostrel::dbus {
+
+bool DictionaryEntry::Read(std::uint32_t* value) {
+  read_ = type_ == "u" && sd_bus_message_read(message_, "u", value) > 0;
+  return read_;
+}
+
+bool DictionaryEntry::Read(bool* value) {
+  int flag = 0;
+  read_ = type_ == "b" && sd_bus_message_read(message_, "b", &flag) > 0;
+  if (read_) *value = flag != 0;
+  return read_;
+}
+
+bool DictionaryEntry::Read(std::string* value) {
+  const char* text = nullptr;
+  read_ = (type_ == "s" || type_ == "o") &&
+          sd_bus_message_read_basic(message_, type_[0], &text) > 0 && text != nullptr;
+  if (read_) *value = text;
+  return read_;
+}
+
+bool ReadDictionary(sd_bus_message* message,
+                    const std::function<void(DictionaryEntry& entry)>& entry) {
+  if (sd_bus_message_enter_container(message, 'a', "{sv}") <= 0) return false;
+  int status = 0;
+  while ((status = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
+    const char* key = nullptr;
+    char kind = 0;
+    const char* type = nullptr;
+    if (sd_bus_message_read(message, "s", &key) <= 0 ||
+        sd_bus_message_peek_type(message, &kind, &type) <= 0 || type == nullptr ||
+        sd_bus_message_enter_container(message, 'v', type) <= 0) {
+      return false;
+    }
+    DictionaryEntry current(message, key, type);
+    entry(current);
+    if (!current.WasRead() && sd_bus_message_skip(message, type) < 0) return false;
+    if (sd_bus_message_exit_container(message) < 0 || sd_bus_message_exit_container(message) < 0) {
+      return false;
+    }
+  }
+  return status >= 0 && sd_bus_message_exit_container(message) >= 0;
+}
 
 }  // namespace ostrel::dbus

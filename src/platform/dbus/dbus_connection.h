@@ -1,11 +1,12 @@
 #pragma once
 
-// One D-Bus connection through sd-bus, driven by its user's own poll loop:
-// the loop polls PollFd() until Deadline(), then calls Process(), which
-// dispatches everything that is ready to the handlers given with the calls
-// and matches. Nothing here waits without a deadline: asynchronous calls carry
-// a timeout (sd-bus answers with an error when it passes), and the one
-// blocking call (for questions asked once at start-up) has one too.
+// One D-Bus connection through sd-bus, driven by the program's one wait: it
+// is registered in the Waiter (WaitIn), which polls its descriptor until its
+// deadline and then calls Process(), which dispatches everything that is
+// ready to the handlers given with the calls and matches. Nothing here waits
+// without a deadline: asynchronous calls carry a timeout (sd-bus answers with
+// an error when it passes), and the one blocking call (for questions asked
+// once at start-up) has one too.
 //
 // Messages are built and read with sd-bus itself (sd_bus_message_append,
 // sd_bus_message_read): the wrapper owns lifetimes, timeouts, dispatch and
@@ -15,17 +16,18 @@
 #include <poll.h>
 #include <systemd/sd-bus.h>
 
-#include <chrono>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "platform/posix/waiter.h"
 
 namespace ostrel::dbus {
-
-// sd-bus's deadlines are CLOCK_MONOTONIC, which is steady_clock's clock on Linux.
-using Clock = std::chrono::steady_clock;
 
 // One reference to a message.
 class Message {
@@ -84,27 +86,34 @@ class Slot {
 class Connection {
  public:
   // The user's session bus (DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus),
-  // the system bus, or a bus at an address; null with the reason in `error`.
-  // Connecting does not wait for the bus: calls made before it answers are
-  // sent once it does.
-  static std::unique_ptr<Connection> OpenSession(std::string* error);
-  static std::unique_ptr<Connection> OpenSystem(std::string* error);
-  static std::unique_ptr<Connection> OpenAddress(const std::string& address, std::string* error);
+  // the system bus, or a bus at an address. Connecting does not wait for the
+  // bus: calls made before it answers are sent once it does. Throws
+  // PlatformError, with the reason, when there is no bus to connect to.
+  static std::unique_ptr<Connection> OpenSession();
+  static std::unique_ptr<Connection> OpenSystem();
+  static std::unique_ptr<Connection> OpenAddress(const std::string& address);
   // Closes at once; messages still queued are not sent.
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // The descriptor and the events to poll it for; call before every poll,
-  // since the events change with what is queued.
+  // Registers the connection in `waiter` as `source`: Process runs whenever
+  // its descriptor has events or a call's timeout comes, and what it throws
+  // leaves the wait.
+  [[nodiscard]] Waiter::Registration WaitIn(Waiter& waiter, Waiter::Source source);
+  // The descriptor and the events to poll it for; they change with what is
+  // queued.
   pollfd PollFd() const;
   // When Process must run at the latest (the next call's timeout, or now when
   // messages are queued already); nullopt when only the descriptor matters.
-  std::optional<Clock::time_point> Deadline() const;
+  std::optional<TimePoint> Deadline() const;
   // Reads, writes and dispatches until nothing is left to do. Throws
   // PlatformError when the connection is lost, and a handler's exception after
   // the dispatch that raised it.
   void Process();
+  // The name the bus gave this connection (":1.42"); empty until the bus has
+  // greeted it (any answer from the bus means it has).
+  std::string UniqueName() const;
 
   Message NewMethodCall(const char* destination, const char* path, const char* interface,
                         const char* member);
@@ -114,9 +123,9 @@ class Connection {
   // Sends the call and waits for its reply, at most `timeout` (the bus's
   // greeting included): for questions asked once at start-up. Whatever else
   // arrives meanwhile goes to its handlers, as in Process; not to be called
-  // from a handler. Null with the error's name and text in `error` when it
-  // failed; throws as Process does.
-  Message Call(const Message& call, Clock::duration timeout, std::string* error);
+  // from a handler. Throws PlatformError with the error's name and text when
+  // it failed or no answer came, and as Process does.
+  Message Call(const Message& call, Clock::duration timeout);
   // Calls `handler` for each signal that matches (null fields match anything).
   // The match is sent to the bus without waiting for it to be installed; the
   // bus handles one connection's messages in order, so a method call sent
@@ -132,8 +141,7 @@ class Connection {
 
  private:
   explicit Connection(sd_bus* bus) : bus_(bus) {}
-  static std::unique_ptr<Connection> Started(sd_bus* bus, int result, const std::string& what,
-                                             std::string* error);
+  static std::unique_ptr<Connection> Started(sd_bus* bus, int result, const std::string& what);
   struct Handler;
   Slot Matched(sd_bus_slot* slot, int result, const char* what, Handler* handler);
   void Keep(std::exception_ptr failure);
@@ -148,5 +156,31 @@ class Connection {
 
 // The text of a negative errno-style result of sd-bus.
 std::string ErrnoText(int negative_errno);
+
+// One entry of an a{sv} dictionary, while ReadDictionary is at it.
+class DictionaryEntry {
+ public:
+  DictionaryEntry(sd_bus_message* message, std::string_view entry_key, std::string_view type)
+      : key(entry_key), message_(message), type_(type) {}
+
+  const std::string_view key;
+  // Reads the value when it has the type asked for; false otherwise (or when
+  // it cannot be read). A value not read is skipped.
+  bool Read(std::uint32_t* value);
+  bool Read(bool* value);
+  bool Read(std::string* value);
+  bool WasRead() const { return read_; }
+
+ private:
+  sd_bus_message* message_;
+  std::string_view type_;
+  bool read_ = false;
+};
+
+// Reads an a{sv} dictionary (the portals' results, KWin's picture
+// descriptions) at the message's position, calling `entry` for each entry.
+// False when the message holds no such dictionary there.
+bool ReadDictionary(sd_bus_message* message,
+                    const std::function<void(DictionaryEntry& entry)>& entry);
 
 }  // namespace ostrel::dbus

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/posix/warning.h"
+
 namespace ostrel {
 namespace {
 
@@ -69,9 +71,16 @@ bool DrainEndSignals() {
   return any;
 }
 
-Watchdog::Watchdog(unsigned milliseconds, const char* message, const char* program) {
-  const int length =
-      std::snprintf(watchdog_message, sizeof watchdog_message, "%s: %s\n", program, message);
+Waiter::Registration WatchEndSignals(Waiter& waiter) {
+  return waiter.Add(Waiter::Source::kSignals,
+                    {.fd = EndSignalFd(), .ready = [&waiter](short) {
+                       if (DrainEndSignals()) waiter.Interrupt();
+                     }});
+}
+
+Watchdog::Watchdog(unsigned milliseconds, const char* message) {
+  const int length = std::snprintf(watchdog_message, sizeof watchdog_message, "%s: %s\n",
+                                   ProgramName(), message);
   watchdog_message_length =
       length < 0 ? 0 : std::min(static_cast<std::size_t>(length), sizeof watchdog_message - 1);
   struct sigaction action {};

@@ -17,6 +17,8 @@
 // SIGPIPE is ignored: writing to a closed pipe or socket fails with EPIPE and
 // is reported as a failure, instead of killing the program.
 
+#include "platform/posix/waiter.h"
+
 namespace ostrel {
 
 // Installs the handlers; call first thing in main. Idempotent.
@@ -29,15 +31,18 @@ void EndAtOnceOnSignal(int status);
 int EndSignalFd();
 // Empties the pipe; true when a signal had been queued.
 bool DrainEndSignals();
+// Registers the pipe in `waiter`: a queued signal interrupts its wait, and
+// the event loop ends the run as user input would.
+[[nodiscard]] Waiter::Registration WatchEndSignals(Waiter& waiter);
 
 // While alive, ends the process with status 1 after `milliseconds`, writing
-// `program` + ": " + `message` to stderr: for calls that nothing else can
-// interrupt (a server or compositor that accepts the connection and never
-// answers). Nothing is on the screen while it is armed, so there is nothing
-// to restore. One at a time.
+// the program's name + ": " + `message` to stderr: for calls that nothing
+// else can interrupt (an X server that accepts the connection and never
+// answers, which XOpenDisplay would wait for forever). Nothing is on the
+// screen while it is armed, so there is nothing to restore. One at a time.
 class Watchdog {
  public:
-  Watchdog(unsigned milliseconds, const char* message, const char* program = "ostrel");
+  Watchdog(unsigned milliseconds, const char* message);
   ~Watchdog();
   Watchdog(const Watchdog&) = delete;
   Watchdog& operator=(const Watchdog&) = delete;

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <climits>
 
+#include "platform/posix/waiter.h"
+
 namespace ostrel {
 namespace {
 
@@ -65,24 +67,19 @@ std::optional<std::string> CommandOutput(const std::vector<std::string>& argv,
     return std::nullopt;
   }
   std::string output;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
   bool done = false;
-  while (!done) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd readable{out[0], POLLIN, 0};
-    const int ready = poll(&readable, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
-    char chunk[4096];
-    const ssize_t n = read(out[0], chunk, sizeof chunk);
-    if (n > 0) {
-      output.append(chunk, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      done = true;
-    }
-  }
+  Waiter waiter;
+  const Waiter::Registration reading = waiter.Add(
+      Waiter::Source::kPipe, {.fd = out[0], .ready = [&](short) {
+                                       char chunk[4096];
+                                       const ssize_t n = read(out[0], chunk, sizeof chunk);
+                                       if (n > 0) {
+                                         output.append(chunk, static_cast<std::size_t>(n));
+                                       } else if (n == 0 || errno != EINTR) {
+                                         done = true;
+                                       }
+                                     }});
+  waiter.WaitUntil([&] { return done; }, Clock::now() + timeout);
   close(out[0]);
   if (!done) kill(pid, SIGKILL);
   int status = 0;

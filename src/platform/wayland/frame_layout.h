@@ -36,6 +36,14 @@ struct OutputReport {
   int logical_y = 0;
   int logical_width = 0;
   int logical_height = 0;
+
+  // A wl_output.mode event. A compositor may list every mode the output
+  // has, the preferred one among them: only the current one is its size.
+  void NoteMode(bool current, int width, int height) {
+    if (!current) return;
+    mode_width = width;
+    mode_height = height;
+  }
 };
 
 // The output's logical rectangle and scale: xdg_output's rectangle where it

@@ -5,13 +5,12 @@
 #include <wayland-client.h>
 
 #include <algorithm>
-#include <cstdio>
 
-#include "platform/posix/monotonic_clock.h"
-#include "platform/wayland/cover.h"
-#include "platform/wayland/frame_copies.h"
-#include "platform/wayland/screen_copy.h"
-#include "platform/wayland/screen_copy_placement.h"
+#include "platform/posix/warning.h"
+#include "platform/wayland/cover/cover.h"
+#include "platform/wayland/cover/frame_copies.h"
+#include "platform/wayland/screen_copy/copy_chain.h"
+#include "platform/wayland/screen_copy/placement.h"
 #include "platform/wayland/wayland_platform.h"
 #include "platform/wayland/wl_connection.h"
 #include "platform/wayland/wl_globals.h"
@@ -20,10 +19,8 @@
 namespace ostrel {
 namespace {
 
-// Screen copies take 30-90 ms on a software-rendering compositor.
-constexpr std::int64_t kScreenCopyTimeoutNs = 2'000'000'000;
 // A first picture is presented at the compositor's next frame.
-constexpr std::int64_t kFirstPictureTimeoutNs = 500'000'000;
+constexpr auto kFirstPicturePatience = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -56,34 +53,15 @@ void WaylandPlatform::CopyScreen() {
   const ScreenCopyDestination frame{
       &drawing_->Frame(), memory_.get(),
       static_cast<std::size_t>(copies_ ? copies_->Current() : 0) * frame_copy_bytes_};
-  std::string why_not = screen_copiers_.empty() ? "no screen copy (zwlr_screencopy_manager_v1) "
-                                                  "and no session bus"
-                                                : "";
-  bool interrupted = false;
-  for (const auto& copier : screen_copiers_) {
-    const ScreenCopyOutcome outcome =
-        copier->Copy(frame, targets, MonotonicNs() + kScreenCopyTimeoutNs);
-    gate_.RethrowFailure();
-    interrupted = outcome.interrupted;
-    if (interrupted) break;  // the loop ends the run
-    if (outcome.copied) {
-      screen_in_frame_ = true;
-      if (!outcome.note.empty()) {
-        std::fprintf(stderr, "ostrel: screen copy failed: %s\n", outcome.note.c_str());
-      }
-      break;
-    }
-    why_not += (why_not.empty() ? "" : "; ") + outcome.note;
-  }
-  if (!screen_in_frame_ && !interrupted && !why_not.empty()) {
-    std::fprintf(stderr,
-                 "ostrel: the screen cannot be copied here (%s): running over a black "
-                 "picture\n",
-                 why_not.c_str());
-  }
+  const ScreenCopyChain::Result copied = screen_copy_->Copy(frame, targets);
+  gate_.RethrowFailure();
+  for (const std::string& line : copied.lines) Warn(line);
+  // Only the whole screen is the clipboard's picture; an interrupted copy
+  // leaves the end of the run to the loop.
+  screen_in_frame_ = copied.kind == ScreenCopyChain::Result::Kind::kWhole;
   // The copy took several ticks' time: the timer counts from now, so that no
   // tick draws into the frame before it becomes the window's picture.
-  timer_.Start(MonotonicNs());
+  timer_.Start(Clock::now());
 }
 
 void WaylandPlatform::SetPicture(Picture picture) {
@@ -137,10 +115,8 @@ void WaylandPlatform::ShowFirstPictures() {
     const CoverSurface* cover = found != globals_->outputs.end() ? found->second->Cover() : nullptr;
     return cover == nullptr || cover->Presented() || cover->Closed();
   };
-  DispatchUntil(
-      display_, [&] { return std::all_of(shown.begin(), shown.end(), presented); },
-      MonotonicNs() + kFirstPictureTimeoutNs);
-  gate_.RethrowFailure();
+  WaitFor([&] { return std::all_of(shown.begin(), shown.end(), presented); },
+          kFirstPicturePatience);
 }
 
 void WaylandPlatform::ShowFrameCopies() {
@@ -235,7 +211,8 @@ void WaylandPlatform::Present() {
   if (!copies_) return;
   FindCovers();
   PresentCovers(*copies_, frame_covers_);
-  flush_pending_ = !Flush(display_);
+  // Sent at once; what a full socket keeps back goes before the next wait.
+  Flush(display_);
 }
 
 }  // namespace ostrel

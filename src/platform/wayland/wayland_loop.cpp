@@ -1,64 +1,43 @@
-// The one loop of the Wayland backend: ppoll on the display's descriptor and
-// the signal pipe, with a timeout to the next tick's absolute deadline
-// (TickTimer); after every dispatch, what the events leave to do.
+// The one loop of the Wayland backend: the Waiter, until the next tick's
+// absolute deadline (TickTimer); after every wait, what the events leave to
+// do.
 
-#include <poll.h>
 #include <wayland-client.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <vector>
-
-#include "platform/posix/end_signals.h"
-#include "platform/posix/monotonic_clock.h"
-#include "platform/wayland/cover.h"
-#include "platform/wayland/frame_copies.h"
+#include "platform/wayland/cover/cover.h"
+#include "platform/wayland/cover/frame_copies.h"
 #include "platform/wayland/wayland_platform.h"
 #include "platform/wayland/wl_connection.h"
 
 namespace ostrel {
 
 void WaylandPlatform::RunMessageLoop() {
-  const int display_fd = wl_display_get_fd(display_);
   while (gate_.IsOpen()) {
-    // Sleep until the next tick, an event or a signal. What waits in the
-    // queue already is dispatched first (poll cannot see it); a socket too
-    // full to take all requests is written again as soon as it can.
-    if (wl_display_dispatch_pending(display_) < 0) throw PlatformError(ConnectionFailure(display_));
+    // Sleep until the next tick, an event or a signal.
+    waiter_.WaitOnce(timer_.NextDeadline());
     AfterDispatch();
-    if (!gate_.IsOpen()) break;
-    flush_pending_ = !Flush(display_);
-    const std::int64_t wait = std::max<std::int64_t>(timer_.NextDeadline() - MonotonicNs(), 0);
-    pollfd fds[2] = {{display_fd, static_cast<short>(POLLIN | (flush_pending_ ? POLLOUT : 0)), 0},
-                     {EndSignalFd(), POLLIN, 0}};
-    const timespec timeout{wait / 1'000'000'000, wait % 1'000'000'000};
-    if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) {
-      throw PlatformError(std::string("waiting for events failed: ") + std::strerror(errno));
-    }
-    if (fds[1].revents != 0 && DrainEndSignals()) gate_.Form_SystemClose();
-    if (gate_.IsOpen() && fds[0].revents != 0) ReadAndDispatch(display_, fds[0].revents);
-    AfterDispatch();
-    if (gate_.IsOpen() && timer_.Due(MonotonicNs())) Tick();
+    if (gate_.IsOpen() && timer_.Due(Clock::now())) Tick();
   }
 }
 
 void WaylandPlatform::DoEvents() { ProcessPending(); }
 
 void WaylandPlatform::ProcessPending() {
-  pollfd fd{wl_display_get_fd(display_), POLLIN, 0};
-  flush_pending_ = !Flush(display_);
-  if (poll(&fd, 1, 0) < 0 && errno != EINTR) {
-    throw PlatformError(std::string("waiting for events failed: ") + std::strerror(errno));
-  }
-  ReadAndDispatch(display_, fd.revents);
+  waiter_.WaitOnce(Clock::now());
   AfterDispatch();
-  if (gate_.IsOpen() && DrainEndSignals()) gate_.Form_SystemClose();
-  gate_.RethrowFailure();
-  if (gate_.IsOpen() && timer_.Due(MonotonicNs())) Tick();
+  if (gate_.IsOpen() && timer_.Due(Clock::now())) Tick();
+}
+
+bool WaylandPlatform::WaitFor(const std::function<bool()>& done, Clock::duration patience) {
+  const Waiter::End end = waiter_.WaitUntil(done, Clock::now() + patience);
+  AfterDispatch();
+  return end == Waiter::End::kDone;
 }
 
 void WaylandPlatform::AfterDispatch() {
+  gate_.RethrowFailure();
+  // An ending signal ends the run as the system's close does.
+  if (waiter_.Interrupted() && gate_.IsOpen()) gate_.Form_SystemClose();
   gate_.RethrowFailure();
   if (!gate_.IsOpen() || !copies_) return;
   CoverNewAndChangedOutputs();
@@ -71,7 +50,7 @@ void WaylandPlatform::AfterDispatch() {
 }
 
 void WaylandPlatform::Tick() {
-  timer_.Advance(MonotonicNs());
+  timer_.Advance(Clock::now());
   MoveBetweenFrameCopies();
   gate_.Timer1_Timer();
   gate_.RethrowFailure();

@@ -4,60 +4,53 @@
 #include <wayland-client.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
-#include "platform/dbus/dbus_connection.h"
 #include "platform/posix/end_signals.h"
-#include "platform/posix/monotonic_clock.h"
-#include "platform/wayland/frame_copies.h"
-#include "platform/wayland/kwin_screen_copy.h"
-#include "platform/wayland/portal_screen_copy.h"
-#include "platform/wayland/wl_clipboard.h"
+#include "platform/posix/warning.h"
+#include "platform/wayland/clipboard/wl_clipboard.h"
+#include "platform/wayland/cover/frame_copies.h"
+#include "platform/wayland/screen_copy/copy_chain.h"
+#include "platform/wayland/screen_copy/desktop_bus.h"
+#include "platform/wayland/screen_copy/kwin_screen_copy.h"
+#include "platform/wayland/screen_copy/portal_screen_copy.h"
+#include "platform/wayland/screen_copy/wlr_screen_copy.h"
 #include "platform/wayland/wl_connection.h"
 #include "platform/wayland/wl_globals.h"
-#include "platform/wayland/wl_screencopy.h"
 #include "platform/wayland/wl_shm_memory.h"
 
 namespace ostrel {
 namespace {
 
-// A compositor that accepts the connection and never answers is given up on.
-constexpr unsigned kOpenTimeoutMs = 4500;
-constexpr std::int64_t kConfigureTimeoutNs = 2'000'000'000;
+constexpr auto kConfigurePatience = std::chrono::seconds(2);
 
 }  // namespace
 
 WaylandPlatform::Connection::~Connection() { wl_display_disconnect(display); }
 
-std::unique_ptr<WaylandPlatform> WaylandPlatform::Open(std::string* error, bool* answered) {
-  *answered = false;
-  wl_display* display = ConnectToCompositor("ostrel", error);
-  if (display == nullptr) return nullptr;
-  *answered = true;
-  try {
-    // Nothing is on the screen yet: a compositor that never answers is left
-    // by ending the process with a message.
-    Watchdog watchdog(kOpenTimeoutMs,
-                      "the Wayland compositor accepted the connection but did "
-                      "not answer");
-    std::unique_ptr<WaylandPlatform> platform(new WaylandPlatform(display));
-    const std::string missing = platform->globals_->Missing();
-    if (missing.empty()) return platform;
-    *error = "the Wayland compositor does not offer " + missing +
-             "; ostrel runs on compositors with layer-shell surfaces or desktop windows "
-             "(sway, Hyprland, river, labwc, Wayfire, KDE Plasma, GNOME) and in X11 sessions";
-  } catch (const std::exception& failure) {
-    *error = failure.what();
+std::unique_ptr<WaylandPlatform> WaylandPlatform::Open() {
+  std::unique_ptr<WaylandPlatform> platform(new WaylandPlatform(ConnectToCompositor()));
+  const std::string missing = platform->globals_->Missing();
+  if (!missing.empty()) {
+    throw PlatformError(
+        "the Wayland compositor does not offer " + missing +
+        "; ostrel runs on compositors with layer-shell surfaces or desktop windows "
+        "(sway, Hyprland, river, labwc, Wayfire, KDE Plasma, GNOME) and in X11 sessions");
   }
-  return nullptr;
+  return platform;
 }
 
 WaylandPlatform::WaylandPlatform(wl_display* display)
-    : connection_{display}, display_(display), input_(gate_) {
+    : connection_{display},
+      display_(display),
+      display_watch_(WatchDisplay(waiter_, display)),
+      input_(gate_) {
   // The timer's deadlines are met to the microsecond, not to the default 50.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   globals_ = std::make_unique<WaylandGlobals>(display_, input_);
+  // Nothing is on the screen yet: a compositor that never answers is left
+  // for the next backend.
+  globals_->Discover(waiter_, Clock::now() + kDisplayServerPatience);
   if (!globals_->Missing().empty()) return;
   // The frame covers the outputs there now; they keep their places in it
   // for the whole run, whatever they do later.
@@ -71,22 +64,20 @@ WaylandPlatform::WaylandPlatform(wl_display* display)
   layout_ = LayoutOf(places);
   frame_outputs_ = static_cast<int>(places.size());
   input_.SetLayout(layout_);
-  // The compositor's own screen copy where it has one (wlroots); else the
-  // desktop's services on the session bus: KWin's, then the portal.
+  // The compositor's own screen copy where it has one (wlroots); then the
+  // desktop's services on the session bus: KWin's, the portal.
+  bus_ = std::make_unique<DesktopBus>(waiter_);
+  screen_copy_ = std::make_unique<ScreenCopyChain>();
   if (globals_->screencopy != nullptr) {
-    screen_copiers_.push_back(MakeWlrScreenCopier(display_, globals_->screencopy, globals_->shm));
-  } else {
-    std::string no_bus;
-    bus_ = dbus::Connection::OpenSession(&no_bus);
-    if (bus_) {
-      screen_copiers_.push_back(MakeKWinScreenCopier(*bus_, display_));
-      screen_copiers_.push_back(MakePortalScreenCopier(*bus_, display_));
-    }
+    screen_copy_->Add(MakeWlrScreenCopier(waiter_, globals_->screencopy, globals_->shm));
   }
+  screen_copy_->Add(MakeKWinScreenCopier(*bus_, waiter_));
+  screen_copy_->Add(MakePortalScreenCopier(*bus_, waiter_));
   clipboard_ = std::make_unique<WaylandClipboard>(display_, globals_->seat, globals_->data_control,
                                                   globals_->data_device_manager, PixelFormat{});
   input_.GiveSerialsTo(clipboard_.get());
   // From here on the event loop takes the ending signals.
+  signals_watch_ = WatchEndSignals(waiter_);
   QueueEndSignals();
 }
 
@@ -101,7 +92,7 @@ WaylandPlatform::~WaylandPlatform() {
   input_.GiveSerialsTo(nullptr);
   clipboard_.reset();
   input_.Free(free_mode_);
-  screen_copiers_.clear();
+  screen_copy_.reset();
   bus_.reset();
   if (memory_) memory_->FreePool(free_mode_);
   globals_->Free(free_mode_);
@@ -128,14 +119,13 @@ void WaylandPlatform::CreateForm(std::string_view caption, int /*timer_interval_
   caption_ = caption;
   CreateFrame();
   gate_.Open(events);
-  timer_.Start(MonotonicNs());
+  timer_.Start(Clock::now());
 }
 
 void WaylandPlatform::ShowForm() {
   if (!gate_.IsOpen()) return;  // a signal during the start-up's yield already ended the run
   for (auto& [name, output] : globals_->outputs) CoverOutput(*output);
-  const bool answered = DispatchUntil(
-      display_,
+  const bool answered = WaitFor(
       [this] {
         return std::all_of(globals_->outputs.begin(), globals_->outputs.end(),
                            [](const auto& entry) {
@@ -144,10 +134,9 @@ void WaylandPlatform::ShowForm() {
                              return cover == nullptr || cover->Answered();
                            });
       },
-      MonotonicNs() + kConfigureTimeoutNs);
-  gate_.RethrowFailure();
-  if (!answered) throw PlatformError("the compositor did not configure the window's covers");
+      kConfigurePatience);
   if (!gate_.IsOpen()) return;  // a key or a signal during the wait ended the run
+  if (!answered) throw PlatformError("the compositor did not configure the window's covers");
   ShowFirstPictures();
   if (!gate_.IsOpen()) return;
   ShowFrameCopies();
@@ -221,8 +210,6 @@ int WaylandPlatform::ShowCursor(bool show) {
 
 DrawingSurface& WaylandPlatform::Surface() { return *drawing_; }
 
-void WaylandPlatform::ReportError(std::string_view message) {
-  std::fprintf(stderr, "ostrel: %.*s\n", static_cast<int>(message.size()), message.data());
-}
+void WaylandPlatform::ReportError(std::string_view message) { Warn(message); }
 
 }  // namespace ostrel

@@ -3,51 +3,60 @@
 // The program's platform on a Wayland compositor: one cover per output (on
 // the layer shell's overlay where it is offered, as wlroots compositors and
 // KWin do; else a fullscreen toplevel, as on GNOME), the outputs' screen
-// copies in one frame in shared memory.
+// copies in one frame in shared memory, and one wait for everything.
 //
 //   wayland_platform.cpp  connecting, the window shown and closed, the
 //                         cursor, the clipboard, the end of the run
-//   wayland_loop.cpp      the one ppoll loop, the timer, what each dispatch
+//   wayland_loop.cpp      the one loop, the timer, what each dispatch
 //                         leaves to do (releases, closed covers, new outputs)
 //   wayland_frame.cpp     the frame's two copies in one shared memory, the
 //                         screen copied into it, presented on the covers
+//   wl_connection.*       the connection: connecting, in the wait, round trips
 //   wl_globals.*          the registry: the globals, the seat, the outputs
 //   wl_output.*           one output: its proxies, its place, its cover
-//   wl_cover_surface.*    a cover: its surface, buffers and still picture
-//   wl_cover_role.h, wl_layer_shell_role.cpp  how a surface covers its output
-//   wl_seat_input.*       the pointer and keyboard, the cursor
-//   screen_copy.h, wl_screencopy.*  how the screen is copied
-//   wl_connection.*, wl_shm_memory.*, wl_free.h  the connection, shared
-//                         memory, freeing objects
-//   wl_clipboard*.*       the clipboard, served on after the run
-// The plain logic, tested without a compositor: frame_layout, frame_copies,
-// cover, input_translator, input_mapping, screen_copy_placement. Every event
-// reaches the window through its EventGate.
+//   wl_shm_memory.*, wl_free.h  shared memory; freeing objects
+//   frame_layout.*        plain: the frame over the outputs, twips
+//   screen_copy/          how the screen is copied: the chain of ways and
+//                         their contract (copy_chain, screen_copier.h), the
+//                         wlroots protocol (wlr_screen_copy), KWin's
+//                         ScreenShot2 (kwin_screen_copy, its pictures in
+//                         kwin_picture), the portal (portal_screen_copy, its
+//                         paths in portal_uri), the session bus they share
+//                         (desktop_bus), placing copies (placement)
+//   cover/                how an output is covered: the surface
+//                         (wl_cover_surface), its role (wl_cover_role.h:
+//                         wl_layer_shell_role, wl_toplevel_role), the
+//                         bookkeeping of the frame's two copies (frame_copies,
+//                         cover)
+//   input/                the seat (wl_seat_input) and what its events mean
+//                         to the window (input_translator, input_mapping)
+//   clipboard/            the clipboard, served on after the run
+// Every event reaches the window through its EventGate; every wait is the
+// Waiter's (posix/waiter.h).
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/event_gate.h"
 #include "platform/platform.h"
+#include "platform/posix/waiter.h"
 #include "platform/software_surface.h"
 #include "platform/tick_timer.h"
 #include "platform/wayland/frame_layout.h"
+#include "platform/wayland/input/wl_seat_input.h"
 #include "platform/wayland/wl_free.h"
-#include "platform/wayland/wl_seat_input.h"
 
 struct wl_display;
 
 namespace ostrel {
 
-namespace dbus {
-class Connection;
-}
-
 class Cover;
+class DesktopBus;
 class FrameCopies;
-class ScreenCopier;
+class ScreenCopyChain;
 class ShmMemory;
 class WaylandClipboard;
 class WaylandGlobals;
@@ -56,10 +65,11 @@ class WaylandOutput;
 class WaylandPlatform final : public Platform {
  public:
   // Connects to the compositor the environment names (WAYLAND_DISPLAY).
-  // When none answers, returns null with `*answered` false and says why in
-  // `error`; when one answers but cannot show the window (no layer-shell,
-  // say), null with `*answered` true.
-  static std::unique_ptr<WaylandPlatform> Open(std::string* error, bool* answered);
+  // Throws NoDisplayServer when none answers (none is there, or one accepted
+  // the connection and said nothing within kDisplayServerPatience), and
+  // PlatformError when one answers but cannot show the window (no layer
+  // shell and no desktop windows, say).
+  static std::unique_ptr<WaylandPlatform> Open();
   ~WaylandPlatform() override;
   WaylandPlatform(const WaylandPlatform&) = delete;
   WaylandPlatform& operator=(const WaylandPlatform&) = delete;
@@ -85,15 +95,20 @@ class WaylandPlatform final : public Platform {
 
  private:
   // Binds the globals on `display` (which it disconnects when destroyed) and
-  // lays the frame out over the outputs there now. Throws PlatformError.
+  // lays the frame out over the outputs there now. Throws as Open does.
   explicit WaylandPlatform(wl_display* display);
 
   // The loop (wayland_loop.cpp).
   // One pass over what is pending without waiting: events, signals, the tick.
   void ProcessPending();
+  // Waits (serving the compositor, the buses and the signals meanwhile) until
+  // `done` holds or `patience` has passed; an ending signal meanwhile ends
+  // the run. True when `done` holds.
+  bool WaitFor(const std::function<bool()>& done, Clock::duration patience);
   // What the events just dispatched leave to do: a handler's failure thrown,
-  // the covers' buffer releases and closes noted, outputs that arrived or
-  // changed covered, the run ended when nothing of the window shows.
+  // the run ended on an ending signal, the covers' buffer releases and
+  // closes noted, outputs that arrived or changed covered, the run ended
+  // when nothing of the window shows.
   void AfterDispatch();
   void Tick();
 
@@ -136,15 +151,20 @@ class WaylandPlatform final : public Platform {
 
   Connection connection_;
   wl_display* display_;
+  // The one wait: the display, the ending signals, the session bus once a
+  // way of copying the screen opens it, a picture's pipe while it comes.
+  Waiter waiter_;
+  Waiter::Registration display_watch_;
+  Waiter::Registration signals_watch_;
   EventGate gate_;
   SeatInput input_;
   std::unique_ptr<WaylandGlobals> globals_;
   std::unique_ptr<WaylandClipboard> clipboard_;
   // The session bus, for the desktops' own screenshot services; opened only
-  // where the compositor has no screen copy of its own.
-  std::unique_ptr<dbus::Connection> bus_;
+  // when one of them is asked.
+  std::unique_ptr<DesktopBus> bus_;
   // The ways of copying the screen, tried in order until one works.
-  std::vector<std::unique_ptr<ScreenCopier>> screen_copiers_;
+  std::unique_ptr<ScreenCopyChain> screen_copy_;
   // The frame over the outputs there at the start; each of them has its
   // index in it.
   FrameLayout layout_;
@@ -163,7 +183,6 @@ class WaylandPlatform final : public Platform {
   bool screen_copied_ = false;
   // The frame holds the screen (and the clipboard offers it).
   bool screen_in_frame_ = false;
-  bool flush_pending_ = false;
   // After the clipboard's serving process took the connection over, nothing
   // more may be sent on it.
   FreeMode free_mode_ = FreeMode::kWithRequests;

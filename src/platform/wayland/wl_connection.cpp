@@ -1,10 +1,8 @@
 #include "platform/wayland/wl_connection.h"
 
 #include <poll.h>
-#include <time.h>
 #include <wayland-client.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -12,15 +10,14 @@
 #include <cstring>
 
 #include "platform/platform_error.h"
-#include "platform/posix/monotonic_clock.h"
+#include "platform/posix/warning.h"
 
 namespace ostrel {
 namespace {
 
 // While connecting, libwayland's first message is kept; afterwards its
-// messages are printed under the program's name.
+// messages are the program's own lines.
 std::string* connect_message = nullptr;
-const char* message_program = "ostrel";
 
 void LogLibwaylandMessage(const char* format, va_list arguments) {
   char text[512];
@@ -32,13 +29,32 @@ void LogLibwaylandMessage(const char* format, va_list arguments) {
     if (connect_message->empty()) *connect_message = message;
     return;
   }
-  std::fprintf(stderr, "%s: Wayland: %s\n", message_program, message.c_str());
+  Warn("Wayland: " + message);
+}
+
+// Reads and dispatches what the compositor sent, without waiting: `revents`
+// are poll's for the connection.
+void ReadAndDispatch(wl_display* display, short revents) {
+  // Whatever is queued already is dispatched first: prepare_read refuses to
+  // read while the queue holds events.
+  while (wl_display_prepare_read(display) != 0) {
+    if (wl_display_dispatch_pending(display) < 0) throw PlatformError(ConnectionFailure(display));
+  }
+  if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    if (wl_display_read_events(display) < 0) throw PlatformError(ConnectionFailure(display));
+  } else {
+    wl_display_cancel_read(display);
+  }
+  if (wl_display_dispatch_pending(display) < 0) throw PlatformError(ConnectionFailure(display));
+  // A hang-up with nothing left to read leaves no error behind: it is one.
+  if ((revents & (POLLHUP | POLLERR)) != 0 && (revents & POLLIN) == 0) {
+    throw PlatformError(ConnectionFailure(display));
+  }
 }
 
 }  // namespace
 
-wl_display* ConnectToCompositor(const char* program, std::string* error) {
-  message_program = program;
+wl_display* ConnectToCompositor() {
   wl_log_set_handler_client(LogLibwaylandMessage);
   std::string why;
   connect_message = &why;
@@ -46,11 +62,10 @@ wl_display* ConnectToCompositor(const char* program, std::string* error) {
   connect_message = nullptr;
   if (display != nullptr) return display;
   const char* name = std::getenv("WAYLAND_DISPLAY");
-  *error = name == nullptr || *name == '\0'
-               ? std::string("no Wayland compositor (WAYLAND_DISPLAY is not set)")
-               : std::string("no Wayland compositor at \"") + name + "\"" +
-                     (why.empty() ? std::string() : " (" + why + ")");
-  return nullptr;
+  throw NoDisplayServer(name == nullptr || *name == '\0'
+                            ? std::string("no Wayland compositor (WAYLAND_DISPLAY is not set)")
+                            : std::string("no Wayland compositor at \"") + name + "\"" +
+                                  (why.empty() ? std::string() : " (" + why + ")"));
 }
 
 std::string ConnectionFailure(wl_display* display) {
@@ -74,41 +89,41 @@ bool Flush(wl_display* display) {
   throw PlatformError(ConnectionFailure(display));
 }
 
-void ReadAndDispatch(wl_display* display, short revents) {
-  // Whatever is queued already is dispatched first: prepare_read refuses to
-  // read while the queue holds events.
-  while (wl_display_prepare_read(display) != 0) {
-    if (wl_display_dispatch_pending(display) < 0) throw PlatformError(ConnectionFailure(display));
-  }
-  if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-    if (wl_display_read_events(display) < 0) throw PlatformError(ConnectionFailure(display));
-  } else {
-    wl_display_cancel_read(display);
-  }
-  if (wl_display_dispatch_pending(display) < 0) throw PlatformError(ConnectionFailure(display));
-  // A hang-up with nothing left to read leaves no error behind: it is one.
-  if ((revents & (POLLHUP | POLLERR)) != 0 && (revents & POLLIN) == 0) {
-    throw PlatformError(ConnectionFailure(display));
-  }
+Waiter::Watch DisplayWatch(wl_display* display) {
+  return {.fd = wl_display_get_fd(display),
+          .prepare =
+              [display] {
+                // poll cannot see what is queued already.
+                if (wl_display_dispatch_pending(display) < 0) {
+                  throw PlatformError(ConnectionFailure(display));
+                }
+                return static_cast<short>(POLLIN | (Flush(display) ? 0 : POLLOUT));
+              },
+          .ready = [display](short revents) { ReadAndDispatch(display, revents); }};
 }
 
-bool DispatchUntil(wl_display* display, const std::function<bool()>& done,
-                   std::int64_t deadline_ns) {
-  if (wl_display_dispatch_pending(display) < 0) throw PlatformError(ConnectionFailure(display));
-  while (!done()) {
-    const std::int64_t left = deadline_ns - MonotonicNs();
-    if (left <= 0) return false;
-    const bool flushed = Flush(display);
-    pollfd fd{wl_display_get_fd(display), static_cast<short>(POLLIN | (flushed ? 0 : POLLOUT)), 0};
-    const std::int64_t wait = std::min<std::int64_t>(left, 100'000'000);
-    const timespec timeout{0, static_cast<long>(wait)};
-    if (ppoll(&fd, 1, &timeout, nullptr) < 0 && errno != EINTR) {
-      throw PlatformError(std::string("waiting for the compositor failed: ") +
-                          std::strerror(errno));
-    }
-    ReadAndDispatch(display, fd.revents);
-  }
-  return true;
+Waiter::Registration WatchDisplay(Waiter& waiter, wl_display* display) {
+  return waiter.Add(Waiter::Source::kDisplay, DisplayWatch(display));
+}
+
+struct CallbackListeners {
+  static constexpr wl_callback_listener kSetsFlag = {
+      .done = [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; },
+  };
+};
+
+void SetWhenDone(wl_callback* callback, bool* flag) {
+  *flag = false;
+  wl_callback_add_listener(callback, &CallbackListeners::kSetsFlag, flag);
+}
+
+bool Roundtrip(Waiter& waiter, wl_display* display, TimePoint deadline) {
+  bool done = false;
+  wl_callback* callback = wl_display_sync(display);
+  SetWhenDone(callback, &done);
+  const Waiter::End end = waiter.WaitUntil([&done] { return done; }, deadline);
+  wl_callback_destroy(callback);
+  return end == Waiter::End::kDone;
 }
 
 }  // namespace ostrel

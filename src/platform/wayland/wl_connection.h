@@ -1,39 +1,48 @@
 #pragma once
 
 // The compositor's connection: connecting with libwayland's messages kept
-// for the program's one line, a bounded wait for a condition that its events
-// make true, and the failure report of a broken connection.
+// for the program's one line, the connection in the program's one wait (its
+// events read and dispatched, its requests sent), a round trip with a
+// deadline, and the failure report of a broken connection. Shared by ostrel
+// and ostrel-idle.
 
-#include <cstdint>
-#include <functional>
 #include <string>
 
+#include "platform/clock.h"
+#include "platform/posix/waiter.h"
+
+struct wl_callback;
 struct wl_display;
 
 namespace ostrel {
 
 // Connects to the compositor the environment names (WAYLAND_DISPLAY). When
-// none answers, returns null and says why in `error`, with libwayland's own
+// none answers, throws NoDisplayServer saying why, with libwayland's own
 // message (such as the missing XDG_RUNTIME_DIR of an X11 session) in it
-// rather than printed. From then on libwayland's messages are printed as
-// the program's own lines, "`program`: Wayland: ...".
-wl_display* ConnectToCompositor(const char* program, std::string* error);
+// rather than printed. From then on libwayland's messages are the program's
+// own lines ("ostrel: Wayland: ...").
+wl_display* ConnectToCompositor();
 
 // Why the connection failed, for a PlatformError: the protocol error when
 // the compositor sent one, the system error otherwise.
 std::string ConnectionFailure(wl_display* display);
 
-// Sends what is queued and dispatches the compositor's events until `done`
-// returns true or `deadline_ns` (MonotonicNs, posix/monotonic_clock.h)
-// passes; returns done(). Throws
-// PlatformError when the connection fails.
-bool DispatchUntil(wl_display* display, const std::function<bool()>& done,
-                   std::int64_t deadline_ns);
+// The connection as a source of the wait: before every wait what is queued
+// is dispatched and what is to be sent goes out (the wait is for POLLOUT too
+// while the socket is full); what comes is read and dispatched. Failures are
+// PlatformError, a hang-up included.
+Waiter::Watch DisplayWatch(wl_display* display);
+// Registers it in `waiter`.
+[[nodiscard]] Waiter::Registration WatchDisplay(Waiter& waiter, wl_display* display);
 
-// Reads and dispatches what the compositor sent, without waiting: to be
-// called when poll reports the display's descriptor. `revents` are poll's.
-// Throws PlatformError when the connection fails or the compositor hung up.
-void ReadAndDispatch(wl_display* display, short revents);
+// Sets `*flag` (false until then) when the compositor answers `callback`
+// (a round trip's sync, a surface's frame).
+void SetWhenDone(wl_callback* callback, bool* flag);
+
+// Waits, in `waiter` (where the connection is registered), until the
+// compositor has handled every request sent so far and sent its answers;
+// false when that did not happen by `deadline` or the wait was interrupted.
+bool Roundtrip(Waiter& waiter, wl_display* display, TimePoint deadline);
 
 // Sends what is queued; true when everything went out, false when the socket
 // is full (wait for POLLOUT and call again). Throws PlatformError on failure.

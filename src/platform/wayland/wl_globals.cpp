@@ -5,7 +5,7 @@
 
 #include "platform/platform_error.h"
 #include "platform/wayland/wl_connection.h"
-#include "platform/wayland/wl_seat_input.h"
+#include "platform/wayland/input/wl_seat_input.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
@@ -27,7 +27,7 @@ void FreeProxyOnly(wl_proxy* proxy) { wl_proxy_destroy(proxy); }
 
 }  // namespace
 
-struct WaylandGlobalsListener {
+struct WaylandGlobalsListeners {
   static WaylandGlobals& Of(void* data) { return *static_cast<WaylandGlobals*>(data); }
 
   static constexpr wl_registry_listener kRegistry = {
@@ -47,11 +47,18 @@ struct WaylandGlobalsListener {
 WaylandGlobals::WaylandGlobals(wl_display* wl_display, SeatInput& input)
     : display(wl_display), input_(input) {
   registry = wl_display_get_registry(display);
-  wl_registry_add_listener(registry, &WaylandGlobalsListener::kRegistry, this);
-  if (wl_display_roundtrip(display) < 0) throw PlatformError(ConnectionFailure(display));
+  wl_registry_add_listener(registry, &WaylandGlobalsListeners::kRegistry, this);
+}
+
+void WaylandGlobals::Discover(Waiter& waiter, TimePoint deadline) {
+  const auto answered = [&] {
+    if (Roundtrip(waiter, display, deadline)) return;
+    throw NoDisplayServer("the Wayland compositor accepted the connection but did not answer");
+  };
+  answered();
   // Outputs bound before the xdg_output manager get their xdg_output now.
   for (auto& [name, output] : outputs) output->WatchXdgOutput(xdg_output_manager);
-  if (wl_display_roundtrip(display) < 0) throw PlatformError(ConnectionFailure(display));
+  answered();
 }
 
 WaylandGlobals::~WaylandGlobals() { Free(FreeMode::kWithRequests); }
@@ -113,7 +120,7 @@ void WaylandGlobals::OnGlobal(std::uint32_t name, const char* interface, std::ui
         Bind<zwlr_layer_shell_v1>(registry, name, &zwlr_layer_shell_v1_interface, version, 4);
   } else if (is(xdg_wm_base_interface) && wm_base == nullptr) {
     wm_base = Bind<xdg_wm_base>(registry, name, &xdg_wm_base_interface, version, 4);
-    xdg_wm_base_add_listener(wm_base, &WaylandGlobalsListener::kWmBase, this);
+    xdg_wm_base_add_listener(wm_base, &WaylandGlobalsListeners::kWmBase, this);
   } else if (is(zwlr_screencopy_manager_v1_interface) && screencopy == nullptr) {
     screencopy = Bind<zwlr_screencopy_manager_v1>(
         registry, name, &zwlr_screencopy_manager_v1_interface, version, 3);

@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/clock.h"
+#include "platform/posix/waiter.h"
 #include "platform/wayland/wl_free.h"
 #include "platform/wayland/wl_output.h"
 
@@ -27,10 +29,15 @@ class SeatInput;
 
 class WaylandGlobals {
  public:
-  // Binds the globals on `display` and waits (two round trips) for the
-  // outputs' descriptions; the seat goes to `input` as soon as it is bound,
-  // before its first event. Throws PlatformError when the connection fails.
+  // Listens to the registry of `display`; the seat will go to `input` as
+  // soon as it is bound, before its first event.
   WaylandGlobals(wl_display* display, SeatInput& input);
+
+  // Binds the globals and waits (two round trips in `waiter`, where the
+  // connection is registered) for the outputs' descriptions. Throws
+  // NoDisplayServer when the compositor has not answered by `deadline`, and
+  // PlatformError when the connection fails.
+  void Discover(Waiter& waiter, TimePoint deadline);
   ~WaylandGlobals();
   WaylandGlobals(const WaylandGlobals&) = delete;
   WaylandGlobals& operator=(const WaylandGlobals&) = delete;
@@ -56,7 +63,7 @@ class WaylandGlobals {
   std::map<std::uint32_t, std::unique_ptr<WaylandOutput>> outputs;
 
  private:
-  friend struct WaylandGlobalsListener;
+  friend struct WaylandGlobalsListeners;
   void OnGlobal(std::uint32_t name, const char* interface, std::uint32_t version);
   void OnGlobalRemove(std::uint32_t name);
 

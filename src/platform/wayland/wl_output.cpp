@@ -69,9 +69,7 @@ void WaylandOutput::OnGeometry(std::int32_t x, std::int32_t y, std::int32_t tran
 }
 
 void WaylandOutput::OnMode(std::uint32_t flags, std::int32_t width, std::int32_t height) {
-  if ((flags & WL_OUTPUT_MODE_CURRENT) == 0) return;
-  report_.mode_width = width;
-  report_.mode_height = height;
+  report_.NoteMode((flags & WL_OUTPUT_MODE_CURRENT) != 0, width, height);
 }
 
 void WaylandOutput::SetFramePlace(int index, const OutputPlace& place) {

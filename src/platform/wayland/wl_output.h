@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/wayland/frame_layout.h"
-#include "platform/wayland/wl_cover_surface.h"
+#include "platform/wayland/cover/wl_cover_surface.h"
 #include "platform/wayland/wl_free.h"
 
 struct wl_output;

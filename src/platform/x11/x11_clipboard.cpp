@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/platform_error.h"
+#include "platform/posix/waiter.h"
 #include "platform/x11/x11_clipboard_state.h"
 
 namespace ostrel {
@@ -90,27 +91,38 @@ void X11Clipboard::State::Dispatch(const XEvent& event) {
   transfers.DropStalled();
 }
 
-bool X11Clipboard::State::Pump(Clock::time_point deadline,
+bool X11Clipboard::State::Pump(TimePoint deadline,
                                const std::function<bool(const XEvent&)>& awaited, XEvent* out) {
-  for (;;) {
+  // Only the connection: the clipboard's waits are short and end with their
+  // deadline.
+  Waiter waiter;
+  bool lost = false;
+  const Waiter::Registration connection = waiter.Add(
+      Waiter::Source::kDisplay, {.fd = ConnectionNumber(display),
+                                 .prepare =
+                                     [this] {
+                                       XFlush(display);
+                                       return static_cast<short>(POLLIN);
+                                     },
+                                 .ready = [&lost](short revents) {
+                                   lost = (revents & (POLLERR | POLLNVAL)) != 0;
+                                 }});
+  bool got = false;
+  const auto arrived = [&] {
     XEvent event;
     while (XCheckIfEvent(display, &event, &State::IsWanted, reinterpret_cast<XPointer>(this))) {
       if (awaited(event)) {
         *out = event;
+        got = true;
         return true;
       }
       Dispatch(event);
     }
     transfers.DropStalled();
-    const auto now = Clock::now();
-    if (now >= deadline) return false;
-    XFlush(display);
-    const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    pollfd connection{ConnectionNumber(display), POLLIN, 0};
-    const int ready = poll(&connection, 1, static_cast<int>(std::min<long long>(remaining, 1000)));
-    if (ready < 0 && errno != EINTR) return false;
-    if (ready > 0 && (connection.revents & (POLLERR | POLLNVAL)) != 0) return false;
-  }
+    return lost;
+  };
+  waiter.WaitUntil(arrived, deadline);
+  return got;
 }
 
 Time X11Clipboard::State::ServerTime() {

@@ -11,7 +11,7 @@ namespace ostrel {
 
 bool X11Clipboard::HandOffToManager(std::chrono::milliseconds timeout) {
   State& s = *state_;
-  const auto deadline = State::Clock::now() + timeout;
+  const auto deadline = Clock::now() + timeout;
   if (!s.owned) return false;
   if (XGetSelectionOwner(display_, s.atom(kClipboardManager)) == None) return false;
   // The targets we ask the manager to save.

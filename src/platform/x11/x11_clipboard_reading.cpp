@@ -35,7 +35,7 @@ std::optional<Property> X11Clipboard::State::TakeProperty(Atom property) {
 // Receives an INCR transfer into `property`, whose INCR announcement we have
 // just deleted (which asks the owner for the first chunk).
 std::optional<Bytes> X11Clipboard::State::ReceiveIncremental(Atom property,
-                                                             Clock::time_point deadline) {
+                                                             TimePoint deadline) {
   Bytes bytes;
   for (;;) {
     XEvent event;

@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/image.h"
 #include "platform/png_once.h"
 #include "platform/x11/x11_clipboard.h"
@@ -58,8 +59,6 @@ struct Property {
 };
 
 struct X11Clipboard::State {
-  using Clock = std::chrono::steady_clock;
-
   State(Display* display, Window window, const PixelFormat& format);
 
   Atom atom(AtomIndex index) const { return atoms[index]; }
@@ -73,7 +72,7 @@ struct X11Clipboard::State {
   // Dispatches the clipboard's events until `awaited` accepts one (copied to
   // `out`) or `deadline` passes. Other clients' events stay queued for the
   // caller. Sleeps in poll() on the connection, never spins.
-  bool Pump(Clock::time_point deadline, const std::function<bool(const XEvent&)>& awaited,
+  bool Pump(TimePoint deadline, const std::function<bool(const XEvent&)>& awaited,
             XEvent* out);
   // A real server timestamp: the time of a zero-length append to a property of
   // our own window.
@@ -88,7 +87,7 @@ struct X11Clipboard::State {
   // Reading another owner's picture.
   Picture ReadOther(std::chrono::milliseconds timeout);
   std::optional<Property> TakeProperty(Atom property);
-  std::optional<Bytes> ReceiveIncremental(Atom property, Clock::time_point deadline);
+  std::optional<Bytes> ReceiveIncremental(Atom property, TimePoint deadline);
 
   Display* display;
   Window window;

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/x11/x11_clipboard.h"
-#include "platform/posix/monotonic_clock.h"
+#include "platform/posix/warning.h"
 #include "platform/x11/x11_platform.h"
 
 namespace ostrel {
@@ -15,7 +15,7 @@ namespace {
 
 // A grab another client holds is asked for again at every tick for this long,
 // then reported, then asked for four times a second.
-constexpr std::int64_t kGrabRetryNs = 1'000'000'000;
+constexpr auto kGrabRetry = std::chrono::seconds(1);
 constexpr std::int64_t kGrabRetryEveryTicks = 16;
 constexpr unsigned kPointerGrabEvents = ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
 
@@ -52,7 +52,7 @@ void X11Platform::StartGrabs() {
   // The pointer and the keyboard, as full-screen programs take them. Another
   // client may hold them (an open menu): the loop asks again and meanwhile
   // watches them (RetryGrabs); nothing here waits.
-  grab_retry_end_ = MonotonicNs() + kGrabRetryNs;
+  grab_retry_end_ = Clock::now() + kGrabRetry;
   TryGrabs();
   if (!pointer_grabbed_ || !keyboard_grabbed_) WatchInput();
 }
@@ -71,7 +71,7 @@ void X11Platform::TryGrabs() {
 }
 
 void X11Platform::RetryGrabs() {
-  const bool retrying = MonotonicNs() < grab_retry_end_;
+  const bool retrying = Clock::now() < grab_retry_end_;
   if (retrying || timer_.NextTick() % kGrabRetryEveryTicks == 0) TryGrabs();
   if (pointer_grabbed_ && keyboard_grabbed_) return;
   if (!retrying && !grab_reported_) {
@@ -79,10 +79,8 @@ void X11Platform::RetryGrabs() {
     const char* what = !pointer_grabbed_ && !keyboard_grabbed_ ? "the pointer and the keyboard"
                        : !pointer_grabbed_                     ? "the pointer"
                                                                : "the keyboard";
-    std::fprintf(stderr,
-                 "ostrel: cannot grab %s, another program holds the grab; the run still ends "
-                 "on their use\n",
-                 what);
+    Warn(std::string("cannot grab ") + what +
+         ", another program holds the grab; the run still ends on their use");
   }
   WatchInput();
 }

@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/clock.h"
+
 namespace ostrel {
 
 class OutgoingTransfers {
@@ -43,7 +45,6 @@ class OutgoingTransfers {
   void DropStalled();
 
  private:
-  using Clock = std::chrono::steady_clock;
   struct Transfer {
     Window requestor = None;
     Atom property = None;
@@ -53,7 +54,7 @@ class OutgoingTransfers {
     // The zero-length chunk that ends the transfer is written; we wait for its
     // deletion only to stop watching the window cleanly.
     bool final_sent = false;
-    Clock::time_point last_activity;
+    TimePoint last_activity;
   };
   // A requestor window whose property changes and destruction we watch, and
   // the event mask we had on it before. A destroyed window must be forgotten at

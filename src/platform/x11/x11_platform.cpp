@@ -3,9 +3,7 @@
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xfixes.h>
-#include <poll.h>
 #include <sys/prctl.h>
-#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,9 +11,9 @@
 #include <cstdlib>
 
 #include "platform/posix/end_signals.h"
+#include "platform/posix/warning.h"
 #include "platform/x11/x11_capture.h"
 #include "platform/x11/x11_clipboard.h"
-#include "platform/posix/monotonic_clock.h"
 #include "platform/x11/x11_errors.h"
 
 namespace ostrel {
@@ -26,10 +24,7 @@ constexpr long kWindowEvents = ExposureMask | KeyPressMask | ButtonPressMask | B
 
 constexpr std::chrono::milliseconds kClipboardReadTimeout{1000};
 constexpr std::chrono::milliseconds kClipboardHandOffTimeout{3000};
-constexpr std::int64_t kMapTimeoutNs = 2'000'000'000;
-// A server that accepts the connection and then never answers (a dead SSH
-// tunnel, a hung server) is given up on after this long.
-constexpr unsigned kOpenTimeoutMs = 4500;
+constexpr auto kMapPatience = std::chrono::seconds(2);
 
 // Xft.dpi from the root window's RESOURCE_MANAGER, where desktops publish the
 // screen's resolution; 96 when it is not set.
@@ -54,28 +49,28 @@ double ScreenDpi(Display* display) {
 
 }  // namespace
 
-std::unique_ptr<X11Platform> X11Platform::Open(const char* display_name, std::string* error) {
-  const char* tried = display_name != nullptr ? display_name : std::getenv("DISPLAY");
+std::unique_ptr<X11Platform> X11Platform::Open() {
+  const char* name = std::getenv("DISPLAY");
+  const std::string shown = name != nullptr ? name : "";
   // Nothing is on the screen yet, so a server that never answers can simply
   // be left: the watchdog ends the process with a message and status 1.
   char seconds[16];
-  std::snprintf(seconds, sizeof seconds, "%.1f", kOpenTimeoutMs / 1000.0);
-  const std::string silent =
-      std::string("the X server of display \"") + (tried != nullptr ? tried : "") +
-      "\" accepted the connection but did not answer within " + seconds + " s";
-  Watchdog watchdog(kOpenTimeoutMs, silent.c_str());
-  Display* display = XOpenDisplay(display_name);
+  std::snprintf(seconds, sizeof seconds, "%.1f",
+                std::chrono::duration<double>(kDisplayServerPatience).count());
+  const std::string silent = "the X server of display \"" + shown +
+                             "\" accepted the connection but did not answer within " + seconds +
+                             " s";
+  const Watchdog watchdog(static_cast<unsigned>(kDisplayServerPatience.count()), silent.c_str());
+  Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) {
-    *error = std::string("cannot open display \"") + (tried != nullptr ? tried : "") + "\"" +
-             (tried == nullptr || *tried == '\0' ? " (DISPLAY is not set)" : "");
-    return nullptr;
+    throw NoDisplayServer("cannot open display \"" + shown + "\"" +
+                          (shown.empty() ? " (DISPLAY is not set)" : ""));
   }
   try {
     return std::unique_ptr<X11Platform>(new X11Platform(display));
-  } catch (const std::exception& failure) {
+  } catch (...) {
     XCloseDisplay(display);
-    *error = failure.what();
-    return nullptr;
+    throw;
   }
 }
 
@@ -100,8 +95,27 @@ X11Platform::X11Platform(Display* display)
     has_xfixes_ = XFixesQueryVersion(display, &major, &minor) != 0 && major >= 4;
   }
   clipboard_ = std::make_unique<X11Clipboard>(display, format_);
-  // From here on the event loop takes the ending signals.
+  // From here on the event loop takes the ending signals, first of all.
+  signals_watch_ = WatchEndSignals(waiter_);
   QueueEndSignals();
+  x_watch_ = waiter_.Add(Waiter::Source::kDisplay,
+                         {.fd = ConnectionNumber(display),
+                          // What was asked of the server goes out before
+                          // the program sleeps.
+                          .prepare =
+                              [this] {
+                                XFlush(display_);
+                                return static_cast<short>(POLLIN);
+                              },
+                          // Events waiting in Xlib's queue, where poll cannot
+                          // see them, are handled without sleeping.
+                          .due = [this]() -> std::optional<TimePoint> {
+                            if (XQLength(display_) > 0) return Clock::now();
+                            return std::nullopt;
+                          },
+                          .ready = [this](short) {
+                            if (gate_.IsOpen()) DispatchXEvents();
+                          }});
 }
 
 X11Platform::~X11Platform() {
@@ -135,7 +149,7 @@ void X11Platform::FinishRun(int status) noexcept {
   try {
     if (clipboard_->Owned()) clipboard_->HandOffToManager(kClipboardHandOffTimeout);
   } catch (const std::exception& failure) {
-    std::fprintf(stderr, "ostrel: the clipboard could not be handed over: %s\n", failure.what());
+    Warn(std::string("the clipboard could not be handed over: ") + failure.what());
   }
 }
 
@@ -164,7 +178,7 @@ void X11Platform::CreateForm(std::string_view caption, int /*timer_interval_ms*/
   // The one frame, which the screen is copied into and the trails drawn on.
   CreateFrame();
 
-  timer_.Start(MonotonicNs());
+  timer_.Start(Clock::now());
   ThrowIfXErrorPending();
 }
 
@@ -183,17 +197,20 @@ void X11Platform::ShowForm() {
 }
 
 void X11Platform::WaitForMap() {
-  const std::int64_t give_up = MonotonicNs() + kMapTimeoutNs;
+  // Only the map is looked for: the events before it stay queued for the
+  // loop.
+  Waiter waiter;
+  const Waiter::Registration x = waiter.Add(
+      Waiter::Source::kDisplay, {.fd = ConnectionNumber(display_), .ready = [](short) {}});
   XEvent event;
   const auto is_map = [](Display*, XEvent* e, XPointer arg) -> Bool {
     return e->type == MapNotify && e->xmap.window == *reinterpret_cast<Window*>(arg);
   };
-  while (XCheckIfEvent(display_, &event, is_map, reinterpret_cast<XPointer>(&window_)) == False) {
-    const std::int64_t left = give_up - MonotonicNs();
-    if (left <= 0) throw PlatformError("the window did not appear");
-    pollfd fd{ConnectionNumber(display_), POLLIN, 0};
-    const timespec timeout{0, std::min<std::int64_t>(left, 10'000'000)};
-    ppoll(&fd, 1, &timeout, nullptr);
+  const auto mapped = [&] {
+    return XCheckIfEvent(display_, &event, is_map, reinterpret_cast<XPointer>(&window_)) == True;
+  };
+  if (waiter.WaitUntil(mapped, Clock::now() + kMapPatience) != Waiter::End::kDone) {
+    throw PlatformError("the window did not appear");
   }
 }
 
@@ -250,8 +267,6 @@ void X11Platform::SetCursorHidden(bool hidden) {
 
 DrawingSurface& X11Platform::Surface() { return *surface_; }
 
-void X11Platform::ReportError(std::string_view message) {
-  std::fprintf(stderr, "ostrel: %.*s\n", static_cast<int>(message.size()), message.data());
-}
+void X11Platform::ReportError(std::string_view message) { Warn(message); }
 
 }  // namespace ostrel

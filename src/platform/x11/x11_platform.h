@@ -22,6 +22,7 @@
 
 #include "platform/event_gate.h"
 #include "platform/platform.h"
+#include "platform/posix/waiter.h"
 #include "platform/software_surface.h"
 #include "platform/tick_timer.h"
 #include "platform/x11/x11_capture.h"
@@ -32,9 +33,11 @@ class X11Clipboard;
 
 class X11Platform final : public Platform {
  public:
-  // Connects to the display (null: $DISPLAY). On failure returns null and says
-  // why in `error`, having changed nothing.
-  static std::unique_ptr<X11Platform> Open(const char* display_name, std::string* error);
+  // Connects to $DISPLAY. Throws NoDisplayServer when there is no display to
+  // connect to, and PlatformError when it cannot be used, having changed
+  // nothing. A server that accepts the connection and never answers ends the
+  // program (Watchdog) after kDisplayServerPatience.
+  static std::unique_ptr<X11Platform> Open();
   ~X11Platform() override;
   X11Platform(const X11Platform&) = delete;
   X11Platform& operator=(const X11Platform&) = delete;
@@ -69,6 +72,8 @@ class X11Platform final : public Platform {
   // The loop and the timer (x11_loop.cpp).
   // One pass over what is pending: X events, signals, and the tick if due.
   void ProcessPending();
+  // After a wait: a handler's failure thrown, the run ended on a signal.
+  void AfterWait();
   void DispatchXEvents();
   void Tick();
 
@@ -103,6 +108,11 @@ class X11Platform final : public Platform {
 
   std::unique_ptr<X11Clipboard> clipboard_;
 
+  // The one wait: the ending signals, the X connection.
+  Waiter waiter_;
+  Waiter::Registration signals_watch_;
+  Waiter::Registration x_watch_;
+
   // The window and what lives with it.
   EventGate gate_;
   Window window_ = 0;
@@ -124,7 +134,7 @@ class X11Platform final : public Platform {
   // at the last look.
   bool pointer_grabbed_ = false;
   bool keyboard_grabbed_ = false;
-  std::int64_t grab_retry_end_ = 0;
+  TimePoint grab_retry_end_{};
   bool grab_reported_ = false;
   bool pointer_seen_ = false;
   int pointer_x_ = 0;

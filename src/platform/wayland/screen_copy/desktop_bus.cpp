@@ -1,0 +1,22 @@
+#include "platform/wayland/screen_copy/desktop_bus.h"
+
+#include "platform/platform_error.h"
+
+namespace ostrel {
+
+DesktopBus::~DesktopBus() { watch_.Reset(); }
+
+dbus::Connection& DesktopBus::Get() {
+  if (bus_) return *bus_;
+  if (!failure_.empty()) throw PlatformError(failure_);
+  try {
+    bus_ = dbus::Connection::OpenSession();
+  } catch (const PlatformError& failure) {
+    failure_ = failure.what();
+    throw;
+  }
+  watch_ = bus_->WaitIn(waiter_, Waiter::Source::kSessionBus);
+  return *bus_;
+}
+
+}  // namespace ostrel

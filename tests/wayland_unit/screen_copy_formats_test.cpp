@@ -1,0 +1,85 @@
+// What the desktops' screenshot services hand back: KWin's raw pixels, the
+// portal's request path and the file its answer names.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/wayland/screen_copy/kwin_picture.h"
+#include "platform/wayland/screen_copy/portal_uri.h"
+
+namespace ostrel {
+namespace {
+
+TEST(DesktopScreenshots, KWinsRawPixelsRowByRowIntoTheFrame) {
+  // Two rows of two pixels (red, blue / green, white) with a stride of 12
+  // bytes (4 unused), as 0xAARRGGBB words and as R, G, B, A bytes.
+  const std::vector<std::uint8_t> bgra = {0, 0, 255, 255, 255, 0, 0, 255, 9, 9, 9, 9,
+                                          0, 255, 0, 255, 255, 255, 255, 255, 9, 9, 9, 9};
+  const std::vector<std::uint8_t> rgba = {255, 0, 0, 255, 0, 0, 255, 255, 9, 9, 9, 9,
+                                          0, 255, 0, 255, 255, 255, 255, 255, 9, 9, 9, 9};
+  const std::uint32_t kRed = 0xFF0000, kBlue = 0x0000FF, kGreen = 0x00FF00, kWhite = 0xFFFFFF;
+  struct Case {
+    std::uint32_t format;
+    const std::vector<std::uint8_t>* data;
+    bool read;
+  };
+  for (const Case& c : {Case{4, &bgra, true}, Case{6, &bgra, true}, Case{16, &rgba, true},
+                        Case{18, &rgba, true}, Case{13, &bgra, false}, Case{0, &bgra, false}}) {
+    // Fed in pieces that split rows, into its place of a larger frame.
+    for (const std::size_t piece : {std::size_t{5}, std::size_t{12}, std::size_t{24}}) {
+      Image frame(5, 4);
+      RawScreenshotRows rows;
+      ASSERT_EQ(rows.Begin(c.format, 2, 2, 12, frame, {3, 1, 2, 2}), c.read) << c.format;
+      if (!c.read) break;
+      for (std::size_t at = 0; at < c.data->size(); at += piece) {
+        EXPECT_FALSE(rows.Complete());
+        rows.Add(c.data->data() + at, std::min(piece, c.data->size() - at));
+      }
+      ASSERT_TRUE(rows.Complete()) << c.format << " in pieces of " << piece;
+      rows.Finish();
+      EXPECT_EQ((std::vector<std::uint32_t>{frame.At(3, 1), frame.At(4, 1), frame.At(3, 2),
+                                            frame.At(4, 2), frame.At(2, 1), frame.At(3, 3)}),
+                (std::vector<std::uint32_t>{kRed, kBlue, kGreen, kWhite, 0, 0}))
+          << c.format << " in pieces of " << piece;
+    }
+  }
+  // A picture of another size than its place is scaled into it at the end.
+  Image frame(4, 4);
+  RawScreenshotRows rows;
+  ASSERT_TRUE(rows.Begin(4, 2, 2, 12, frame, {0, 0, 4, 4}));
+  rows.Add(bgra.data(), bgra.size());
+  EXPECT_EQ(frame.At(3, 3), 0U) << "placed before it was complete";
+  rows.Finish();
+  EXPECT_EQ(frame.At(1, 1), kRed);
+  EXPECT_EQ(frame.At(3, 3), kWhite);
+  EXPECT_FALSE(rows.Begin(4, 4, 1, 12, frame, {0, 0, 4, 1})) << "stride shorter than a row";
+}
+
+TEST(DesktopScreenshots, ThePortalsRequestPathAndFile) {
+  EXPECT_EQ(PortalRequestPath(":1.42", "ostrel7_1"),
+            "/org/freedesktop/portal/desktop/request/1_42/ostrel7_1");
+  struct Case {
+    const char* uri;
+    std::optional<std::string> path;
+  };
+  for (const Case& c : {
+           Case{"file:///root/Pictures/Screenshot%20from%202026-12-09%2004-05-06.png",
+                "/root/Pictures/Screenshot from 2026-12-09 04-05-06.png"},
+           // GLib escapes in upper-case hex: a Spanish desktop's ~/Imágenes.
+           Case{"file:///home/ana/Im%C3%A1genes/Captura%20de%20pantalla.png",
+                "/home/ana/Im\xC3\xA1genes/Captura de pantalla.png"},
+           Case{"file://localhost/tmp/a.png", "/tmp/a.png"},
+           Case{"file://elsewhere/tmp/a.png", std::nullopt},
+           Case{"https://example.org/a.png", std::nullopt},
+           Case{"file:///tmp/a%2", std::nullopt},
+           Case{"file:///tmp/a%zz.png", std::nullopt},
+           Case{"file:///tmp/a%00.png", std::nullopt},
+       }) {
+    EXPECT_EQ(FilePathOfUri(c.uri), c.path) << c.uri;
+  }
+}
+
+}  // namespace
+}  // namespace ostrel
