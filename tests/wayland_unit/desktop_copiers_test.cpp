@@ -295,6 +295,7 @@ class ScriptedWay final : public ScreenCopier {
  public:
   explicit ScriptedWay(ScreenCopyOutcome outcome, int* calls)
       : outcome_(std::move(outcome)), calls_(calls) {}
+  std::string_view Name() const override { return "a way"; }
   ScreenCopyOutcome Copy(const ScreenCopyDestination& frame, std::span<const ScreenCopyTarget>,
                          TimePoint) override {
     ++*calls_;
@@ -316,15 +317,19 @@ TEST(ScreenCopyChain, TheNextWayOnlyWhenOneIsNotHere) {
     Kind kind;
     int second_calls;
     std::uint32_t output_a, output_b;  // the frame afterwards
+    const char* line;                  // the one line said, or none
   } cases[] = {
-      {"copied", Outcome::Copied(), Kind::kWhole, 0, 0x123456, 0x123456},
-      {"every output failed: the next way",
+      {"copied", Outcome::Copied(), Kind::kWhole, 0, 0x123456, 0x123456, nullptr},
+      {"every output failed: the next way, and a line",
        Outcome::OfOutputs({{0, "failed"}, {1, "failed"}}, 2), Kind::kWhole, 1, 0x123456,
-       0x123456},
+       0x123456, "could not copy the screen (every output failed: failed; failed); a way copied"},
+      {"absent: the next way, silently", Outcome::NotHere("absent"), Kind::kWhole, 1, 0x123456,
+       0x123456, nullptr},
       {"one output failed: black there, no other way",
-       Outcome::OfOutputs({{1, "failed"}}, 2), Kind::kPartly, 0, 0x123456, 0},
+       Outcome::OfOutputs({{1, "failed"}}, 2), Kind::kPartly, 0, 0x123456, 0,
+       "the screen copy of B failed (failed)"},
       {"an ending signal: nothing more", Outcome::Interrupted(), Kind::kInterrupted, 0, 0x123456,
-       0x123456},
+       0x123456, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -336,7 +341,12 @@ TEST(ScreenCopyChain, TheNextWayOnlyWhenOneIsNotHere) {
     Image frame(2, 1);
     const std::vector<ScreenCopyTarget> targets = {{nullptr, "A", {0, 0, 1, 1}, 0},
                                                    {nullptr, "B", {1, 0, 1, 1}, 0}};
-    EXPECT_EQ(chain.Copy({&frame, nullptr, 0}, targets).kind, c.kind);
+    const ScreenCopyChain::Result result = chain.Copy({&frame, nullptr, 0}, targets);
+    EXPECT_EQ(result.kind, c.kind);
+    ASSERT_EQ(result.lines.size(), c.line != nullptr ? 1U : 0U);
+    if (c.line != nullptr) {
+      EXPECT_NE(result.lines[0].find(c.line), std::string::npos) << result.lines[0];
+    }
     EXPECT_EQ(first_calls, 1);
     EXPECT_EQ(second_calls, c.second_calls);
     EXPECT_EQ(frame.At(0, 0), c.output_a);
