@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform_error.h"
@@ -164,6 +165,9 @@ struct PipeWireFrames::Listeners {
 PipeWireFrames::PipeWireFrames(Waiter& waiter) : core_hook_(std::make_unique<CoreHook>()) {
   pw_init(nullptr, nullptr);
   initialised_ = true;
+  // The program says what failed in its own one line; PipeWire's own
+  // messages only when asked for (PIPEWIRE_DEBUG).
+  if (std::getenv("PIPEWIRE_DEBUG") == nullptr) pw_log_set_level(SPA_LOG_LEVEL_NONE);
   loop_ = pw_loop_new(nullptr);
   // The loop belongs to this thread; it is iterated only when its descriptor
   // is ready, never waited in.
