@@ -203,7 +203,7 @@ show() { printf '%s%s\n' "$prompt" "$1"; eval "$1"; }
 show 'grep PRETTY /etc/os-release'
 show 'ls --color=always -p'
 show 'wc -l src/trails/*.cpp'
-if git rev-parse --git-dir >/dev/null 2>&1; then show 'git log --oneline -4 | cut -c -80'; fi
+show 'df -h /'
 export PS1='\[\e[1;32m\]user@debian\[\e[0m\]:\[\e[1;34m\]~/ostrel\[\e[0m\]$ '
 exec bash --norc --noprofile -i
 """
