@@ -7,7 +7,7 @@ table, as bench/wayland_run_bench.py does on sway:
 - First frame: exec -> the first wl_surface.commit with a buffer on every
   output (WAYLAND_DEBUG's time stamps, as on sway). Median of several runs.
   On GNOME the portal's own time is measured beside it: a plain client of the
-  portal (tests/e2e/portal_screenshot.py) timed over as many calls, so that
+  portal (tests/helpers/portal_screenshot.py) timed over as many calls, so that
   the program's share is the difference of the medians.
 - CPU: the program's and the compositor's utime + stime over some seconds of
   a run, as % of one core, the compositor's idle CPU subtracted.
@@ -87,7 +87,7 @@ def portal_ms(session, runs):
     times = []
     for _ in range(runs):
         began = time.monotonic()
-        done = subprocess.run([gs.SYSTEM_PYTHON, os.path.join(ROOT, "tests", "e2e",
+        done = subprocess.run([gs.SYSTEM_PYTHON, os.path.join(ROOT, "tests", "helpers",
                                                               "portal_screenshot.py"), "10"],
                               env=session.env, capture_output=True, text=True, timeout=30)
         times.append((time.monotonic() - began) * 1000)
@@ -175,7 +175,7 @@ def main():
     parser.add_argument("desktop", choices=("kwin", "gnome"))
     parser.add_argument("--quick", action="store_true", help="short runs to check the script works")
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "release", "ostrel"))
-    parser.add_argument("--tools", default=os.path.join(ROOT, "build", "release", "tests", "wayland"))
+    parser.add_argument("--tools", default=os.path.join(ROOT, "build", "release", "tests", "helpers"))
     args = parser.parse_args()
     if args.desktop == "kwin":
         ks.require_kwin(args.tools)

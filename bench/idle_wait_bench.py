@@ -22,7 +22,7 @@ Usage: idle_wait_bench.py --program PATH_TO_OSTREL_IDLE [--seconds 60]
   --input-every S: move the pointer every S seconds meanwhile (a user at
            work: the idle time is never reached)
   --desktop: the session to wait in (x11 by default); kwin needs --tools,
-           the folder of the desktops' built helpers (build/.../tests/wayland)
+           the folder of the desktops' built helpers (build/.../tests/helpers)
   --here:  in the session the environment names (DISPLAY, WAYLAND_DISPLAY,
            the session bus) instead of a private Xvfb; no input is made
   --quick: a 5 s window, to check that the script works (ctest runs it);

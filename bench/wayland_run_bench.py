@@ -17,7 +17,7 @@
 - CPU: the program's and sway's utime + stime from /proc/PID/stat over the
   same seconds of an untraced run, as % of one core; sway's idle CPU over as
   many seconds before the run, with its desktop shown, is subtracted.
-- Input -> exit: a virtual pointer (tests/wayland/virtual_pointer.cpp) is
+- Input -> exit: a virtual pointer (tests/helpers/virtual_pointer.cpp) is
   added during the run (its enter is the first position) and moves 1 px; from
   just before the move is sent to the program's exit seen through a pidfd.
   Median of several runs.
@@ -210,7 +210,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="short runs to check the script works")
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "release", "ostrel"))
     parser.add_argument("--pointer", default=os.path.join(
-        ROOT, "build", "release", "tests", "wayland", "ostrel-wl-pointer"))
+        ROOT, "build", "release", "tests", "helpers", "ostrel-wl-pointer"))
     args = parser.parse_args()
     ws.require_sway()
     for path in (args.program, args.pointer):

@@ -7,7 +7,7 @@ window goes, the portal's permission and dialog on GNOME, ScreenShot2's
 authorisation on KWin, and nothing of a session runs after its stop().
 
 Usage: desktops_smoke_test.py TOOLS_DIR [--repeat N] [CASE_WORD...]
-TOOLS_DIR holds the built helpers (build/.../tests/wayland). Only the cases
+TOOLS_DIR holds the built helpers (build/.../tests/helpers). Only the cases
 whose name contains one of the words run (e.g. "gnome", "kwin"). --repeat N
 starts and stops each desktop N times instead and prints the times.
 A desktop whose packages are missing is skipped; exits 77 when both are.
@@ -26,7 +26,8 @@ import keynames  # noqa: E402
 import kwinsession as ks  # noqa: E402
 import xsession as xs  # noqa: E402
 
-PORTAL_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "portal_screenshot.py")
+PORTAL_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "helpers",
+                             "portal_screenshot.py")
 ONE = ((1280, 720),)
 # GNOME's monitors may differ in size: the spanned picture must still fit each.
 TWO_GNOME = ((1280, 720), (1024, 768, 1, 1280, 0))

@@ -7,7 +7,7 @@ checks sway: every shot from the start until trails show is the desktop
 exactly or the desktop with trail colours XORed on.
 
 Usage: desktops_test.py gnome|kwin PATH_TO_OSTREL TOOLS_DIR [CASE_WORD...]
-(TOOLS_DIR: build/.../tests/wayland, the desktops' test helpers).
+(TOOLS_DIR: build/.../tests/helpers, the desktops' test helpers).
 """
 import glob
 import os

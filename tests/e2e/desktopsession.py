@@ -1,7 +1,7 @@
 """What the GNOME and KWin harnesses (gnomesession.py, kwinsession.py) share:
 their processes kept in one process group and found again by their runtime
 directory, private D-Bus buses, the helpers' line protocol, and the input
-client window (tests/wayland/input_client.cpp). Standard library only.
+client window (tests/helpers/input_client.cpp). Standard library only.
 """
 import contextlib
 import os
@@ -195,7 +195,7 @@ class LineHelper:
 
 class InputClient:
     """ostrel-wl-input-client on a session: a fullscreen window that reports
-    its input, one line an event (see tests/wayland/input_client.cpp)."""
+    its input, one line an event (see tests/helpers/input_client.cpp)."""
 
     def __init__(self, session, program, output=None, timeout=10.0):
         cmd = [program] + ([output.name] if output is not None else [])

@@ -33,7 +33,7 @@ import xsession as xs  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SYSTEM_PYTHON = "/usr/bin/python3"  # Debian's, with gi; python3 on PATH may lack it
-HELPER = os.path.join(HERE, "gnome_helper.py")
+HELPER = os.path.join(HERE, "..", "helpers", "gnome_helper.py")
 EXTENSION = os.path.join(HERE, "gnome_extension")
 EXTENSION_UUID = "ostrel-tests@ostrel.invalid"
 TOOLS = ("gnome-shell", "dbus-daemon", "gdbus", "gsettings", "pipewire")

@@ -10,7 +10,7 @@ KWin runs as root on its virtual backend, from a copy of /usr/bin/kwin_wayland
 fail here), in a fresh temporary directory (HOME, XDG_RUNTIME_DIR) with its
 own session bus. It draws no wallpaper: a background layer-shell surface per
 output (swaybg) is the desktop. Input comes from org_kde_kwin_fake_input
-(tests/wayland/kwin_fake_input.cpp), which KWin offers to every client with
+(tests/helpers/kwin_fake_input.cpp), which KWin offers to every client with
 KWIN_WAYLAND_NO_PERMISSION_CHECKS=1. Screenshots come from ScreenShot2,
 which KWin allows only to executables named by a .desktop file it read when
 it started: the screenshot tool's and those the test asks for are written
@@ -36,7 +36,7 @@ TOOLS = ("dbus-daemon", "gdbus", "swaybg")
 DISPLAY_NAME = "wayland-0"  # in the session's own XDG_RUNTIME_DIR
 SCREENSHOT_INTERFACE = "org.kde.KWin.ScreenShot2"
 REFUSED = 3  # ostrel-kwin-shot's status when KWin does not authorise it
-# The helpers built in tests/wayland (the folder is the `tools` argument).
+# The helpers built in tests/helpers (the folder is the `tools` argument).
 HELPERS = ("ostrel-kwin-shot", "ostrel-kwin-input", "ostrel-wl-outputs")
 Output = ws.Output
 BTN_LEFT = ds.BTN_LEFT
@@ -89,7 +89,7 @@ class KWin(xs._Stopped):
     """kwin_wayland --virtual with these outputs, all of one size and scale
     (its virtual backend makes them alike), side by side in the order given.
 
-    tools: the folder of the built helpers (build/.../tests/wayland).
+    tools: the folder of the built helpers (build/.../tests/helpers).
     authorized: further executables granted ScreenShot2 (their .desktop files
     are written before KWin starts; KWin reads none later).
     screenshot_checks: False sets KWIN_SCREENSHOT_NO_PERMISSION_CHECKS=1."""

@@ -5,7 +5,7 @@ virtual pointer and a keyboard.
 Used by wayland_test.py and bench/wayland_run_bench.py. Standard library only;
 pictures, checks and the program's process come from xsession.py. The
 Wayland work is done by the real tools: sway, swaymsg, swaybg, grim, wtype,
-wl-paste, and tests/wayland/virtual_pointer.cpp (ostrel-wl-pointer) and
+wl-paste, and tests/helpers/virtual_pointer.cpp (ostrel-wl-pointer) and
 virtual_keyboard.cpp (ostrel-wl-keyboard).
 
 sway refuses to run as root, so it runs as nobody (uid 65534) with its own
