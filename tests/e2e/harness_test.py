@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks of desktopsession.py's process keeping and line protocol, without
+"""Checks of harness.py's process keeping and line protocol, without
 a desktop: what a session's stop() must end (a process that left the group
 too, found by the session's runtime directory, and nothing of anybody
 else's), and how a helper's answers, silence and end are reported.
@@ -13,8 +13,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import desktopsession as ds  # noqa: E402
-import xsession as xs  # noqa: E402
+import harness as h  # noqa: E402
 
 # A helper speaking the line protocol: "ok" to "ping", "ok VALUE" to
 # "echo VALUE", "error: ..." to anything else, silence to "hang", and an
@@ -50,7 +49,7 @@ def check_stop(f):
         runtime = os.path.join(d, "runtime")
         os.mkdir(runtime)
         env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
-        p = ds.Processes(d, runtime)
+        p = h.Processes(d, runtime)
         leader = p.start("leader", ["sleep", "60"], env)
         member = p.start("member", ["sleep", "60"], env)
         # A grandchild that leaves the group (as fusermount3 does), started
@@ -91,7 +90,7 @@ def check_stop(f):
 def check_line_helper(f):
     proc = subprocess.Popen([sys.executable, "-c", FAKE_HELPER], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE)
-    helper = ds.LineHelper(proc, "fake")
+    helper = h.LineHelper(proc, "fake")
     try:
         f.check(helper.ready(5) == "extra words", "ready() does not return the rest of the line")
         f.check(helper.ask("ping") == "", "a plain ok is not ''")
@@ -114,7 +113,7 @@ def check_line_helper(f):
                 proc.wait()
                 proc = subprocess.Popen([sys.executable, "-c", FAKE_HELPER],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-                helper = ds.LineHelper(proc, "fake")
+                helper = h.LineHelper(proc, "fake")
                 helper.ready(5)
         try:
             helper.ask("ping")
@@ -127,10 +126,10 @@ def check_line_helper(f):
 
 
 def main():
-    f = xs.Failures()
+    f = h.Failures()
     check_stop(f)
     check_line_helper(f)
-    return f.finish("desktopsession")
+    return f.finish("harness")
 
 
 if __name__ == "__main__":
