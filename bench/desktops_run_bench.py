@@ -32,7 +32,7 @@ import gnomesession as gs  # noqa: E402
 import harness as h  # noqa: E402
 import kwinsession as ks  # noqa: E402
 from wayland_run_bench import debug_clock_ms, since, surface_commits  # noqa: E402
-from x11_run_bench import cpu_seconds, median, peak_memory_mb, print_rows  # noqa: E402
+from x11_run_bench import cpu_seconds, median, peak_memory_mb, print_rows, spread  # noqa: E402
 
 WIDTH, HEIGHT = 1920, 1080
 
@@ -121,10 +121,6 @@ def measure(desktop, program, tools, runs, cpu_window):
 
 def print_table(desktop, r, runs, cpu_window):
     limit = 2 * WIDTH * HEIGHT * 4 / 2**20 + 8
-
-    def spread(values, digits=1):
-        return f"{median(values):.{digits}f} ({min(values):.{digits}f}-{max(values):.{digits}f})"
-
     rows = [["exec -> first frame committed, ms (median)", spread(r["first"]),
              "<= 300" if desktop == "kwin" else "the portal's + 50"]]
     if r["portal"]:

@@ -39,6 +39,7 @@ import gnomesession as gs  # noqa: E402
 import harness as h  # noqa: E402
 import kwinsession as ks  # noqa: E402
 import xsession as xs  # noqa: E402
+from x11_run_bench import cpu_seconds  # noqa: E402
 
 QUICK_MAX_WAKEUPS = 5
 
@@ -50,13 +51,6 @@ def status_fields(pid):
             key, _, value = line.partition(":")
             fields[key] = value.strip()
     return fields
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        # Fields after the command's closing parenthesis: utime and stime are 14 and 15.
-        after = f.read().rsplit(")", 1)[1].split()
-    return (int(after[11]) + int(after[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def rollup(pid):

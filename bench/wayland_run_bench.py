@@ -39,7 +39,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, HERE)
 import harness as h  # noqa: E402
 import waysession as ws  # noqa: E402
-from x11_run_bench import (cpu_seconds, median, peak_memory_mb, print_rows,  # noqa: E402
+from x11_run_bench import (cpu_seconds, peak_memory_mb, print_rows, spread,  # noqa: E402
                             tick_statistics)
 
 WIDTH, HEIGHT = 1920, 1080
@@ -172,10 +172,6 @@ def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
 def print_table(r, runs, cpu_window):
     limit = 2 * WIDTH * HEIGHT * 4 / 2**20 + 8
     timer = r["timer"]
-
-    def spread(values, digits=1):
-        return f"{median(values):.{digits}f} ({min(values):.{digits}f}-{max(values):.{digits}f})"
-
     rows = [
         ["exec -> first frame committed, ms (median)", spread(r["first"]), "<= 100"],
         ["  of which screen copy request -> ready, ms", spread(r["copy"]) if r["copy"] else "-", ""],

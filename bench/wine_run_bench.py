@@ -33,6 +33,7 @@ Usage: wine_run_bench.py [--quick] [--program PATH] [--probe PATH] [--prefix DIR
 --quick: short runs (under a minute once the prefix exists), to check the script works.
 """
 import argparse
+import contextlib
 import os
 import re
 import shutil
@@ -48,7 +49,7 @@ sys.path.insert(0, HERE)
 import harness as h  # noqa: E402
 import winesession as wine  # noqa: E402
 import xsession as xs  # noqa: E402
-from x11_run_bench import (BURST_GAP, cpu_seconds, median, peak_memory_mb,  # noqa: E402
+from x11_run_bench import (BURST_GAP, cpu_seconds, peak_memory_mb, spread,  # noqa: E402
                            tick_statistics)
 
 WIDTH, HEIGHT = 1920, 1080
@@ -56,21 +57,10 @@ WIDTH, HEIGHT = 1920, 1080
 
 def prefix_processes(prefix):
     """{pid: name} of the processes whose WINEPREFIX is this prefix."""
-    wanted = b"WINEPREFIX=" + os.path.abspath(prefix).encode() + b"\0"
     found = {}
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                if wanted not in f.read() + b"\0":
-                    continue
-            with open(f"/proc/{pid}/stat") as f:
-                stat = f.read()
-            if stat.rsplit(")", 1)[1].split()[0] == "Z":
-                continue
-            with open(f"/proc/{pid}/comm") as f:
-                found[int(pid)] = f.read().strip()
-        except OSError:
-            continue
+    for pid in h.processes_with("WINEPREFIX", os.path.abspath(prefix)):
+        with contextlib.suppress(OSError), open(f"/proc/{pid}/comm") as f:
+            found[pid] = f.read().strip()
     return found
 
 
@@ -208,20 +198,17 @@ def measure_timer(program, env, probe, seconds):
 
 
 def print_table(r, timer, cold, runs, cpu_window):
-    def span(values, digits=1):
-        return f"{median(values):.{digits}f} ({min(values):.{digits}f}-{max(values):.{digits}f})"
-
     limit = 2 * WIDTH * HEIGHT * 4 / 2**20 + 10
     rows = [
         ["program CPU, % of one core", f"{r['cpu']:.1f}"],
         ["Xvfb CPU, % of one core", f"{r['xvfb_cpu']:.1f}"],
         ["wineserver CPU, % of one core", f"{r['server_cpu']:.1f}"],
         ["other Wine processes of the prefix, CPU, % (*)", f"{r['others_cpu']:.1f}"],
-        ["exec -> window shown, warm, ms (median)", span(r["mapped"])],
+        ["exec -> window shown, warm, ms (median)", spread(r["mapped"])],
         ["exec -> window shown, cold (no wineserver), ms", f"{cold:.0f}"],
-        ["1 px move -> window gone (Windows view), ms", span(r["gone"])],
-        ["1 px move -> process ended (Windows view), ms", span(r["win_exit"])],
-        ["1 px move -> Linux process exit, ms", span(r["exit"])],
+        ["1 px move -> window gone (Windows view), ms", spread(r["gone"])],
+        ["1 px move -> process ended (Windows view), ms", spread(r["win_exit"])],
+        ["1 px move -> Linux process exit, ms", spread(r["exit"])],
         ["exit status", ",".join(map(str, sorted(set(r["status"]))))],
         ["peak memory VmHWM, MB", f"{r['hwm']:.1f}"],
         ["  wine_probe's VmHWM (Wine's own share), MB", f"{r['probe_hwm']:.1f}"],

@@ -133,6 +133,11 @@ def median(values):
     return statistics.median(values) if values else float("nan")
 
 
+def spread(values, digits=1):
+    """The median, then the least and the greatest value in brackets."""
+    return f"{median(values):.{digits}f} ({min(values):.{digits}f}-{max(values):.{digits}f})"
+
+
 def print_table(sizes, results, timer):
     rows = []
 

@@ -248,6 +248,28 @@ def ticks_bound(seconds, slack=8, per_second=TICKS_PER_SECOND):
 # ---------------------------------------------------------------- processes
 
 
+def alive(pid):
+    """Whether the process runs: a zombie counts as gone (this machine's PID
+    1 does not reap orphans)."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except OSError:
+        return False
+
+
+def processes_with(variable, value):
+    """PIDs of the running processes whose environment sets this variable
+    to this value."""
+    marker = f"{variable}={value}\0".encode()
+    found = []
+    for name in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError), open(f"/proc/{name}/environ", "rb") as f:
+            if marker in f.read() and alive(name):
+                found.append(int(name))
+    return found
+
+
 def stop_process(proc):
     """SIGTERM, then SIGKILL after 5 s; reaps it."""
     if proc.poll() is None:
@@ -296,19 +318,7 @@ class Processes:
     def leftovers(self):
         """PIDs of live (not zombie) processes whose environment names the
         session's runtime directory (none without one)."""
-        if self.runtime_dir is None:
-            return []
-        marker = f"XDG_RUNTIME_DIR={self.runtime_dir}\0".encode()
-        found = []
-        for name in filter(str.isdigit, os.listdir("/proc")):
-            with contextlib.suppress(OSError):
-                with open(f"/proc/{name}/stat", "rb") as f:
-                    if f.read().rsplit(b")", 1)[1].split()[0] == b"Z":
-                        continue
-                with open(f"/proc/{name}/environ", "rb") as f:
-                    if marker in f.read():
-                        found.append(int(name))
-        return found
+        return [] if self.runtime_dir is None else processes_with("XDG_RUNTIME_DIR", self.runtime_dir)
 
     def stop(self, first=()):
         """Ends `first` (SIGTERM, 2 s), then the group (SIGTERM, then

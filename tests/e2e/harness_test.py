@@ -36,14 +36,6 @@ for line in sys.stdin:
 """
 
 
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
-    except OSError:
-        return False
-
-
 def check_stop(f):
     with tempfile.TemporaryDirectory() as d:
         runtime = os.path.join(d, "runtime")
@@ -79,7 +71,7 @@ def check_stop(f):
             f.check(time.monotonic() - began < 3, "stop() took over 3 s for processes that end")
             f.check(not p.leftovers(), f"after stop(): {p.leftovers()} still run")
             time.sleep(0.05)
-            f.check(not any(alive(pid) for pid in (leader.pid, member.pid, detached)),
+            f.check(not any(h.alive(pid) for pid in (leader.pid, member.pid, detached)),
                     "a process of the session still runs after stop()")
             f.check(other.poll() is None, "stop() ended another session's process")
         finally:
