@@ -40,7 +40,7 @@ class Case(h.RunCase):
         """Starts a run that has no screen copy; returns its Saver once the
         trails show over black."""
         saver = self.saver(self.program, env=self.s.env)
-        end = time.monotonic() + START_TIMEOUT
+        end = time.monotonic() + self.start_timeout
         o = self.s.outputs[0]
         while time.monotonic() < end and saver.running_after(0):
             shot = self.s.shot(o)
@@ -51,7 +51,7 @@ class Case(h.RunCase):
                            f"not black: {black} black pixels")
                 return saver
             time.sleep(0.05)
-        self.check(False, f"nothing shown within {START_TIMEOUT:g} s (status {saver.wait(0)})")
+        self.check(False, f"nothing shown within {self.start_timeout:g} s (status {saver.wait(0)})")
         return saver
 
 
@@ -259,8 +259,7 @@ KWIN = [
 
 def main():
     desktop, program, tools, words = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
-    session_class = gs.GnomeShell if desktop == "gnome" else ks.KWin
-    session_class.require(tools)
+    (gs.GnomeShell if desktop == "gnome" else ks.KWin).require(tools)
 
     def play(f, name, outputs, options, run):
         layout = [h.Output(*args) for args in outputs]

@@ -603,7 +603,7 @@ class Session:
             self.start_helper(["swaybg", "-o", o.name, "-i", path, "-m", "fill"])
 
     def shot(self, output):
-        """What the output shows, at its full pixel resolution, no cursor."""
+        """What the output shows, at its full pixel resolution."""
         raise NotImplementedError
 
     def wait_drawn(self, saver, timeout):
