@@ -75,13 +75,13 @@ def on_window(t):
 
 
 def by_input(what, send):
+    """A case: `send` (which returns when the input went out) ends a run
+    whose window has had its first position."""
     def case(t):
         saver = t.start()
         on_window(t)
         t.check(saver.running_after(0), f"the first position ended the run ({saver.wait(0)})")
-        since = time.monotonic()
-        send(t)
-        t.ended(saver, since, what)
+        t.ended(saver, send(t), what)
     return case
 
 

@@ -151,7 +151,7 @@ class GnomeShell(ds.BusSession):
         return not shot.data.strip(b"\xff")
 
     def key(self, name):
-        self.helper.ask(f"key {keynames.keysym(name):#x}")
+        return float(self.helper.ask(f"key {keynames.keysym(name):#x}"))
 
     def pointer(self):
         return Pointer(self)

@@ -450,26 +450,27 @@ class Device:
     def _send(self, *words):
         value = self.helper.ask(" ".join(str(w) for w in words))
         self.sent = float(value) if value else self.helper.sent
+        return self.sent
 
 
 class Pointer(Device):
     """A pointer: absolute moves in logical layout coordinates, relative
-    moves, buttons and the wheel (clicks; negative: up)."""
+    moves, buttons and the wheel (clicks; negative: up). Each returns .sent."""
 
     def move(self, x, y):
-        self._send("move", x, y)
+        return self._send("move", x, y)
 
     def rel(self, dx, dy):
-        self._send("rel", dx, dy)
+        return self._send("rel", dx, dy)
 
     def press(self, button=BTN_LEFT):
-        self._send("press", button)
+        return self._send("press", button)
 
     def release(self, button=BTN_LEFT):
-        self._send("release", button)
+        return self._send("release", button)
 
     def wheel(self, steps=1):
-        self._send("wheel", steps)
+        return self._send("wheel", steps)
 
     def close(self):
         """Nothing: the desktop's own devices stay until the session's stop()."""
@@ -625,7 +626,8 @@ class Session:
         raise RuntimeError(f"no trails (status {saver.wait(0)}, stderr {saver.stderr[-300:]!r})")
 
     def key(self, name):
-        """Presses and releases one key by its keysym name (keynames)."""
+        """Presses and releases one key by its keysym name (keynames);
+        returns when it went out (time.monotonic())."""
         raise NotImplementedError
 
     def keyboard(self):

@@ -152,3 +152,4 @@ class KWin(ds.BusSession):
 
     def key(self, name):
         self.helper.ask(f"key {keynames.evdev(name)}")
+        return self.helper.sent

@@ -150,7 +150,9 @@ class Sway(h.WaylandSession):
         return self.key
 
     def key(self, name):
+        sent = time.monotonic()
         subprocess.run(["wtype", "-k", name], env=self.env, check=True, timeout=10)
+        return sent
 
     def pointer_taken(self, saver, at, timeout=5.0):
         """Waits until the program run by `saver` holds the pointer device just

@@ -139,7 +139,9 @@ class Xvfb(h.Session):
         return XPointer(self)
 
     def key(self, name):
+        sent = time.monotonic()
         self.run("xdotool", "key", name)
+        return sent
 
     def set_desktop(self, pointer=None, root_setter="display"):
         """Sets the sample desktop as the root picture, a left_ptr cursor and the
@@ -218,6 +220,7 @@ class XPointer(h.Pointer):
             args = (abs(args[0]), 5 if args[0] > 0 else 4)
         self.sent = time.monotonic()
         self.x.run("xdotool", *self.XDOTOOL[verb], *map(str, args))
+        return self.sent
 
 
 @contextlib.contextmanager
