@@ -22,8 +22,12 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import xsession as xs  # noqa: E402
 
 # What it runs, and the Debian packages they come from (tools/install-deps'
 # realistic_desktop_packages).
@@ -360,28 +364,8 @@ class RealisticDesktop:
         return self._x("xwd", "-root", "-silent").stdout
 
     def screenshot_rgb(self):
-        """The root window as packed 8-bit RGB rows, width x height.
-
-        GTK's input-only windows have a visual of their own, so xwd takes the
-        screen for one of several visuals and writes 24 bits a pixel (B, G,
-        R) in rows as long as 32-bit ones; a screen of one visual (the
-        saver's window over everything) comes as 32 bits a pixel."""
-        blob = self.shot()
-        fields = [int.from_bytes(blob[i:i + 4], "big") for i in range(0, 100, 4)]
-        header, width, height, byte_order = fields[0], fields[4], fields[5], fields[7]
-        bpp, line, masks, ncolors = fields[11], fields[12], fields[14:17], fields[19]
-        if (width, height) != (self.width, self.height) or byte_order != 0 or \
-                masks != [0xFF0000, 0x00FF00, 0x0000FF] or bpp not in (24, 32):
-            raise ValueError(f"unexpected xwd dump: {width}x{height}, {bpp} bits a pixel, "
-                             f"byte order {byte_order}, masks {masks}")
-        start, step = header + 12 * ncolors, bpp // 8
-        raw = blob[start:start + line * height]
-        if len(raw) < line * height:
-            raise ValueError("truncated xwd dump")
-        rows = b"".join(raw[y * line:y * line + width * step] for y in range(height))
-        out = bytearray(width * height * 3)
-        out[0::3], out[1::3], out[2::3] = rows[2::step], rows[1::step], rows[0::step]
-        return bytes(out)
+        """The root window as packed 8-bit RGB rows, width x height."""
+        return xs.parse_xwd(self.shot()).data
 
     def wait_still(self, timeout=15.0, quiet=0.3):
         """Waits until the screen stays the same for `quiet` s (every window

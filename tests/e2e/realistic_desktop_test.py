@@ -27,6 +27,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import realistic_desktop as rd  # noqa: E402
+import harness as h  # noqa: E402
 import xsession as xs  # noqa: E402
 
 WIDTH, HEIGHT = 1280, 720
@@ -43,7 +44,7 @@ def read_clipboard_picture(x):
                          capture_output=True, check=False)
     if rgb.returncode != 0 or len(rgb.stdout) != WIDTH * HEIGHT * 3:
         return f"the PNG does not decode to {WIDTH}x{HEIGHT}: {rgb.stderr[-200:]!r}"
-    return xs.Image(WIDTH, HEIGHT, rgb.stdout)
+    return h.Image(WIDTH, HEIGHT, rgb.stdout)
 
 
 def in_clocks(desktop, pixels):
@@ -64,7 +65,7 @@ def check_layout(f, x, desktop):
 
 
 def screenshot(desktop):
-    return xs.Image(WIDTH, HEIGHT, desktop.screenshot_rgb())
+    return h.Image(WIDTH, HEIGHT, desktop.screenshot_rgb())
 
 
 def run_ended_by_move(f, x, program, probe, before):
@@ -73,22 +74,22 @@ def run_ended_by_move(f, x, program, probe, before):
             frozen = x.screenshot()
         finally:
             os.kill(run.pid, signal.SIGCONT)
-        xs.check_trails(f, before, frozen, xs.ticks_bound(run.mapped_ms / 1000, slack=2),
+        h.check_trails(f, before, frozen, h.ticks_bound(run.mapped_ms / 1000, slack=2),
                         "first frame", need_all_colours=False)
         got = read_clipboard_picture(x)
-        if f.check(isinstance(got, xs.Image), f"no picture on the clipboard: {got}"):
+        if f.check(isinstance(got, h.Image), f"no picture on the clipboard: {got}"):
             f.check(got == before, "the clipboard's picture differs from the desktop in "
-                    f"{len(xs.diff_pixels(before, got))} pixels")
+                    f"{len(h.diff_pixels(before, got))} pixels")
         time.sleep(max(0.0, 1.0 - (time.monotonic() - run.started)))
-        changed = xs.check_trails(f, before, x.screenshot(),
-                                  xs.ticks_bound(time.monotonic() - run.started), "after a second")
+        changed = h.check_trails(f, before, x.screenshot(),
+                                  h.ticks_bound(time.monotonic() - run.started), "after a second")
         f.check(len(changed) > 2000, f"after a second only {len(changed)} pixels show trails")
         _, _, status = run.end_by_move()
         f.check(status == 0, f"a move: exit status {status}, expected 0")
 
 
 def run_ended_by_key(f, x, program, _before):
-    with xs.Saver(program, env=x.env) as saver:
+    with h.Saver(program, env=x.env) as saver:
         if not f.check(x.wait_window(proc=saver.proc) is not None,
                        f"no Form1 window (status {saver.wait(0)}, stderr {saver.stderr!r})"):
             return
@@ -102,11 +103,11 @@ def attempt(f, x, desktop, case, *args):
     """Runs a case until no minute turns during it; its failures go to f."""
     for tries in range(1, TRIES + 1):
         before = screenshot(desktop)
-        mine = xs.Failures()
+        mine = h.Failures()
         case(mine, x, *args, before)
         desktop.wait_still()
         after = screenshot(desktop)
-        moved = xs.diff_pixels(before, after)
+        moved = h.diff_pixels(before, after)
         if moved and in_clocks(desktop, moved) and tries < TRIES:
             print(f"{case.__name__}: a minute turned during the run; again", flush=True)
             continue
@@ -118,17 +119,15 @@ def attempt(f, x, desktop, case, *args):
 
 def main():
     program, probe = sys.argv[1], sys.argv[2]
-    xs.require_xvfb()
-    gone = rd.missing()
-    if gone:
-        print("SKIP: the realistic desktop needs " + ", ".join(gone) +
-              " (tools/install-deps test installs them)")
-        return xs.SKIP
-    f = xs.Failures()
-    with xs.Xvfb(WIDTH, HEIGHT) as x, rd.realistic_desktop(x.env, WIDTH, HEIGHT) as desktop:
-        check_layout(f, x, desktop)
-        attempt(f, x, desktop, run_ended_by_move, program, probe)
-        attempt(f, x, desktop, run_ended_by_key, program)
+    f = h.Failures()
+    try:
+        with xs.realistic_session(WIDTH, HEIGHT) as (x, desktop):
+            check_layout(f, x, desktop)
+            attempt(f, x, desktop, run_ended_by_move, program, probe)
+            attempt(f, x, desktop, run_ended_by_key, program)
+    except h.Skip as skip:
+        print(f"SKIP: {skip}")
+        return h.SKIP
     return f.finish("realistic desktop")
 
 
