@@ -23,6 +23,10 @@ import kwinsession as ks  # noqa: E402
 
 ONE = ((1280, 720),)
 TWO = ((1280, 720), (1280, 720, 1, 1280, 0))
+SCALED = ((1920, 1080, 2),)
+# GNOME without PipeWire's session manager: no screen-cast frame ever comes,
+# and the portal copies the screen.
+NO_CAST = {"screen_cast": False}
 # The portal: the answer takes 0.3-0.9 s, the first frame comes after it.
 START_TIMEOUT = 10.0
 
@@ -55,10 +59,24 @@ class Case(h.RunCase):
         return saver
 
 
+# How soon the trails must show: the screen copy's own time (GNOME's screen
+# cast and KWin's pictures come within about 0.2 s) and the first ticks,
+# well below the copy's deadline, which a copy that waits for something
+# that never comes would reach.
+TRAILS_WITHIN = {"gnome": 1.0, "kwin": 2.0}
+
+
 def trails(t):
     saver = t.start()
     if t.first_trails:
-        t.layout_trails(saver)
+        print(f"{t.name}: trails {t.trails_after:.3f} s after the start", flush=True)
+        bound = TRAILS_WITHIN["gnome" if isinstance(t.s, gs.GnomeShell) else "kwin"]
+        t.check(t.trails_after < bound, f"the trails showed {t.trails_after:.2f} s after the "
+                f"start, not within {bound:g} s")
+        if t.s.outputs[0].scale == 2:
+            t.trails_at_scale_2(saver)
+        else:
+            t.layout_trails(saver)
     shots = glob.glob(os.path.join(t.s.home, "**", "Screenshot*"), recursive=True)
     t.check(not shots, f"the screenshot's file is left: {shots}")
 
@@ -206,6 +224,25 @@ def dismissed(t, saver):
             f"the question dismissed: status {status}, stderr {lines}")
 
 
+def without_screen_cast(t):
+    # Without PipeWire's session manager no screen-cast frame comes: after
+    # its deadline the portal copies the screen, and one line says so.
+    saver = t.start(timeout=START_TIMEOUT)
+    saver.proc.send_signal(signal.SIGTERM)
+    t.check(saver.wait(2.0) == 0, f"SIGTERM: status {saver.wait(0)}")
+    lines = saver.stderr_lines()
+    t.check(len(lines) == 1 and "GNOME's screen cast" in lines[0] and "portal" in lines[0],
+            f"not one line naming the screen cast and the portal: {lines}")
+
+
+def ended_while_casting(t):
+    # An ending signal while the screen cast's frame is waited for ends the
+    # run at once.
+    saver = t.saver(t.program, env=t.s.env)
+    time.sleep(0.5)
+    ended_while_asked(t, saver)
+
+
 def unauthorised(t):
     # KWin lets only an installed, named program copy the screen: any other
     # runs over black, says so in one line, and leaves the clipboard alone.
@@ -235,15 +272,19 @@ GNOME = [
     ("a button press ends the run", ONE, {}, BUTTON),
     ("the clipboard keeps the desktop as PNG", ONE, {}, clipboard),
     ("two monitors covered, crossing ends the run", TWO, {}, two_outputs),
-    ("the portal's refusal: status 1 and how to allow it", ONE, {}, refused),
-    ("the portal's question shown, SIGTERM meanwhile ends at once", ONE, {},
+    ("no screen-cast frame: the portal's picture, one line", ONE, NO_CAST, without_screen_cast),
+    ("SIGTERM while the screen cast's frame is awaited ends at once", ONE, NO_CAST,
+     ended_while_casting),
+    ("the portal's refusal: status 1 and how to allow it", ONE, NO_CAST, refused),
+    ("the portal's question shown, SIGTERM meanwhile ends at once", ONE, NO_CAST,
      question(ended_while_asked)),
-    ("the portal's question dismissed: status 1 and how to allow it", ONE, {},
+    ("the portal's question dismissed: status 1 and how to allow it", ONE, NO_CAST,
      question(dismissed)),
     ("SIGTERM ends with status 0", ONE, {}, by_signal),
 ]
 KWIN = [
     ("trails over the desktop, first frames exact", ONE, {}, trails),
+    ("scale 2: first frames exact at full resolution", SCALED, {}, trails),
     ("the cursor hidden", ONE, {}, cursor_hidden),
     ("a desktop change beneath stays hidden", ONE, {}, change_beneath),
     ("a move 1 px away ends the run", ONE, {}, MOVE),
@@ -264,7 +305,7 @@ def main():
     def play(f, name, outputs, options, run):
         layout = [h.Output(*args) for args in outputs]
         if desktop == "gnome":
-            session = gs.GnomeShell.session(layout)
+            session = gs.GnomeShell.session(layout, screen_cast=options.get("screen_cast", True))
         else:
             authorised = (os.path.realpath(program),) if options.get("authorised", True) else ()
             session = ks.KWin.session(layout, tools, authorized=authorised)

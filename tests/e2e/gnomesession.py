@@ -4,8 +4,10 @@ screenshot portal with its permission (a harness.Session, as sway's).
 
 Everything runs as root in the session's folder (desktopsession.BusSession):
 a private system bus with python3-dbusmock's logind (gnome-shell aborts
-without logind), the session bus, pipewire (the RemoteDesktop session's
-screen-cast streams need it), then gnome-shell --headless with a
+without logind), the session bus, pipewire and its session manager
+wireplumber (the RemoteDesktop session's and the program's screen-cast
+streams need them; without wireplumber, screen_cast=False, no screen-cast
+frame ever comes), then gnome-shell --headless with a
 --virtual-monitor per output. Settings are written before it starts: with
 animations or hot corners on, a pointer parked at 0,0 opens the overview;
 banners are drawn over fullscreen windows. The test extension in
@@ -54,7 +56,7 @@ class GnomeShell(ds.BusSession):
     that place, and its scale 1)."""
 
     NAME = "gnome"
-    COMMANDS = ("gnome-shell", "dbus-daemon", "gdbus", "gsettings", "pipewire")
+    COMMANDS = ("gnome-shell", "dbus-daemon", "gdbus", "gsettings", "pipewire", "wireplumber")
     FILES = (SYSTEM_PYTHON, "/usr/libexec/xdg-desktop-portal",
              "/usr/libexec/xdg-desktop-portal-gnome")
     # The document portal would mount a FUSE file system in the runtime
@@ -71,7 +73,7 @@ class GnomeShell(ds.BusSession):
             missing.append("python3-gi, python3-dbusmock or gir1.2-gdkpixbuf-2.0")
         return missing
 
-    def _start(self, timeout=60.0):
+    def _start(self, timeout=60.0, screen_cast=True):
         self._pictures = 0
         x = 0
         for o in self.outputs:
@@ -93,6 +95,8 @@ class GnomeShell(ds.BusSession):
         if not ds.wait_for_name(self.base_env, "org.freedesktop.login1", 10, system=True):
             raise RuntimeError(f"the mock logind did not start: {self.processes.log('logind')[-500:]}")
         self.processes.start("pipewire", ["pipewire"], self.base_env)
+        if screen_cast:
+            self.processes.start("wireplumber", ["wireplumber"], self.base_env)
         cmd = ["gnome-shell", "--headless", "--wayland", "--no-x11", "--wayland-display",
                self.DISPLAY_NAME]
         for o in self.outputs:

@@ -777,6 +777,7 @@ class RunCase(Case):
         super().__init__(name, failures, session)
         self.program = program
         self.first_trails = None  # (shots, seconds) from start()
+        self.trails_after = None  # seconds from the exec to the shot that showed them
         self.failed = False
         self.pad = set()  # the grey pad of the first output, which the cursor may cover
         if session is not None:
@@ -817,6 +818,7 @@ class RunCase(Case):
             if any(changed):
                 # The first trails and how long their ticks can have run.
                 self.first_trails = (shots, time.monotonic() - before)
+                self.trails_after = time.monotonic() - saver.started
                 return saver
             before = began
         self.check(False, f"no trails within {timeout:g} s (status {saver.wait(0)}, "
@@ -854,6 +856,25 @@ class RunCase(Case):
         shot = stitch([self.s.shot(o) for o in outputs], outputs)
         return check_trails(self.f, stitch([o.desktop for o in outputs], outputs), shot,
                             ticks_bound(time.monotonic() - saver.started), self.name)
+
+    def trails_at_scale_2(self, saver):
+        """One output at scale 2, after start(): its shots are at full
+        resolution, and start() has compared them pixel for pixel with its
+        desktop. The twips follow the scale: the rings are those of the
+        logical screen at twice the size, first and a second in."""
+        o = self.s.outputs[0]
+
+        def rings(shot, ticks, when):
+            circles = {(2 * x, 2 * y, 2 * r)
+                       for x, y, r in expected_circles(o.width // 2, o.height // 2, ticks)}
+            off = pixels_off_rings(diff_pixels(o.desktop, shot), circles)
+            self.check(not off, f"{when}: {len(off)} changed pixels lie on no ring of the first "
+                       f"{ticks} ticks at twice the logical size, e.g. {off[:5]}")
+
+        shots, seconds = self.first_trails
+        rings(shots[0], ticks_bound(seconds), "first ticks")
+        time.sleep(1.0)
+        rings(self.s.shot(o), ticks_bound(time.monotonic() - saver.started), "after a second")
 
     def keep(self, shot, what):
         """Saves a shot that failed a check; the words that say where."""
