@@ -38,7 +38,7 @@ FILES = [PROGRAM, TRACE, IDLE, UNIT, *MAN_PAGES, DESKTOP_ENTRY, "/usr/share/doc/
          "/usr/share/doc/ostrel/changelog.gz"]
 # The libraries the programs link: dpkg-shlibdeps must have turned each into a dependency.
 DEPENDS = ["libc6", "libstdc++6", "libx11-6", "libxext6", "libxfixes3", "libpng16-16",
-           "libsystemd0"]
+           "libsystemd0", "libpipewire-0.3-0"]
 MAN_ENV = dict(os.environ, LC_ALL="C.UTF-8", MANROFFSEQ="", MANWIDTH="80")
 
 

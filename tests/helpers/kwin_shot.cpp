@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dbus/dbus_connection.h"
+
 namespace {
 
 constexpr int kRefused = 3;
@@ -52,38 +54,14 @@ bool channel_offsets(uint32_t format, int& r, int& g, int& b) {
 }
 
 // Reads the reply's a{sv}: the fields this tool needs, skipping the rest.
-int read_meta(sd_bus_message* reply, Meta& meta) {
-  int status = sd_bus_message_enter_container(reply, 'a', "{sv}");
-  if (status < 0) return status;
-  while ((status = sd_bus_message_enter_container(reply, 'e', "sv")) > 0) {
-    const char* key = nullptr;
-    char kind = 0;
-    const char* contents = nullptr;
-    if ((status = sd_bus_message_read(reply, "s", &key)) < 0 ||
-        (status = sd_bus_message_peek_type(reply, &kind, &contents)) < 0 ||
-        (status = sd_bus_message_enter_container(reply, 'v', contents)) < 0) {
-      return status;
-    }
-    uint32_t* number = std::strcmp(key, "width") == 0    ? &meta.width
-                       : std::strcmp(key, "height") == 0 ? &meta.height
-                       : std::strcmp(key, "stride") == 0 ? &meta.stride
-                       : std::strcmp(key, "format") == 0 ? &meta.format
-                                                         : nullptr;
-    if (number != nullptr && std::strcmp(contents, "u") == 0) {
-      status = sd_bus_message_read(reply, "u", number);
-    } else if (std::strcmp(key, "type") == 0 && std::strcmp(contents, "s") == 0) {
-      const char* type = nullptr;
-      status = sd_bus_message_read(reply, "s", &type);
-      if (status >= 0) meta.type = type;
-    } else {
-      status = sd_bus_message_skip(reply, contents);
-    }
-    if (status < 0 || (status = sd_bus_message_exit_container(reply)) < 0 ||
-        (status = sd_bus_message_exit_container(reply)) < 0) {
-      return status;
-    }
-  }
-  return status < 0 ? status : sd_bus_message_exit_container(reply);
+bool read_meta(sd_bus_message* reply, Meta& meta) {
+  return ostrel::dbus::ReadDictionary(reply, [&meta](ostrel::dbus::DictionaryEntry& entry) {
+    if (entry.key == "width") entry.Read(&meta.width);
+    if (entry.key == "height") entry.Read(&meta.height);
+    if (entry.key == "stride") entry.Read(&meta.stride);
+    if (entry.key == "format") entry.Read(&meta.format);
+    if (entry.key == "type") entry.Read(&meta.type);
+  });
 }
 
 // Everything written into the pipe until its last writer closes it.
@@ -185,12 +163,12 @@ int main(int argc, char** argv) {
     return refused ? kRefused : 1;
   }
   Meta meta;
-  status = read_meta(reply, meta);
+  const bool described = read_meta(reply, meta);
   sd_bus_message_unref(reply);
   reader.join();
   close(pipe_fds[0]);
-  if (status < 0) {
-    std::fprintf(stderr, "ostrel-kwin-shot: cannot read the reply: %s\n", std::strerror(-status));
+  if (!described) {
+    std::fprintf(stderr, "ostrel-kwin-shot: KWin's answer is not a picture's description\n");
     return 1;
   }
   return write_ppm(meta, data) ? 0 : 1;
