@@ -68,6 +68,9 @@ TRAILS_WITHIN = {"gnome": 1.0, "kwin": 2.0}
 
 def trails(t):
     saver = t.start()
+    if isinstance(t.s, gs.GnomeShell):
+        # GNOME's screen cast: no flash, no sound (the portal's copy has both).
+        t.check(t.s.counts() == (0, 0), f"(flashes, sounds) {t.s.counts()}, expected none")
     if t.first_trails:
         print(f"{t.name}: trails {t.trails_after:.3f} s after the start", flush=True)
         bound = TRAILS_WITHIN["gnome" if isinstance(t.s, gs.GnomeShell) else "kwin"]
@@ -224,10 +227,31 @@ def dismissed(t, saver):
             f"the question dismissed: status {status}, stderr {lines}")
 
 
+def top_bar(t):
+    # A real desktop shows its top bar, and the frozen picture is the desktop
+    # with it: but for GNOME's recording dot at the bar's right end (its sign
+    # that the screen was copied, which the copy carries), which moves the
+    # indicators beside it; nothing shows between the desktop and the frozen
+    # picture.
+    o = t.s.outputs[0]
+    box = range(o.width - 160, o.width), range(0, 32)
+    t.allowed = {(x, y) for x in box[0] for y in box[1]}
+    saver = t.start()
+    if not t.first_trails:
+        return
+    shot = t.first_trails[0][0]
+    dot = [p for p, v in h.diff_pixels(o.desktop, shot).items()
+           if p in t.allowed and v not in h.TRAIL_XORS]
+    t.check(dot, "no recording dot in the frozen top bar: the picture is not the screen cast's")
+    t.check(t.s.counts() == (0, 0), f"(flashes, sounds) {t.s.counts()}, expected none")
+
+
 def without_screen_cast(t):
     # Without PipeWire's session manager no screen-cast frame comes: after
-    # its deadline the portal copies the screen, and one line says so.
+    # its deadline the portal copies the screen, and one line says so. The
+    # portal's copy flashes the screen and plays a sound.
     saver = t.start(timeout=START_TIMEOUT)
+    t.check(t.s.counts() == (1, 1), f"(flashes, sounds) {t.s.counts()}, expected one each")
     saver.proc.send_signal(signal.SIGTERM)
     t.check(saver.wait(2.0) == 0, f"SIGTERM: status {saver.wait(0)}")
     lines = saver.stderr_lines()
@@ -272,6 +296,9 @@ GNOME = [
     ("a button press ends the run", ONE, {}, BUTTON),
     ("the clipboard keeps the desktop as PNG", ONE, {}, clipboard),
     ("two monitors covered, crossing ends the run", TWO, {}, two_outputs),
+    ("the top bar shown: the first frames exact but for the recording dot", ONE,
+     {"top_bar": True}, top_bar),
+    ("scale 2: first frames exact at full resolution", SCALED, {}, trails),
     ("no screen-cast frame: the portal's picture, one line", ONE, NO_CAST, without_screen_cast),
     ("SIGTERM while the screen cast's frame is awaited ends at once", ONE, NO_CAST,
      ended_while_casting),
@@ -305,7 +332,8 @@ def main():
     def play(f, name, outputs, options, run):
         layout = [h.Output(*args) for args in outputs]
         if desktop == "gnome":
-            session = gs.GnomeShell.session(layout, screen_cast=options.get("screen_cast", True))
+            session = gs.GnomeShell.session(layout, screen_cast=options.get("screen_cast", True),
+                                            top_bar=options.get("top_bar", False))
         else:
             authorised = (os.path.realpath(program),) if options.get("authorised", True) else ()
             session = ks.KWin.session(layout, tools, authorized=authorised)

@@ -34,6 +34,9 @@ waits for a CPU on a busy machine.
                             started outside a sandbox (app id "")
   portal-version            "ok N": starts the portal, reads its version
   idletime                  "ok MS" from org.gnome.Mutter.IdleMonitor
+  counts                    "ok FLASHES SOUNDS": the shell's, since it started
+  top-bar shown|hidden      the top bar (without its clock) shown or hidden
+  scale SCALE               the monitors at SCALE; "ok MONITORS_JSON" then
   quit
 """
 import json
@@ -176,6 +179,31 @@ class Helper:
         with open(path, "wb") as f:
             f.write(b"P6\n%d %d\n255\n" % (w, h) + bytes(rows))
 
+    def scale(self, scale):
+        """Every logical monitor at `scale`, side by side in their order
+        (ApplyMonitorsConfig's temporary method: the persistent one asks the
+        user to keep it, and reverts when nobody answers); returns the
+        monitors then."""
+        serial, monitors, logical, _ = self.call(DISPLAY_CONFIG, "GetCurrentState")
+        modes = {}
+        for (connector, *_), mode_list, _ in monitors:
+            for mode_id, *_, properties in mode_list:
+                if properties.get("is-current"):
+                    modes[connector] = mode_id
+        config, x = [], 0
+        for m in self.monitors:
+            config.append((x, 0, scale, 0, x == 0, [(m["name"], modes[m["name"]], {})]))
+            x += round(m["width"] * m["scale"] / scale)
+        self.call(DISPLAY_CONFIG, "ApplyMonitorsConfig", "(uua(iiduba(ssa{sv}))a{sv})",
+                  (serial, 1, config, {}))
+        end = time.monotonic() + 10
+        while time.monotonic() < end:
+            self.monitors = self._monitors()
+            if all(m["scale"] == scale for m in self.monitors):
+                return self.monitors
+            time.sleep(0.05)
+        raise RuntimeError(f"the monitors are not at scale {scale}: {self.monitors}")
+
     def key(self, keysym, down=True, up=True):
         if down:
             self._session_call("NotifyKeyboardKeysym", "(ub)", (int(keysym, 0), True))
@@ -225,6 +253,12 @@ class Helper:
             return str(self._property(PORTAL, "version"))
         elif command == "idletime":
             return str(self.call(IDLE_MONITOR, "GetIdletime")[0])
+        elif command == "counts":
+            return "%d %d" % self.call(TEST_SHELL, "Counts")
+        elif command == "top-bar":
+            self.call(TEST_SHELL, "ShowTopBar", "(b)", (args[0] == "shown",))
+        elif command == "scale":
+            return json.dumps(self.scale(float(args[0])))
         else:
             raise ValueError(f"unknown command {command!r}")
         return f"{sent:.6f}" if command in INPUT else None

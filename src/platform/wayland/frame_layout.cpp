@@ -28,6 +28,16 @@ OutputPlace PlaceOf(const OutputReport& report) {
   place.y = report.has_logical_position ? report.logical_y : report.geometry_y;
   place.width = report.has_logical_size ? report.logical_width : physical_width / place.scale;
   place.height = report.has_logical_size ? report.logical_height : physical_height / place.scale;
+  // A compositor that lays its outputs out in pixels (mutter's default
+  // layout mode) gives a scaled output a "logical" size equal to its mode:
+  // in logical units it is that divided by the scale, and so is its place.
+  if (report.has_logical_size && place.scale > 1 && place.width == physical_width &&
+      place.height == physical_height) {
+    place.x /= place.scale;
+    place.y /= place.scale;
+    place.width /= place.scale;
+    place.height /= place.scale;
+  }
   return place;
 }
 

@@ -48,7 +48,9 @@ struct OutputReport {
 
 // The output's logical rectangle and scale: xdg_output's rectangle where it
 // was sent, else wl_output's position and its mode (turned as the transform
-// says) divided by the scale.
+// says) divided by the scale. A scaled output whose xdg_output size is its
+// mode's is laid out in pixels (mutter's physical layout mode): its rectangle
+// is divided by its scale.
 OutputPlace PlaceOf(const OutputReport& report);
 
 // The frame: the bounding box of the outputs' logical rectangles, at the

@@ -71,7 +71,7 @@ struct X11Clipboard::State {
   void Dispatch(const XEvent& event);
   // Dispatches the clipboard's events until `awaited` accepts one (copied to
   // `out`) or `deadline` passes. Other clients' events stay queued for the
-  // caller. Sleeps in poll() on the connection, never spins.
+  // caller. Sleeps in a wait on the connection, never spins.
   bool Pump(TimePoint deadline, const std::function<bool(const XEvent&)>& awaited,
             XEvent* out);
   // A real server timestamp: the time of a zero-length append to a property of
