@@ -10,6 +10,7 @@
 
 #include "idle/failure_streak.h"
 #include "idle/launcher.h"
+#include "idle/session_lock_names.h"
 
 namespace ostrel {
 namespace {
@@ -196,6 +197,26 @@ TEST(Launcher, TheDeadlineIsTheGraceTimeOnlyWhileStopping) {
   EXPECT_EQ(*launcher.Deadline(), now + Launcher::kStopGrace);
   launcher.DeadlinePassed(now + Launcher::kStopGrace);
   EXPECT_FALSE(launcher.Deadline().has_value()) << "killed once, nothing more to wait for";
+}
+
+TEST(SessionLockNames, OneLockPerDisplayWhateverItsSpelling) {
+  const auto file = [](const char* x, const char* wayland) {
+    std::string files;
+    for (const auto& name : SessionLockNames(x, wayland)) files += name.file + " ";
+    return files;
+  };
+  EXPECT_EQ(file(":0", ""), file(":0.0", "")) << "the screen is not the display";
+  EXPECT_EQ(file(":0", ""), file("unix:0.1", "")) << "unix: is the local host";
+  EXPECT_NE(file(":0", ""), file(":1", ""));
+  EXPECT_NE(file(":10", ""), file("localhost:10", "")) << "another host's display";
+  EXPECT_EQ(file("", ""), "");
+  EXPECT_EQ(SessionLockNames(":0", "wayland-0").size(), 2U) << "both displays are locked";
+  for (const auto& name : SessionLockNames("host/..:0", "/run/user/1000/../wayland-1")) {
+    EXPECT_EQ(name.file.find('/'), std::string::npos) << name.file;
+  }
+  const std::string line = AlreadyWatchedMessage(4242, "/usr/bin/ostrel-idle", "X display :0");
+  EXPECT_NE(line.find("4242"), std::string::npos) << line;
+  EXPECT_NE(line.find("X display :0"), std::string::npos) << line;
 }
 
 }  // namespace
