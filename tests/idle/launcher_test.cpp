@@ -18,7 +18,7 @@ namespace {
 using Action = LauncherStep::Action;
 using std::chrono::milliseconds;
 
-enum class Event { kIdle, kEndedOk, kEndedFailed, kStartFailed, kSignal, kLost, kClock };
+enum class Event { kIdle, kEndedOk, kEndedFailed, kStartFailed, kSignal, kLost, kClock, kWake };
 
 struct Step {
   Event event;
@@ -42,6 +42,7 @@ const char* Name(Event event) {
     case Event::kSignal: return "signal";
     case Event::kLost: return "session lost";
     case Event::kClock: return "clock";
+    case Event::kWake: return "simulated input";
   }
   return "?";
 }
@@ -128,6 +129,14 @@ TEST(Launcher, EventSequences) {
        {idle_start,
         {Event::kLost, 1, Action::kStopSaver, 0, 1},
         {Event::kEndedOk, 2, Action::kExit, 1}}},
+      {"simulated input stops the running saver, whose end is no failure",
+       {{Event::kWake, 0, Action::kNone},
+        idle_start,
+        {Event::kWake, 1, Action::kStopSaver},
+        {Event::kWake, 1.5, Action::kNone},
+        {Event::kEndedFailed, 2, Action::kNone, 0, 0},
+        {Event::kIdle, 3, Action::kStartSaver},
+        {Event::kEndedFailed, 4, Action::kNone, 0, 1}}},
       {"failures while stopping are not counted",
        {idle_start,
         {Event::kEndedFailed, 0, Action::kNone, 0, 1},
@@ -155,6 +164,7 @@ TEST(Launcher, EventSequences) {
         case Event::kSignal: got = launcher.EndSignal(now); break;
         case Event::kLost: got = launcher.WatchLost(now, "the X server closed the connection"); break;
         case Event::kClock: got = launcher.DeadlinePassed(now); break;
+        case Event::kWake: got = launcher.Wake(now); break;
       }
       const std::string where = std::string(c.what) + ", step " + std::to_string(index++) + " (" +
                                 Name(s.event) + ")";

@@ -4,8 +4,9 @@
 
 namespace ostrel {
 
-Holds::Holds(Waiter& waiter, Clock::duration after, std::function<void()> start)
-    : start_(std::move(start)), gate_(after) {
+Holds::Holds(Waiter& waiter, Clock::duration after, std::function<void()> start,
+             std::function<void()> woken)
+    : start_(std::move(start)), woken_(std::move(woken)), gate_(after) {
   deadline_ = waiter.Add(Waiter::Source::kTimer,
                          {.due = [this] { return gate_.Deadline(); },
                           .ready = [this](short) { Apply(gate_.DeadlinePassed(Clock::now())); }});
@@ -23,7 +24,11 @@ HoldSource::Reports Holds::NextReports() {
             Apply(gate_.Changed(numbers_.at(static_cast<std::size_t>(number)), held,
                                 Clock::now()));
           },
-          .activity = [this] { Apply(gate_.Activity(Clock::now())); }};
+          .activity =
+              [this] {
+                woken_();
+                Apply(gate_.Activity(Clock::now()));
+              }};
 }
 
 void Holds::Add(std::unique_ptr<HoldSource> source) {

@@ -17,7 +17,9 @@ namespace ostrel {
 
 class Holds {
  public:
-  Holds(Waiter& waiter, Clock::duration after, std::function<void()> start);
+  // `start`: start the saver now; `woken`: an application simulated input.
+  Holds(Waiter& waiter, Clock::duration after, std::function<void()> start,
+        std::function<void()> woken);
   Holds(const Holds&) = delete;
   Holds& operator=(const Holds&) = delete;
   ~Holds();
@@ -37,6 +39,7 @@ class Holds {
   void Apply(const HoldGate::Step& step);
 
   std::function<void()> start_;
+  std::function<void()> woken_;
   HoldGate gate_;
   std::vector<std::unique_ptr<HoldSource>> sources_;
   std::vector<int> numbers_;  // each source's number in the gate

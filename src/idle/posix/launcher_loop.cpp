@@ -11,7 +11,8 @@ namespace ostrel {
 LauncherLoop::LauncherLoop(Launcher& launcher, SaverProcess& saver, Clock::duration after)
     : launcher_(launcher),
       saver_(saver),
-      holds_(std::make_unique<Holds>(waiter_, after, [this] { start_pending_ = true; })) {}
+      holds_(std::make_unique<Holds>(
+          waiter_, after, [this] { start_pending_ = true; }, [this] { wake_pending_ = true; })) {}
 
 IdleWatcher::Reports LauncherLoop::Reports() {
   return {.idle = [this] { idle_pending_ = true; },
@@ -72,6 +73,11 @@ int LauncherLoop::Run(LauncherSignals& signals) {
       if (idle_pending_) {
         idle_pending_ = false;
         holds_->Idle();
+        continue;
+      }
+      if (wake_pending_) {
+        wake_pending_ = false;
+        Apply(launcher_.Wake(Clock::now()));
         continue;
       }
       if (start_pending_) {

@@ -43,6 +43,7 @@ class LauncherLoop {
   std::unique_ptr<Holds> holds_;  // after the wait: it leaves it first
   bool idle_pending_ = false;
   bool start_pending_ = false;
+  bool wake_pending_ = false;
   bool done_ = false;
   int status_ = 0;
 };
