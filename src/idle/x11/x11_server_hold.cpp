@@ -49,8 +49,9 @@ X11ServerHold::X11ServerHold(Display* display)
   int event_base = 0;
   int error_base = 0;
   has_xres_ = XResQueryExtension(display_, &event_base, &error_base) != 0;
-  // The resource type's name, registered by the server with the extension.
-  if (has_xres_) suspend_type_ = XInternAtom(display_, "SaverSuspend", True);
+  // The resource type's name. The server makes its atom only when it first
+  // answers an X-Resource question about it: asked for here, it is there.
+  if (has_xres_) suspend_type_ = XInternAtom(display_, "SaverSuspend", False);
 }
 
 int X11ServerHold::SuspendingClients() {
