@@ -7,7 +7,7 @@ table, as bench/wayland_run_bench.py does on sway:
 - First frame: exec -> the first wl_surface.commit with a buffer on every
   output (WAYLAND_DEBUG's time stamps, as on sway). Median of several runs.
   On GNOME the portal's own time is measured beside it: a plain client of the
-  portal (tests/e2e/portal_screenshot.py) timed over as many calls, so that
+  portal (tests/helpers/portal_screenshot.py) timed over as many calls, so that
   the program's share is the difference of the medians.
 - CPU: the program's and the compositor's utime + stime over some seconds of
   a run, as % of one core, the compositor's idle CPU subtracted.
@@ -29,45 +29,21 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, HERE)
 import gnomesession as gs  # noqa: E402
+import harness as h  # noqa: E402
 import kwinsession as ks  # noqa: E402
-import waysession as ws  # noqa: E402
-import xsession as xs  # noqa: E402
 from wayland_run_bench import debug_clock_ms, since, surface_commits  # noqa: E402
-from x11_run_bench import cpu_seconds, median, peak_memory_mb, print_rows  # noqa: E402
+from x11_run_bench import cpu_seconds, median, peak_memory_mb, print_rows, spread  # noqa: E402
 
 WIDTH, HEIGHT = 1920, 1080
 
 
 def open_session(desktop, program, tools):
-    outputs = [ws.Output(WIDTH, HEIGHT)]
+    outputs = [h.Output(WIDTH, HEIGHT)]
     if desktop == "kwin":
-        return ks.session(outputs, tools, authorized=(os.path.realpath(program),))
-    shell = gs.session(outputs)
+        return ks.KWin.session(outputs, tools, authorized=(os.path.realpath(program),))
+    shell = gs.GnomeShell.session(outputs)
     shell.permission("yes")
     return shell
-
-
-def compositor_pid(session, desktop):
-    """The compositor's process, found in the session's process group."""
-    name = "kwin_wayland" if desktop == "kwin" else "gnome-shell"
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/comm") as f:
-                comm = f.read().strip()
-            if comm == name and os.getpgid(int(pid)) == session.processes.group:
-                return int(pid)
-        except OSError:
-            continue
-    raise RuntimeError(f"no {name} in the session")
-
-
-def wait_trails(session, saver, timeout=15.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end and saver.running_after(0):
-        if session.shot(session.outputs[0]) != session.outputs[0].desktop:
-            return
-        time.sleep(0.05)
-    raise RuntimeError(f"no trails (status {saver.wait(0)}, stderr {saver.stderr[-300:]!r})")
 
 
 def end_by_move(session, desktop, saver):
@@ -87,7 +63,7 @@ def portal_ms(session, runs):
     times = []
     for _ in range(runs):
         began = time.monotonic()
-        done = subprocess.run([gs.SYSTEM_PYTHON, os.path.join(ROOT, "tests", "e2e",
+        done = subprocess.run([gs.SYSTEM_PYTHON, os.path.join(ROOT, "tests", "helpers",
                                                               "portal_screenshot.py"), "10"],
                               env=session.env, capture_output=True, text=True, timeout=30)
         times.append((time.monotonic() - began) * 1000)
@@ -105,9 +81,9 @@ def measure(desktop, program, tools, runs, cpu_window):
         for _ in range(runs):
             time.sleep(0.5)
             start_ms = debug_clock_ms()
-            with xs.Saver("sh", ["-c", 'exec "$0" 2>"$1"', program, log_path],
-                          env=dict(session.env, WAYLAND_DEBUG="1")) as saver:
-                wait_trails(session, saver)
+            with h.Saver("sh", ["-c", 'exec "$0" 2>"$1"', program, log_path],
+                         env=dict(session.env, WAYLAND_DEBUG="1")) as saver:
+                session.wait_drawn(saver, 15.0)
                 exit_ms, status = end_by_move(session, desktop, saver)
             with open(log_path, errors="replace") as f:
                 commits = surface_commits(f.read())
@@ -117,14 +93,14 @@ def measure(desktop, program, tools, runs, cpu_window):
             out["status"].append(status)
         if desktop == "gnome":
             out["portal"] = portal_ms(session, runs)
-        compositor = compositor_pid(session, desktop)
+        compositor = session.proc.pid
         idle0, wall0 = cpu_seconds(compositor), time.monotonic()
         time.sleep(cpu_window)
         idle = 100 * (cpu_seconds(compositor) - idle0) / (time.monotonic() - wall0)
         for i in range(runs):
             time.sleep(0.5)
-            with xs.Saver(program, env=session.env) as saver:
-                wait_trails(session, saver)
+            with h.Saver(program, env=session.env) as saver:
+                session.wait_drawn(saver, 15.0)
                 if i == 0:
                     time.sleep(0.5)  # past start-up
                     prog0, comp0, wall0 = (cpu_seconds(saver.proc.pid), cpu_seconds(compositor),
@@ -145,10 +121,6 @@ def measure(desktop, program, tools, runs, cpu_window):
 
 def print_table(desktop, r, runs, cpu_window):
     limit = 2 * WIDTH * HEIGHT * 4 / 2**20 + 8
-
-    def spread(values, digits=1):
-        return f"{median(values):.{digits}f} ({min(values):.{digits}f}-{max(values):.{digits}f})"
-
     rows = [["exec -> first frame committed, ms (median)", spread(r["first"]),
              "<= 300" if desktop == "kwin" else "the portal's + 50"]]
     if r["portal"]:
@@ -175,12 +147,9 @@ def main():
     parser.add_argument("desktop", choices=("kwin", "gnome"))
     parser.add_argument("--quick", action="store_true", help="short runs to check the script works")
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "release", "ostrel"))
-    parser.add_argument("--tools", default=os.path.join(ROOT, "build", "release", "tests", "wayland"))
+    parser.add_argument("--tools", default=os.path.join(ROOT, "build", "release", "tests", "helpers"))
     args = parser.parse_args()
-    if args.desktop == "kwin":
-        ks.require_kwin(args.tools)
-    else:
-        gs.require_gnome()
+    (ks.KWin if args.desktop == "kwin" else gs.GnomeShell).require(args.tools)
     runs, cpu_window = (2, 1.5) if args.quick else (7, 10)
     results = measure(args.desktop, args.program, args.tools, runs, cpu_window)
     print_table(args.desktop, results, runs, cpu_window)

@@ -27,7 +27,7 @@ Usage: idle_wait_bench.py --program PATH_TO_OSTREL_IDLE [--seconds 60]
            with --after 5s, and the window starts once that idle time has
            come and gone, so what is measured is the waiting while held
   --desktop: the session to wait in (x11 by default); kwin needs --tools,
-           the folder of the desktops' built helpers (build/.../tests/wayland)
+           the folder of the desktops' built helpers (build/.../tests/helpers)
   --here:  in the session the environment names (DISPLAY, WAYLAND_DISPLAY,
            the session bus) instead of a private Xvfb; no input is made
   --quick: a 5 s window, to check that the script works (ctest runs it);
@@ -41,7 +41,11 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import gnomesession as gs  # noqa: E402
+import harness as h  # noqa: E402
+import kwinsession as ks  # noqa: E402
 import xsession as xs  # noqa: E402
+from x11_run_bench import cpu_seconds  # noqa: E402
 
 QUICK_MAX_WAKEUPS = 5
 
@@ -53,13 +57,6 @@ def status_fields(pid):
             key, _, value = line.partition(":")
             fields[key] = value.strip()
     return fields
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        # Fields after the command's closing parenthesis: utime and stime are 14 and 15.
-        after = f.read().rsplit(")", 1)[1].split()
-    return (int(after[11]) + int(after[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def rollup(pid):
@@ -91,16 +88,12 @@ def open_session(args):
     """The private session to wait in; None (no context) with --here."""
     if args.here:
         return contextlib.nullcontext()
-    if args.desktop == "gnome":
-        import gnomesession as gs
-        return gs.session([gs.Output(800, 500)])
-    if args.desktop == "kwin":
-        import kwinsession as ks
-        if args.tools is None:
-            sys.exit("--desktop kwin needs --tools")
-        return ks.session([ks.Output(800, 500)], args.tools)
-    xs.require_xvfb()
-    return xs.Xvfb(640, 400)
+    if args.desktop == "x11":
+        xs.Xvfb.require()
+        return xs.Xvfb([h.Output(640, 400)])
+    session = {"gnome": gs.GnomeShell, "kwin": ks.KWin}[args.desktop]
+    session.require(args.tools)
+    return session.session([h.Output(800, 500)], args.tools)
 
 
 # A browser's hold: Inhibit("firefox-esr", "Playing video") on the session
@@ -152,14 +145,6 @@ def holder(env):
         proc.wait()
 
 
-def move(desktop, session, n):
-    """One pointer move of the session's own input."""
-    if desktop == "x11":
-        session.move(100 + n % 2, 100)
-    else:
-        session.pointer().rel(1 if n % 2 else -1, 0)
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
@@ -178,7 +163,7 @@ def main():
         env = dict(os.environ) if session is None else session.env
         if args.hold:
             env = stack.enter_context(session_bus(env))
-        launcher = stack.enter_context(xs.Saver(args.program, ["--after", idle_time], env=env))
+        launcher = stack.enter_context(h.Saver(args.program, ["--after", idle_time], env=env))
         if args.hold:
             time.sleep(0.5)
             stack.enter_context(holder(env))
@@ -192,7 +177,7 @@ def main():
         moves = 0
         while time.monotonic() < end:
             if args.input_every > 0 and session is not None:
-                move(args.desktop, session, moves)
+                session.pointer().rel(1 if moves % 2 else -1, 0)
                 moves += 1
             time.sleep(min(args.input_every or seconds, max(end - time.monotonic(), 0)))
         after = snapshot(launcher.proc.pid)

@@ -17,7 +17,7 @@
 - CPU: the program's and sway's utime + stime from /proc/PID/stat over the
   same seconds of an untraced run, as % of one core; sway's idle CPU over as
   many seconds before the run, with its desktop shown, is subtracted.
-- Input -> exit: a virtual pointer (tests/wayland/virtual_pointer.cpp) is
+- Input -> exit: a virtual pointer (tests/helpers/virtual_pointer.cpp) is
   added during the run (its enter is the first position) and moves 1 px; from
   just before the move is sent to the program's exit seen through a pidfd.
   Median of several runs.
@@ -37,9 +37,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, HERE)
+import harness as h  # noqa: E402
 import waysession as ws  # noqa: E402
-import xsession as xs  # noqa: E402
-from x11_run_bench import (cpu_seconds, median, peak_memory_mb, print_rows,  # noqa: E402
+from x11_run_bench import (cpu_seconds, peak_memory_mb, print_rows, spread,  # noqa: E402
                             tick_statistics)
 
 WIDTH, HEIGHT = 1920, 1080
@@ -91,21 +91,11 @@ def since(start_ms, ms):
     return (ms - start_ms) % WRAP_MS
 
 
-def wait_trails(sway, saver, timeout=5.0):
-    """Waits until the output shows trails; raises if the run ended first."""
-    end = time.monotonic() + timeout
-    while time.monotonic() < end and saver.running_after(0):
-        if sway.shot(sway.outputs[0]) != sway.outputs[0].desktop:
-            return
-        time.sleep(0.05)
-    raise RuntimeError(f"no trails (status {saver.wait(0)}, stderr {saver.stderr[-300:]!r})")
-
-
-def end_by_move(sway, helper, saver):
+def end_by_move(sway, saver):
     """Adds a pointer on the parked cursor (its enter is the first position)
     and moves it 1 px; returns (ms from the move to the exit, status). The
     device is removed again, so that the next screen copy holds no cursor."""
-    pointer = sway.pointer(helper)
+    pointer = sway.pointer()
     if not sway.pointer_taken(saver, PAD):
         raise RuntimeError("the pointer added during the run was not taken")
     pointer.move(PAD[0] + 1, PAD[1])
@@ -120,10 +110,11 @@ def end_by_move(sway, helper, saver):
 
 def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
     out = {"first": [], "copy": [], "exit": [], "status": []}
-    with ws.session([ws.Output(WIDTH, HEIGHT)], PAD) as sway:
+    tools = os.path.dirname(pointer_helper)  # ostrel-wl-pointer's folder
+    with ws.Sway.session([h.Output(WIDTH, HEIGHT)], tools, PAD) as sway:
         # Headless sway draws the cursor into the outputs' pixels: runs start
         # with the cursor parked on the grey pad and no pointer device.
-        pointer = sway.pointer(pointer_helper)
+        pointer = sway.pointer()
         pointer.move(*PAD)
         pointer.close()
         sway_pid = sway.proc.pid
@@ -133,12 +124,12 @@ def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
         log_path = os.path.join(sway.dir, "wayland-debug.log")
         for i in range(runs):
             start_ms = debug_clock_ms()
-            with xs.Saver("sh", ["-c", 'exec "$0" 2>"$1"', program, log_path],
-                          env=dict(sway.env, WAYLAND_DEBUG="1")) as saver:
-                wait_trails(sway, saver)
+            with h.Saver("sh", ["-c", 'exec "$0" 2>"$1"', program, log_path],
+                         env=dict(sway.env, WAYLAND_DEBUG="1")) as saver:
+                sway.wait_drawn(saver, 5.0)
                 if i == 0:
                     time.sleep(trace_seconds)
-                exit_ms, status = end_by_move(sway, pointer_helper, saver)
+                exit_ms, status = end_by_move(sway, saver)
             with open(log_path, errors="replace") as f:
                 log = f.read()
             commits = surface_commits(log)
@@ -158,8 +149,8 @@ def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
         time.sleep(cpu_window)
         sway_idle = 100 * (cpu_seconds(sway_pid) - idle0) / (time.monotonic() - wall0)
         for i in range(runs):
-            with xs.Saver(program, env=sway.env) as saver:
-                wait_trails(sway, saver)
+            with h.Saver(program, env=sway.env) as saver:
+                sway.wait_drawn(saver, 5.0)
                 if i == 0:
                     time.sleep(0.5)  # past start-up
                     prog0, sway0, wall0 = cpu_seconds(saver.proc.pid), cpu_seconds(sway_pid), time.monotonic()
@@ -171,7 +162,7 @@ def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
                     out["hwm"] = peak_memory_mb(saver.proc.pid)
                 else:
                     time.sleep(0.3)
-                exit_ms, status = end_by_move(sway, pointer_helper, saver)
+                exit_ms, status = end_by_move(sway, saver)
             out["exit"].append(exit_ms)
             out["status"].append(status)
         out["sway_idle"] = sway_idle
@@ -181,10 +172,6 @@ def measure(program, pointer_helper, runs, cpu_window, trace_seconds):
 def print_table(r, runs, cpu_window):
     limit = 2 * WIDTH * HEIGHT * 4 / 2**20 + 8
     timer = r["timer"]
-
-    def spread(values, digits=1):
-        return f"{median(values):.{digits}f} ({min(values):.{digits}f}-{max(values):.{digits}f})"
-
     rows = [
         ["exec -> first frame committed, ms (median)", spread(r["first"]), "<= 100"],
         ["  of which screen copy request -> ready, ms", spread(r["copy"]) if r["copy"] else "-", ""],
@@ -210,9 +197,9 @@ def main():
     parser.add_argument("--quick", action="store_true", help="short runs to check the script works")
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "release", "ostrel"))
     parser.add_argument("--pointer", default=os.path.join(
-        ROOT, "build", "release", "tests", "wayland", "ostrel-wl-pointer"))
+        ROOT, "build", "release", "tests", "helpers", "ostrel-wl-pointer"))
     args = parser.parse_args()
-    ws.require_sway()
+    ws.Sway.require()
     for path in (args.program, args.pointer):
         if not os.access(path, os.X_OK):
             print(f"not found: {path} (build the release preset first)", file=sys.stderr)

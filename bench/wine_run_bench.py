@@ -33,6 +33,7 @@ Usage: wine_run_bench.py [--quick] [--program PATH] [--probe PATH] [--prefix DIR
 --quick: short runs (under a minute once the prefix exists), to check the script works.
 """
 import argparse
+import contextlib
 import os
 import re
 import shutil
@@ -45,8 +46,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, HERE)
+import harness as h  # noqa: E402
+import winesession as wine  # noqa: E402
 import xsession as xs  # noqa: E402
-from x11_run_bench import (BURST_GAP, cpu_seconds, median, peak_memory_mb,  # noqa: E402
+from x11_run_bench import (BURST_GAP, cpu_seconds, peak_memory_mb, spread,  # noqa: E402
                            tick_statistics)
 
 WIDTH, HEIGHT = 1920, 1080
@@ -54,21 +57,10 @@ WIDTH, HEIGHT = 1920, 1080
 
 def prefix_processes(prefix):
     """{pid: name} of the processes whose WINEPREFIX is this prefix."""
-    wanted = b"WINEPREFIX=" + os.path.abspath(prefix).encode() + b"\0"
     found = {}
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                if wanted not in f.read() + b"\0":
-                    continue
-            with open(f"/proc/{pid}/stat") as f:
-                stat = f.read()
-            if stat.rsplit(")", 1)[1].split()[0] == "Z":
-                continue
-            with open(f"/proc/{pid}/comm") as f:
-                found[int(pid)] = f.read().strip()
-        except OSError:
-            continue
+    for pid in h.processes_with("WINEPREFIX", os.path.abspath(prefix)):
+        with contextlib.suppress(OSError), open(f"/proc/{pid}/comm") as f:
+            found[pid] = f.read().strip()
     return found
 
 
@@ -85,7 +77,7 @@ def cpu_of(pids):
 def start(program, env, probe):
     """Starts a run; returns (saver, ms from exec to the visible window)."""
     exec_at = time.monotonic()
-    saver = xs.Saver("wine", [program], env=env)
+    saver = h.Saver("wine", [program], env=env)
     asked_at = time.monotonic()
     shown = probe.wait_shown(30)
     if shown is None:
@@ -144,9 +136,9 @@ def measure_runs(program, x, env, probe, prefix, runs, cpu_window):
 
 def measure_cold_start(program, x, env, prefix, pointer):
     """Exec -> window mapped (X side) with no wineserver or desktop process."""
-    xs.kill_wineserver(prefix)
+    wine.kill_wineserver(prefix)
     exec_at = time.monotonic()
-    with xs.Saver("wine", [program], env=env) as saver:
+    with h.Saver("wine", [program], env=env) as saver:
         window = x.wait_window(60, proc=saver.proc)
         mapped = (time.monotonic() - exec_at) * 1000
         if window is None:
@@ -155,7 +147,7 @@ def measure_cold_start(program, x, env, prefix, pointer):
         x.move(pointer[0] + 300, pointer[1] + 200)  # a far move ends it reliably
         saver.wait(5)
     x.move(*pointer)
-    xs.kill_wineserver(prefix)
+    wine.kill_wineserver(prefix)
     return mapped
 
 
@@ -188,7 +180,7 @@ def x_socket_tick_times(trace_path, first, last):
 def measure_timer(program, env, probe, seconds):
     with tempfile.TemporaryDirectory(prefix="ostrel-wine-bench-") as tmp:
         trace = os.path.join(tmp, "trace")
-        saver = xs.Saver("strace", ["-f", "--seccomp-bpf", "-ttt", "-yy", "-o", trace, "-e",
+        saver = h.Saver("strace", ["-f", "--seccomp-bpf", "-ttt", "-yy", "-o", trace, "-e",
                                     "trace=connect,write,writev,sendmsg,sendto", "wine", program],
                          env=env)
         with saver:
@@ -206,20 +198,17 @@ def measure_timer(program, env, probe, seconds):
 
 
 def print_table(r, timer, cold, runs, cpu_window):
-    def span(values, digits=1):
-        return f"{median(values):.{digits}f} ({min(values):.{digits}f}-{max(values):.{digits}f})"
-
     limit = 2 * WIDTH * HEIGHT * 4 / 2**20 + 10
     rows = [
         ["program CPU, % of one core", f"{r['cpu']:.1f}"],
         ["Xvfb CPU, % of one core", f"{r['xvfb_cpu']:.1f}"],
         ["wineserver CPU, % of one core", f"{r['server_cpu']:.1f}"],
         ["other Wine processes of the prefix, CPU, % (*)", f"{r['others_cpu']:.1f}"],
-        ["exec -> window shown, warm, ms (median)", span(r["mapped"])],
+        ["exec -> window shown, warm, ms (median)", spread(r["mapped"])],
         ["exec -> window shown, cold (no wineserver), ms", f"{cold:.0f}"],
-        ["1 px move -> window gone (Windows view), ms", span(r["gone"])],
-        ["1 px move -> process ended (Windows view), ms", span(r["win_exit"])],
-        ["1 px move -> Linux process exit, ms", span(r["exit"])],
+        ["1 px move -> window gone (Windows view), ms", spread(r["gone"])],
+        ["1 px move -> process ended (Windows view), ms", spread(r["win_exit"])],
+        ["1 px move -> Linux process exit, ms", spread(r["exit"])],
         ["exit status", ",".join(map(str, sorted(set(r["status"]))))],
         ["peak memory VmHWM, MB", f"{r['hwm']:.1f}"],
         ["  wine_probe's VmHWM (Wine's own share), MB", f"{r['probe_hwm']:.1f}"],
@@ -251,10 +240,10 @@ def main():
     parser.add_argument("--prefix", help="the Wine prefix (default: wineprefix-e2e beside the "
                         "program, the end-to-end test's)")
     args = parser.parse_args()
-    xs.require_wine()
+    wine.require_wine()
     if shutil.which("strace") is None:
         print("SKIP: strace is not installed: it counts the ticks")
-        return xs.SKIP
+        return h.SKIP
     for path in (args.program, args.probe):
         if not os.path.isfile(path):
             print(f"not found: {path} (build the mingw preset first)", file=sys.stderr)
@@ -263,18 +252,18 @@ def main():
     args.prefix = args.prefix or os.path.join(os.path.dirname(program), "wineprefix-e2e")
     runs, cpu_window, timer_seconds = (2, 2, 3) if args.quick else (7, 10, 60)
 
-    xs.prepare_wine_prefix(args.prefix)
-    xs.kill_wineserver(args.prefix)
+    wine.prepare_wine_prefix(args.prefix)
+    wine.kill_wineserver(args.prefix)
     try:
         with xs.desktop_session(WIDTH, HEIGHT) as (x, _, pointer):
-            env = xs.wine_env(args.prefix, x.display)
+            env = wine.wine_env(args.prefix, x.display)
             cold = measure_cold_start(program, x, env, args.prefix, pointer)
             subprocess.run(["wineserver", "-p"], env=env, check=True)
-            with xs.WineProbe(probe_exe, env) as probe:
+            with wine.WineProbe(probe_exe, env) as probe:
                 results = measure_runs(program, x, env, probe, args.prefix, runs, cpu_window)
                 timer = measure_timer(program, env, probe, timer_seconds)
     finally:
-        xs.kill_wineserver(args.prefix)
+        wine.kill_wineserver(args.prefix)
     print_table(results, timer, cold, runs, cpu_window)
     return 0 if set(results["status"]) == {0} else 1
 

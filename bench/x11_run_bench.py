@@ -34,6 +34,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import harness as h  # noqa: E402
 import xsession as xs  # noqa: E402
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
@@ -101,7 +102,7 @@ def measure_timer(program, seconds):
     """Ticks/s, interval sd (ms) and tick count over `seconds` of a traced run."""
     with xs.desktop_session(1920, 1080) as (x, _, pointer), tempfile.TemporaryDirectory() as tmp:
         trace = os.path.join(tmp, "trace")
-        saver = xs.Saver("strace", ["-f", "--seccomp-bpf", "-ttt", "-o", trace, "-e",
+        saver = h.Saver("strace", ["-f", "--seccomp-bpf", "-ttt", "-o", trace, "-e",
                                     "trace=write,writev,sendmsg,sendto", program], env=x.env)
         with saver:
             if x.wait_window(proc=saver.proc) is None:
@@ -132,6 +133,11 @@ def median(values):
     return statistics.median(values) if values else float("nan")
 
 
+def spread(values, digits=1):
+    """The median, then the least and the greatest value in brackets."""
+    return f"{median(values):.{digits}f} ({min(values):.{digits}f}-{max(values):.{digits}f})"
+
+
 def print_table(sizes, results, timer):
     rows = []
 
@@ -148,8 +154,8 @@ def print_table(sizes, results, timer):
     row("exit status", "status", lambda r: ",".join(map(str, sorted(set(r["status"])))), "0")
     row("peak memory VmHWM, MB", "hwm", lambda r: f"{r['hwm']:.1f}")
     for s in sizes:
-        w, h = s
-        results[s]["limit"] = w * h * 4 / 2**20 + 6
+        width, height = s
+        results[s]["limit"] = width * height * 4 / 2**20 + 6
     row("  limit: 1 frame + 6 MB", "limit",
         lambda r: f"{r['limit']:.1f} {'ok' if r['hwm'] <= r['limit'] else 'OVER'}" if "hwm" in r else "-")
     if timer:
@@ -160,7 +166,7 @@ def print_table(sizes, results, timer):
         rows.append([f"ticks in {timer['seconds']:g} s", str(timer["count"])] + cells +
                     [str(round(64 * timer["seconds"]))])
 
-    print_rows(["metric"] + [f"{w}x{h}" for w, h in sizes] + ["expect"], rows)
+    print_rows(["metric"] + [f"{width}x{height}" for width, height in sizes] + ["expect"], rows)
 
 
 def print_rows(header, rows):
@@ -176,7 +182,7 @@ def main():
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "release", "ostrel"))
     parser.add_argument("--probe", default=os.path.join(ROOT, "build", "release", "bench", "ostrel-x11-probe"))
     args = parser.parse_args()
-    xs.require_xvfb()
+    xs.Xvfb.require()
     if shutil.which("strace") is None:
         print("strace is not installed (tools/install-deps test installs it): it counts the ticks",
               file=sys.stderr)
@@ -191,8 +197,9 @@ def main():
     else:
         sizes, runs, cpu_window, timer_seconds = [(1920, 1080), (3840, 2160)], 7, 10, 60
     results = {}
-    for w, h in sizes:
-        results[(w, h)] = measure_size(args.probe, args.program, w, h, runs, cpu_window)
+    for width, height in sizes:
+        results[(width, height)] = measure_size(args.probe, args.program, width, height, runs,
+                                                cpu_window)
     timer = measure_timer(args.program, timer_seconds)
     print(f"ostrel on Xvfb, {os.cpu_count()} cores; CPU over {cpu_window:g} s, start/end over {runs} runs")
     print_table(sizes, results, timer)

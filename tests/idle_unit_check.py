@@ -18,7 +18,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "e2e"))
-from xsession import Failures  # noqa: E402
+from harness import Failures  # noqa: E402
 
 EXPECTED = {
     ("Unit", "PartOf"): "graphical-session.target",

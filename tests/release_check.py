@@ -30,7 +30,7 @@ import zipfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from xsession import Failures  # noqa: E402
+from harness import Failures  # noqa: E402
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 import idle_unit_check  # noqa: E402
 ZIP_FILES = ["LICENSE.txt", "README.txt", "ostrel.scr"]

@@ -17,25 +17,25 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
 import xsession as xs  # noqa: E402
 
 
-def read_clipboard_picture(x, width, height):
-    """The clipboard's image/png as a picture, or an error text."""
+def read_clipboard_picture(x, desktop):
+    """The clipboard's image/png as a picture of the desktop's size, or an error text."""
     got = x.run("xclip", "-selection", "clipboard", "-t", "image/png", "-o", check=False, timeout=10)
     if got.returncode != 0 or not got.stdout.startswith(b"\x89PNG"):
         return f"xclip status {got.returncode}, {len(got.stdout)} bytes, {got.stderr[-200:]!r}"
-    rgb = subprocess.run(["/usr/bin/convert", "png:-", "-depth", "8", "rgb:-"], input=got.stdout,
-                         capture_output=True, check=False)
-    if rgb.returncode != 0 or len(rgb.stdout) != width * height * 3:
-        return f"the PNG does not decode to {width}x{height}: {rgb.stderr[-200:]!r}"
-    return xs.Image(width, height, rgb.stdout)
+    picture = h.png_to_image(got.stdout)
+    if picture is None or (picture.width, picture.height) != (desktop.width, desktop.height):
+        return f"the PNG does not decode to {desktop.width}x{desktop.height}"
+    return picture
 
 
 def check_picture(f, got, desktop, what):
-    if f.check(isinstance(got, xs.Image), f"{what}: no picture on the clipboard: {got}"):
+    if f.check(isinstance(got, h.Image), f"{what}: no picture on the clipboard: {got}"):
         f.check(got == desktop, f"{what}: the clipboard's picture differs from the desktop in "
-                f"{len(xs.diff_pixels(desktop, got))} pixels")
+                f"{len(h.diff_pixels(desktop, got))} pixels")
 
 
 def start_manager(x, probe):
@@ -67,18 +67,17 @@ def stop_group(proc):
 
 def main():
     program, probe = sys.argv[1], sys.argv[2]
-    f = xs.Failures()
+    f = h.Failures()
     with xs.desktop_session(1280, 720) as (x, desktop, _):
-        w, h = desktop.width, desktop.height
 
-        with xs.Saver(program, env=x.env) as saver:
+        with h.Saver(program, env=x.env) as saver:
             if f.check(x.wait_window(proc=saver.proc) is not None, "no Form1 window"):
                 time.sleep(1.0)
                 f.check(x.screenshot() != desktop, "no trails on the screen a second in")
                 targets = x.run("xclip", "-selection", "clipboard", "-t", "TARGETS", "-o", check=False)
                 f.check(b"image/png" in targets.stdout.split(),
                         f"CLIPBOARD does not offer image/png: {targets.stdout!r} {targets.stderr!r}")
-                check_picture(f, read_clipboard_picture(x, w, h), desktop, "during a run")
+                check_picture(f, read_clipboard_picture(x, desktop), desktop, "during a run")
             saver.proc.send_signal(signal.SIGHUP)
             status = saver.wait(2.0)
             f.check(status == 0, f"SIGHUP: exit status {status}, expected 0 (stderr {saver.stderr!r})")
@@ -87,14 +86,14 @@ def main():
         if not f.check(manager is not None, "xfsettingsd did not become the clipboard manager (set-up)"):
             return f.finish("clipboard")
         try:
-            with xs.Saver(program, env=x.env) as saver:
+            with h.Saver(program, env=x.env) as saver:
                 f.check(x.wait_window(proc=saver.proc) is not None, "no Form1 window with a manager")
                 time.sleep(1.0)
                 f.check(x.screenshot() != desktop, "no trails on the screen a second in")
                 saver.proc.send_signal(signal.SIGINT)
                 status = saver.wait(5.0)
                 f.check(status == 0, f"SIGINT: exit status {status}, expected 0 (stderr {saver.stderr!r})")
-            check_picture(f, read_clipboard_picture(x, w, h), desktop, "after a run, from the manager")
+            check_picture(f, read_clipboard_picture(x, desktop), desktop, "after a run, from the manager")
         finally:
             stop_group(manager)
     return f.finish("clipboard")

@@ -7,7 +7,7 @@ window goes, the portal's permission and dialog on GNOME, ScreenShot2's
 authorisation on KWin, and nothing of a session runs after its stop().
 
 Usage: desktops_smoke_test.py TOOLS_DIR [--repeat N] [CASE_WORD...]
-TOOLS_DIR holds the built helpers (build/.../tests/wayland). Only the cases
+TOOLS_DIR holds the built helpers (build/.../tests/helpers). Only the cases
 whose name contains one of the words run (e.g. "gnome", "kwin"). --repeat N
 starts and stops each desktop N times instead and prints the times.
 A desktop whose packages are missing is skipped; exits 77 when both are.
@@ -22,11 +22,12 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import desktopsession as ds  # noqa: E402
 import gnomesession as gs  # noqa: E402
+import harness as h  # noqa: E402
 import keynames  # noqa: E402
 import kwinsession as ks  # noqa: E402
-import xsession as xs  # noqa: E402
 
-PORTAL_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "portal_screenshot.py")
+PORTAL_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "helpers",
+                             "portal_screenshot.py")
 ONE = ((1280, 720),)
 # GNOME's monitors may differ in size: the spanned picture must still fit each.
 TWO_GNOME = ((1280, 720), (1024, 768, 1, 1280, 0))
@@ -41,12 +42,10 @@ KEYS = sorted(keynames.NAMES - {"Super_L"})
 SETTLE = 0.3
 
 
-class Case:
-    def __init__(self, name, session, tools, scratch, failures):
-        self.name, self.s, self.tools, self.scratch, self.f = name, session, tools, scratch, failures
-
-    def check(self, ok, message):
-        return self.f.check(ok, f"{self.name}: {message}")
+class Case(h.Case):
+    def __init__(self, name, failures, session, tools, scratch):
+        super().__init__(name, failures, session)
+        self.tools, self.scratch = tools, scratch
 
     def client(self, output):
         return ds.InputClient(self.s, os.path.join(self.tools, "ostrel-wl-input-client"), output)
@@ -56,7 +55,7 @@ class Case:
         for o in self.s.outputs:
             end = time.monotonic() + timeout
             while True:
-                differ = xs.diff_pixels(o.desktop, self.s.shot(o))
+                differ = h.diff_pixels(o.desktop, self.s.shot(o))
                 if not differ or time.monotonic() >= end:
                     break
                 time.sleep(0.05)
@@ -83,8 +82,8 @@ def input_reaches_client(t):
     reach a fullscreen client on the last output, at the right places."""
     out = t.s.outputs[-1]
     c = t.client(out)
-    x0, y0, w, h = out.logical
-    t.check(c.size == (w, h), f"the window is {c.size}, not the output's {w}x{h}")
+    x0, y0, width, height = out.logical
+    t.check(c.size == (width, height), f"the window is {c.size}, not the output's {width}x{height}")
     time.sleep(SETTLE)
     p = t.s.pointer()
     # The pointer may lie on the window already (KWin starts it at the
@@ -95,9 +94,9 @@ def input_reaches_client(t):
     p.rel(5, 7)
     t.check(near(c.wait_for("motion", 2), (25, 37)), f"relative move: {c.seen[-3:]}")
     p.press()
-    t.check(c.wait_for("button", 2) == [str(ds.BTN_LEFT), "pressed"], f"press: {c.seen[-3:]}")
+    t.check(c.wait_for("button", 2) == [str(h.BTN_LEFT), "pressed"], f"press: {c.seen[-3:]}")
     p.release()
-    t.check(c.wait_for("button", 2) == [str(ds.BTN_LEFT), "released"], f"release: {c.seen[-3:]}")
+    t.check(c.wait_for("button", 2) == [str(h.BTN_LEFT), "released"], f"release: {c.seen[-3:]}")
     p.wheel(1)
     axis = c.wait_for("axis", 2)
     t.check(axis is not None and axis[0] == "0" and float(axis[1]) > 0, f"wheel: {c.seen[-3:]}")
@@ -129,17 +128,15 @@ def scaled_client(t):
 def helper_refuses_bad_lines(t):
     """A line the input helper cannot read is answered "error" and does
     nothing; the helper goes on with the next."""
-    helper, bad, good = ((t.s.helper, ("abs Nowhere 1 2", "press abc", "rel a b", "jump"),
-                          "rel 1 1") if isinstance(t.s, gs.GnomeShell) else
-                         (t.s.input, ("move -1 2", "press abc", "wheel 0", "key 4294967296",
-                                      "jump 1 2"), "rel 1 1"))
+    bad = (("abs Nowhere 1 2", "press abc", "rel a b", "jump") if isinstance(t.s, gs.GnomeShell)
+           else ("move -1 2", "press abc", "wheel 0", "key 4294967296", "jump 1 2"))
     for line in bad:
         try:
-            helper.ask(line)
+            t.s.helper.ask(line)
             t.check(False, f"{line!r} was answered ok")
         except RuntimeError as e:
             t.check("error" in str(e), f"{line!r}: {e}")
-    helper.ask(good)
+    t.s.helper.ask("rel 1 1")
 
 
 # ---------------------------------------------------------------- GNOME
@@ -247,58 +244,45 @@ CASES = [
 ]
 
 
+SESSIONS = {GNOME: gs.GnomeShell, KWIN: ks.KWin}
+
+
 def available(desktop, tools):
-    """Whether the desktop's packages and helpers are there (the require_*
-    functions exit with the skip status otherwise)."""
+    """Whether the desktop's packages and helpers are there; says what is
+    missing otherwise."""
+    missing = SESSIONS[desktop].missing(tools)
     client = os.path.join(tools, "ostrel-wl-input-client")
-    if not os.path.exists(client):
-        print(f"SKIP: {client} not found (built with the tests)")
-        return False
-    try:
-        if desktop == GNOME:
-            gs.require_gnome()
-        else:
-            ks.require_kwin(tools)
-    except SystemExit:
-        return False
-    return True
+    missing += [] if os.path.exists(client) else [client]
+    if missing:
+        print(f"SKIP: {desktop}: {', '.join(missing)} not found (tools/install-deps test "
+              "installs the packages; the helpers are built with the tests)", flush=True)
+    return not missing
 
 
 def open_session(desktop, layout, tools, scratch):
-    outputs = [gs.Output(*args) for args in layout]
-    if desktop == GNOME:
-        return gs.session(outputs)
-    extra = prepare_tools(scratch, tools) if desktop == KWIN else {}
-    return ks.session(outputs, tools, **extra)
+    options = prepare_tools(scratch, tools) if desktop == KWIN else {}
+    return SESSIONS[desktop].session([h.Output(*args) for args in layout], tools, **options)
 
 
-def run_cases(tools, words, desktops):
-    f = xs.Failures()
-    for name, desktop, layout, run in CASES:
-        if desktop not in desktops or (words and not any(w in name for w in words)):
-            continue
-        print(f"--- {name}", flush=True)
+def run_table(tools, words, desktops):
+    def play(f, name, desktop, layout, run):
         with tempfile.TemporaryDirectory(prefix="ostrel-smoke-") as scratch:
-            session = None
+            session = open_session(desktop, layout, tools, scratch)
             try:
-                session = open_session(desktop, layout, tools, scratch)
                 print(f"{name}: ready in {session.ready_seconds:.2f} s", flush=True)
-                run(Case(name, session, tools, scratch, f))
-            except Exception as e:  # a broken step fails its case, not the table
-                f.check(False, f"{name}: {type(e).__name__}: {e}")
+                run(Case(name, f, session, tools, scratch))
             finally:
-                if session is not None:
-                    session.stop()
-                    left = session.processes.leftovers()
-                    f.check(not left and not os.path.exists(session.dir),
-                            f"{name}: after stop(): processes {left}, folder "
-                            f"{'left' if os.path.exists(session.dir) else 'gone'}")
-    return f.finish("desktops smoke")
+                session.stop()
+                left = session.processes.leftovers()
+                f.check(not left and not os.path.exists(session.dir),
+                        f"{name}: after stop(): processes {left}, folder "
+                        f"{'left' if os.path.exists(session.dir) else 'gone'}")
+    return h.run_cases("desktops smoke", [c for c in CASES if c[1] in desktops], words, play)
 
 
 def repeat(tools, count, desktops):
     """Starts, sets the desktops, checks one shot and stops, `count` times."""
-    f = xs.Failures()
+    f = h.Failures()
     layouts = {GNOME: TWO_GNOME, KWIN: TWO_KWIN}
     for desktop in desktops:
         times = []
@@ -344,13 +328,11 @@ def main():
         count = int(words[i + 1])
         words = words[:i] + words[i + 2:]
     desktops = [d for d in (GNOME, KWIN) if available(d, tools)]
-    for d in {GNOME, KWIN} - set(desktops):
-        print(f"SKIP: {d} (see the message above)")
     if not desktops:
-        return xs.SKIP
+        return h.SKIP
     if count is not None:
         return repeat(tools, count, [d for d in desktops if not words or d in words])
-    return run_cases(tools, words, desktops)
+    return run_table(tools, words, desktops)
 
 
 if __name__ == "__main__":

@@ -2,12 +2,12 @@
 """End-to-end cases of ostrel on headless GNOME (gnome-shell 43: fullscreen
 toplevels, the Screenshot portal) and headless KWin 5.27 (layer shell,
 ScreenShot2), one table per desktop, one fresh session per case
-(tests/e2e/gnomesession.py, kwinsession.py), checked as wayland_test.py
-checks sway: every shot from the start until trails show is the desktop
-exactly or the desktop with trail colours XORed on.
+(tests/e2e/gnomesession.py, kwinsession.py), checked as on sway
+(harness.RunCase): every shot from the start until trails show is the
+desktop exactly or the desktop with trail colours XORed on.
 
 Usage: desktops_test.py gnome|kwin PATH_TO_OSTREL TOOLS_DIR [CASE_WORD...]
-(TOOLS_DIR: build/.../tests/wayland, the desktops' test helpers).
+(TOOLS_DIR: build/.../tests/helpers, the desktops' test helpers).
 """
 import glob
 import os
@@ -18,10 +18,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gnomesession as gs  # noqa: E402
+import harness as h  # noqa: E402
 import kwinsession as ks  # noqa: E402
-import wayland_test as wt  # noqa: E402
-import waysession as ws  # noqa: E402
-import xsession as xs  # noqa: E402
 
 ONE = ((1280, 720),)
 TWO = ((1280, 720), (1280, 720, 1, 1280, 0))
@@ -29,30 +27,38 @@ TWO = ((1280, 720), (1280, 720, 1, 1280, 0))
 START_TIMEOUT = 10.0
 
 
-class Case(wt.Case):
-    """wayland_test's case on a desktop: the pointer is there from the start
-    and the desktops' shots hold no cursor, so nothing is parked. mutter
-    fades a closed window out, slowly on a busy machine: the desktop shows
-    within seconds."""
+class Case(h.RunCase):
+    """A case on a desktop: the pointer is there from the start and the
+    desktops' shots hold no cursor, so nothing is parked. mutter fades a
+    closed window out, slowly on a busy machine: the desktop shows within
+    seconds."""
 
-    def __init__(self, *args):
-        super().__init__(*args)
-        self.settle = 3.0
+    settle = 3.0
+    start_timeout = START_TIMEOUT
 
-    def park(self):
-        pass
-
-    def attach(self, saver=None):
-        return self.s.pointer()
-
-    def start(self, env=None, timeout=START_TIMEOUT, closed=()):
-        return super().start(env=env, timeout=timeout, closed=closed)
+    def start_black(self):
+        """Starts a run that has no screen copy; returns its Saver once the
+        trails show over black."""
+        saver = self.saver(self.program, env=self.s.env)
+        end = time.monotonic() + self.start_timeout
+        o = self.s.outputs[0]
+        while time.monotonic() < end and saver.running_after(0):
+            shot = self.s.shot(o)
+            if shot != o.desktop:
+                black = sum(1 for i in range(0, len(shot.data), 3)
+                            if shot.data[i:i + 3] == b"\0\0\0")
+                self.check(black > shot.width * shot.height * 9 // 10,
+                           f"not black: {black} black pixels")
+                return saver
+            time.sleep(0.05)
+        self.check(False, f"nothing shown within {self.start_timeout:g} s (status {saver.wait(0)})")
+        return saver
 
 
 def trails(t):
     saver = t.start()
     if t.first_trails:
-        wt.layout_trails(t, saver)
+        t.layout_trails(saver)
     shots = glob.glob(os.path.join(t.s.home, "**", "Screenshot*"), recursive=True)
     t.check(not shots, f"the screenshot's file is left: {shots}")
 
@@ -69,13 +75,13 @@ def on_window(t):
 
 
 def by_input(what, send):
+    """A case: `send` (which returns when the input went out) ends a run
+    whose window has had its first position."""
     def case(t):
         saver = t.start()
         on_window(t)
         t.check(saver.running_after(0), f"the first position ended the run ({saver.wait(0)})")
-        since = time.monotonic()
-        send(t)
-        t.ended(saver, since, what)
+        t.ended(saver, send(t), what)
     return case
 
 
@@ -84,16 +90,15 @@ def change_beneath(t):
     saver = t.start()
     for o in t.s.outputs:
         picture = os.path.join(t.s.dir, f"changed-{o.name}.png")
-        xs.Image(o.width, o.height, bytes([255, 128, 0]) * (o.width * o.height)).save_png(picture)
+        h.Image(o.width, o.height, bytes([255, 128, 0]) * (o.width * o.height)).save_png(picture)
         if isinstance(t.s, gs.GnomeShell):
-            subprocess.run(["gsettings", "set", "org.gnome.desktop.background", "picture-uri",
-                            f"file://{picture}"], env=t.s.base_env, check=True, timeout=30)
+            t.s.gsettings("org.gnome.desktop.background", "picture-uri", f"file://{picture}")
         else:
             t.s.start_helper(["swaybg", "-o", o.name, "-i", picture, "-m", "fill"])
     time.sleep(1.0)
     for o in t.s.outputs:
-        shown = xs.diff_pixels(o.desktop, t.s.shot(o))
-        foreign = [p for p, v in shown.items() if v not in xs.TRAIL_XORS]
+        shown = h.diff_pixels(o.desktop, t.s.shot(o))
+        foreign = [p for p, v in shown.items() if v not in h.TRAIL_XORS]
         t.check(not foreign, f"{o.name}: {len(foreign)} pixels of the changed desktop show")
     saver.proc.send_signal(signal.SIGTERM)
     t.check(saver.wait(2.0) == 0, f"SIGTERM: status {saver.wait(0)}")
@@ -101,7 +106,7 @@ def change_beneath(t):
 
 def two_outputs(t):
     saver = t.start()
-    changed = wt.layout_trails(t, saver)
+    changed = t.layout_trails(saver)
     on_window(t)
     second = t.s.outputs[1]
     t.check(any(second.contains(x, y) for x, y in changed) and
@@ -117,11 +122,10 @@ def clipboard(t):
     p = t.s.pointer()
     p.rel(1, 0)
     t.ended(saver, p.sent, "a move")
-    done = subprocess.run(["wl-paste", "-n", "-t", "image/png"], env=t.s.env, capture_output=True,
-                          timeout=30, check=False)
-    picture = ws.png_to_image(done.stdout) if done.returncode == 0 and done.stdout else None
+    png = t.s.paste("image/png")
+    picture = h.png_to_image(png) if png else None
     t.check(picture is not None and picture == t.s.outputs[0].desktop,
-            f"the clipboard's image/png is not the desktop ({len(done.stdout)} bytes)")
+            f"the clipboard's image/png is not the desktop ({len(png or b'')} bytes)")
 
 
 def by_signal(t):
@@ -158,10 +162,9 @@ def refused(t):
     # A refusal ends the run with status 1 and one line that says how to allow
     # it; nothing was shown, and nothing was put on the clipboard.
     t.s.permission("no")
-    saver = xs.Saver(t.program, env=t.s.env)
-    t.savers.append(saver)
+    saver = t.saver(t.program, env=t.s.env)
     status = saver.wait(10.0)
-    lines = saver.stderr.decode(errors="replace").strip().splitlines()
+    lines = saver.stderr_lines()
     t.check(status == 1, f"status {status}")
     t.check(len(lines) == 1 and "allow" in lines[0] and "SetPermission" in lines[0],
             f"not one line saying how to allow it: {lines}")
@@ -174,8 +177,7 @@ def question(answer):
     screen, so that the question can be seen and answered; then `answer`."""
     def case(t):
         t.s.permission(None)
-        saver = xs.Saver(t.program, env=t.s.env)
-        t.savers.append(saver)
+        saver = t.saver(t.program, env=t.s.env)
         asked = t.s.wait_dialog("Allow Applications to Take Screenshots?", timeout=10)
         if not t.check(asked is not None, f"no question shown (status {saver.wait(0)})"):
             return
@@ -192,14 +194,14 @@ def ended_while_asked(t, saver):
     t.check(status == 0, f"SIGTERM while the question is shown: status {status}")
     if status is not None:
         latency = saver.exited_at - since
-        t.check(latency < wt.MAX_LATENCY, f"exit {latency * 1000:.0f} ms after SIGTERM")
+        t.check(latency < h.MAX_LATENCY, f"exit {latency * 1000:.0f} ms after SIGTERM")
 
 
 def dismissed(t, saver):
     # Escape dismisses the question: a refusal, said in one line.
     t.s.key("Escape")
     status = saver.wait(5.0)
-    lines = saver.stderr.decode(errors="replace").strip().splitlines()
+    lines = saver.stderr_lines()
     t.check(status == 1 and len(lines) == 1 and "allow" in lines[0],
             f"the question dismissed: status {status}, stderr {lines}")
 
@@ -212,33 +214,13 @@ def unauthorised(t):
     saver = t.start_black()
     t.s.pointer().rel(1, 0)
     status = saver.wait(2.0)
-    lines = saver.stderr.decode(errors="replace").strip().splitlines()
+    lines = saver.stderr_lines()
     t.check(status == 0, f"status {status}")
     t.check(len(lines) == 1 and "KWin" in lines[0] and "black" in lines[0],
             f"not one line naming KWin's refusal: {lines}")
     kept = subprocess.run(["wl-paste", "-n"], env=t.s.env, capture_output=True, timeout=30)
     t.check(kept.stdout == b"before the run", f"the clipboard holds {kept.stdout[:40]!r}")
 
-
-def start_black(t):
-    """Starts a run that has no screen copy; returns its Saver once the trails
-    show over black."""
-    saver = xs.Saver(t.program, env=t.s.env)
-    t.savers.append(saver)
-    end = time.monotonic() + START_TIMEOUT
-    o = t.s.outputs[0]
-    while time.monotonic() < end and saver.running_after(0):
-        shot = t.s.shot(o)
-        if shot != o.desktop:
-            black = sum(1 for i in range(0, len(shot.data), 3) if shot.data[i:i + 3] == b"\0\0\0")
-            t.check(black > shot.width * shot.height * 9 // 10, f"not black: {black} black pixels")
-            return saver
-        time.sleep(0.05)
-    t.check(False, f"nothing shown within {START_TIMEOUT:g} s (status {saver.wait(0)})")
-    return saver
-
-
-Case.start_black = start_black
 
 MOVE = by_input("a move 1 px away", lambda t: t.s.pointer().rel(1, 0))
 KEY = by_input("a key", lambda t: t.s.key("space"))
@@ -275,39 +257,24 @@ KWIN = [
 ]
 
 
-def open_session(desktop, program, tools, outputs, options):
-    layout = [ws.Output(*args) for args in outputs]
-    if desktop == "gnome":
-        session = gs.session(layout)
-        session.permission("yes")
-        return session
-    authorised = (os.path.realpath(program),) if options.get("authorised", True) else ()
-    return ks.session(layout, tools, authorized=authorised)
-
-
 def main():
     desktop, program, tools, words = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
-    if desktop == "gnome":
-        gs.require_gnome()
-    else:
-        ks.require_kwin(tools)
-    f = xs.Failures()
-    for name, outputs, options, run in GNOME if desktop == "gnome" else KWIN:
-        if words and not any(w in name for w in words):
-            continue
-        print(f"--- {desktop}: {name}", flush=True)
-        session = open_session(desktop, program, tools, outputs, options)
-        try:
-            case = Case(f"{desktop}: {name}", program, None, session, f)
-            try:
-                run(case)
-            except Exception as e:  # a broken step fails its case, not the table
-                case.check(False, f"{type(e).__name__}: {e}")
-            finally:
-                case.stop()
-        finally:
-            session.stop()
-    return f.finish(desktop)
+    (gs.GnomeShell if desktop == "gnome" else ks.KWin).require(tools)
+
+    def play(f, name, outputs, options, run):
+        layout = [h.Output(*args) for args in outputs]
+        if desktop == "gnome":
+            session = gs.GnomeShell.session(layout)
+        else:
+            authorised = (os.path.realpath(program),) if options.get("authorised", True) else ()
+            session = ks.KWin.session(layout, tools, authorized=authorised)
+        with session, Case(name, f, session, program) as case:
+            if desktop == "gnome":
+                session.permission("yes")
+            run(case)
+    table = GNOME if desktop == "gnome" else KWIN
+    return h.run_cases(desktop, [(f"{desktop}: {name}", *rest) for name, *rest in table], words,
+                       play)
 
 
 if __name__ == "__main__":

@@ -24,29 +24,24 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
 import xsession as xs  # noqa: E402
-
-MAX_LATENCY = 0.100
-
 
 def main():
     program = sys.argv[1]
-    f = xs.Failures()
+    f = h.Failures()
     with xs.desktop_session(1280, 720) as (x, desktop, _):
 
         def start(args, before=None):
             """Starts a run; checks its window and, after a second, its trails."""
-            saver = xs.Saver(program, args, env=x.env)
-            window = x.wait_window(proc=saver.proc)
-            if not f.check(window is not None, f"{args}: no Form1 window (status {saver.wait(0)}, "
-                           f"stderr {saver.stderr!r})"):
+            saver = h.Saver(program, args, env=x.env)
+            if x.check_window(f, saver, args) is None:
                 return saver
-            f.check(window[1:] == (0, 0, x.width, x.height), f"{args}: window {window} is not full-screen")
             # A second of ticks after the window appeared (a slow start, as
             # under the sanitizers, must not leave the screenshot before them).
             time.sleep(1.0)
-            xs.check_trails(f, before or desktop, x.screenshot(),
-                            xs.ticks_bound(time.monotonic() - saver.started), f"{args} after a second")
+            h.check_trails(f, before or desktop, x.screenshot(),
+                           h.ticks_bound(time.monotonic() - saver.started), f"{args} after a second")
             return saver
 
         def end_by(saver, what, *xdotool_args, before=None):
@@ -63,12 +58,12 @@ def main():
                 "before xdotool returned"
             print(f"{what}: exit {when} (xdotool took {(returned - sent) * 1000:.1f} ms)", flush=True)
             f.check(status == 0, f"{what}: exit status {status} (stderr {saver.stderr!r})")
-            f.check(latency < MAX_LATENCY, f"{what}: exit {latency * 1000:.0f} ms after the input")
+            f.check(latency < h.MAX_LATENCY, f"{what}: exit {latency * 1000:.0f} ms after the input")
             f.check(not x.windows(), f"{what}: a Form1 window is left")
             f.check(x.screenshot() == (before or desktop), f"{what}: the screen is not the desktop after the end")
 
         with start(["/p", "1234"]) as saver:
-            px, py = x.pointer()
+            px, py = x.pointer_position()
             for _ in range(3):
                 x.move(px, py)
                 time.sleep(0.1)
@@ -99,7 +94,7 @@ def main():
         # No move before this one: the position the window appeared under
         # (reported by EnterNotify) is the first report, so this move ends it.
         with start([]) as saver:
-            px, py = x.pointer()
+            px, py = x.pointer_position()
             end_by(saver, "first move 1 px", "mousemove", str(px), str(py + 1))
     return f.finish("ending")
 

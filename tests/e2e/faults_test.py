@@ -16,13 +16,14 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
 import xsession as xs  # noqa: E402
 
-MAX_LATENCY_MS = 100
+MAX_LATENCY_MS = h.MAX_LATENCY * 1000
 
 
 def free_display():
-    return next(n for n in range(899, 800, -1) if xs._display_free(n))
+    return next(n for n in range(899, 800, -1) if xs.display_free(n))
 
 
 def first_frame_and_move(f, x, desktop, program, probe, what, settle=0.0):
@@ -37,8 +38,8 @@ def first_frame_and_move(f, x, desktop, program, probe, what, settle=0.0):
             os.kill(run.pid, signal.SIGCONT)
         f.check([w[1:] for w in windows] == [(0, 0, x.width, x.height)],
                 f"{what}: windows {windows} do not cover the {x.width}x{x.height} screen")
-        xs.check_trails(f, desktop, shot, xs.ticks_bound(run.mapped_ms / 1000, slack=2),
-                        f"{what}: first frame", need_all_colours=False)
+        h.check_trails(f, desktop, shot, h.ticks_bound(run.mapped_ms / 1000, slack=2),
+                       f"{what}: first frame", need_all_colours=False)
         time.sleep(0.3)
         gone, _, status = run.end_by_move()
         f.check(status == 0 and gone < MAX_LATENCY_MS, f"{what}: status {status}, gone {gone:.0f} ms")
@@ -84,7 +85,7 @@ def silent_server(f, program, probe):
         listener.listen()  # connections are accepted by the kernel, never answered
         try:
             for sig in (None, signal.SIGTERM):
-                with xs.Saver(program, env=env) as saver:
+                with h.Saver(program, env=env) as saver:
                     if sig is not None:
                         time.sleep(0.3)
                         saver.proc.send_signal(sig)
@@ -106,7 +107,7 @@ def foreign_grab(f, program, probe):
     """Another client holds both grabs (an open menu): a move, then a key, still
     end the run; the failed grab is reported once."""
     with xs.desktop_session(640, 400) as (x, _, pointer), grabs_held(f, x, probe, "both"):
-        with xs.Saver(program, env=x.env) as saver:
+        with h.Saver(program, env=x.env) as saver:
             f.check(x.wait_window(proc=saver.proc) is not None, "foreign grab: no window")
             time.sleep(1.5)  # past the grab's retry time
             ended_by(f, saver, "foreign grab, move", lambda: x.move(pointer[0] + 1, pointer[1]))
@@ -115,7 +116,7 @@ def foreign_grab(f, program, probe):
         # A key held when the run starts (the one that started it) and let go
         # during it is no activity; a key pressed is.
         x.run("xdotool", "keydown", "Return")
-        with xs.Saver(program, env=x.env) as saver:
+        with h.Saver(program, env=x.env) as saver:
             f.check(x.wait_window(proc=saver.proc) is not None, "foreign grab: no window")
             time.sleep(0.3)
             x.run("xdotool", "keyup", "Return")
@@ -133,7 +134,7 @@ def grabs_released(f, program, probe):
     with xs.desktop_session(640, 400) as (x, _, _):
         for what, held, settle, reports in (("let go in the first second", 0.0, 0.15, 0),
                                             ("let go after the first second", 1.5, 0.5, 1)):
-            with grabs_held(f, x, probe, "both") as release, xs.Saver(program, env=x.env) as saver:
+            with grabs_held(f, x, probe, "both") as release, h.Saver(program, env=x.env) as saver:
                 f.check(x.wait_window(proc=saver.proc) is not None, f"{what}: no window")
                 time.sleep(held)
                 release()
@@ -173,7 +174,7 @@ def early_signal(f, program, probe):
         for sig, delay in ((signal.SIGTERM, 0), (signal.SIGINT, 0), (signal.SIGHUP, 0),
                            (signal.SIGTERM, 0.003), (signal.SIGINT, 0.01), (signal.SIGHUP, 0.03)):
             what = f"{sig.name} {delay * 1000:.0f} ms after its handler is installed"
-            with xs.Saver(program, env=x.env) as saver:
+            with h.Saver(program, env=x.env) as saver:
                 handled(saver.proc.pid, sig)
                 time.sleep(delay)
                 saver.proc.send_signal(sig)
@@ -181,7 +182,7 @@ def early_signal(f, program, probe):
             f.check(status == 0, f"{what}: status {status} (stderr {saver.stderr!r})")
             f.check(not x.windows(), f"{what}: a window is left")
             f.check(x.screenshot() == desktop, f"{what}: the screen is not the desktop")
-            f.check(xs.cursor_pixels(x.framebuffer(), pointer) > 20, f"{what}: the cursor is not back")
+            f.check(h.cursor_pixels(x.framebuffer(), pointer) > 20, f"{what}: the cursor is not back")
 
 
 def closed_descriptors(f, program, probe):
@@ -190,7 +191,7 @@ def closed_descriptors(f, program, probe):
     go into the signal pipe and end the run. Another client holds the grabs,
     so that the report is written."""
     with xs.desktop_session(640, 400) as (x, _, pointer), grabs_held(f, x, probe, "both"):
-        with xs.Saver(program, env=x.env, closed=(0, 2)) as saver:
+        with h.Saver(program, env=x.env, closed=(0, 2)) as saver:
             f.check(x.wait_window(proc=saver.proc) is not None, "closed descriptors: no window")
             opened = saver.standard_descriptors()
             f.check(opened[0] == opened[2] == "/dev/null",
@@ -219,8 +220,8 @@ def no_mit_shm(f, program, probe):
 def huge_screen(f, program, probe):
     """16384x16384, Xvfb's largest: a move at the map, and one while the first
     paint (1 GiB, in bands) is under way, ends the run within the latency."""
-    xs.require_xvfb()
-    with xs.Xvfb(16384, 16384) as x:
+    xs.Xvfb.require()
+    with xs.Xvfb([h.Output(16384, 16384)]) as x:
         for delay in (0.0, 0.25):
             with xs.ProbeRun(probe, program, env=x.env) as run:
                 time.sleep(delay)
@@ -237,12 +238,12 @@ def openbox(f, program, probe):
             f.check(wm.poll() is None, "openbox did not start (set-up)")
             first_frame_and_move(f, x, desktop, program, probe, "openbox", settle=0.2)
         finally:
-            xs._stop(wm)
+            h.stop_process(wm)
 
 
 def xcompmgr(f, program, probe):
-    xs.require_xvfb()
-    with xs.Xvfb(640, 400) as x:
+    xs.Xvfb.require()
+    with xs.Xvfb([h.Output(640, 400)]) as x:
         # xcompmgr paints the root picture hsetroot set before it started.
         desktop, _ = x.set_desktop(root_setter="hsetroot")
         compositor = subprocess.Popen(["xcompmgr"], env=x.env, stdout=subprocess.DEVNULL,
@@ -255,7 +256,7 @@ def xcompmgr(f, program, probe):
             time.sleep(0.2)
             f.check(x.screenshot() == desktop, "xcompmgr: the screen is not the desktop after the run")
         finally:
-            xs._stop(compositor)
+            h.stop_process(compositor)
 
 
 def valgrind(f, program, probe):
@@ -263,7 +264,7 @@ def valgrind(f, program, probe):
         # No suppressions: Xlib, libpng and the loader show no error either.
         args = ["--error-exitcode=99", "--leak-check=full", "--errors-for-leak-kinds=definite",
                 program]
-        with xs.Saver("valgrind", args, env=x.env) as saver:
+        with h.Saver("valgrind", args, env=x.env) as saver:
             f.check(x.wait_window(30.0, proc=saver.proc) is not None, "valgrind: no window")
             time.sleep(1.0)
             x.move(pointer[0] + 1, pointer[1])
@@ -279,8 +280,8 @@ CASES = {fn.__name__: fn for fn in (silent_server, foreign_grab, grabs_released,
 
 def main():
     program, probe, names = sys.argv[1], sys.argv[2], sys.argv[3:]
-    xs.require_xvfb()
-    f = xs.Failures()
+    xs.Xvfb.require()
+    f = h.Failures()
     for name in names or [n for n in CASES if n != "valgrind"]:
         print(f"--- {name}", flush=True)
         CASES[name](f, program, probe)

@@ -24,12 +24,13 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
 import xsession as xs  # noqa: E402
 
 
 def main():
     program, probe = sys.argv[1], sys.argv[2]
-    f = xs.Failures()
+    f = h.Failures()
     with xs.desktop_session(1280, 720) as (x, desktop, pointer):
         with xs.ProbeRun(probe, program, env=x.env, stop_at_map=True) as run:
             # The program is stopped from the moment its window is mapped.
@@ -40,23 +41,23 @@ def main():
             f.check([w[1:] for w in windows] == [(0, 0, 1280, 720)],
                      f"Form1 windows {windows}: expected one covering the 1280x720 root")
             # Ticks may have drawn between exec and the map: only their rings may show.
-            changed = xs.check_trails(f, desktop, frozen, xs.ticks_bound(run.mapped_ms / 1000, slack=2),
-                                      "first frame", need_all_colours=False)
+            changed = h.check_trails(f, desktop, frozen, h.ticks_bound(run.mapped_ms / 1000, slack=2),
+                                     "first frame", need_all_colours=False)
             print(f"first frame: window mapped {run.mapped_ms:.1f} ms after exec, "
                   f"{len(changed)} pixels on early rings", flush=True)
-            f.check(xs.cursor_pixels(framebuffer, pointer) == 0,
+            f.check(h.cursor_pixels(framebuffer, pointer) == 0,
                     "the cursor is still drawn when the window appears")
 
             check_repaint(f, x, desktop, run)
 
             time.sleep(max(0.0, 1.0 - (time.monotonic() - run.started)))
             first = x.screenshot()
-            changed = xs.check_trails(f, desktop, first, xs.ticks_bound(time.monotonic() - run.started),
-                                      "after a second")
+            changed = h.check_trails(f, desktop, first, h.ticks_bound(time.monotonic() - run.started),
+                                     "after a second")
             # 4 trails x ~29 rings of radius >= 10 px: thousands of pixels, even
             # after overlapping rings of one trail cancel out.
             f.check(len(changed) > 2000, f"after a second only {len(changed)} pixels show trails")
-            f.check(xs.cursor_pixels(x.framebuffer(), pointer) == 0,
+            f.check(h.cursor_pixels(x.framebuffer(), pointer) == 0,
                     "the cursor is drawn while the saver runs")
             time.sleep(0.2)
             f.check(x.screenshot() != first, "the picture did not change in 200 ms: no animation")
@@ -66,7 +67,7 @@ def main():
             f.check(status == 0, f"SIGTERM: exit status {status}, expected 0 ({run.proc.stderr.read()!r})")
         f.check(not x.windows(), "a Form1 window is still mapped after the end")
         f.check(x.screenshot() == desktop, "after the end the screen is not the desktop")
-        f.check(xs.cursor_pixels(x.framebuffer(), pointer) > 20, "the cursor is not back after the end")
+        f.check(h.cursor_pixels(x.framebuffer(), pointer) > 20, "the cursor is not back after the end")
     return f.finish("frames")
 
 
@@ -83,8 +84,8 @@ def check_repaint(f, x, desktop, run):
         other.terminate()
         other.wait()
     time.sleep(0.15)
-    xs.check_trails(f, desktop, x.screenshot(), xs.ticks_bound(time.monotonic() - run.started),
-                    "after an uncovering", need_all_colours=False)
+    h.check_trails(f, desktop, x.screenshot(), h.ticks_bound(time.monotonic() - run.started),
+                   "after an uncovering", need_all_colours=False)
 
 
 if __name__ == "__main__":

@@ -26,6 +26,11 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import desktopsession as ds  # noqa: E402
+import gnomesession as gs  # noqa: E402
+import harness as h  # noqa: E402
+import kwinsession as ks  # noqa: E402
+import waysession as ws  # noqa: E402
 import xsession as xs  # noqa: E402
 
 AFTER = 3.0
@@ -73,10 +78,6 @@ while True:
 '''
 
 
-class Skip(Exception):
-    """A case whose tools are missing."""
-
-
 class Folder:
     """A temporary folder holding a copy of the launcher and, beside it, the
     fake saver (or a link to the real one)."""
@@ -120,32 +121,26 @@ class Folder:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class Case:
-    """One case: its checks, and the launchers it started (ended by stop())."""
+class Case(h.Case):
+    """One case: its checks, the launchers it started and their folders
+    (ended and removed by stop())."""
 
-    def __init__(self, name, programs, tools, failures):
-        self.name, self.f = name, failures
+    def __init__(self, name, failures, programs, tools):
+        super().__init__(name, failures)
         self.idle, self.ostrel = programs
         self.tools = tools
-        self.runs = []
         self.folders = []
-
-    def check(self, ok, message):
-        return self.f.check(ok, f"{self.name}: {message}")
 
     def folder(self, **kwargs):
         folder = Folder(self.idle, **kwargs)
         self.folders.append(folder)
         return folder
 
-    def launch(self, folder, env, args=("--after", f"{AFTER:g}s"), program=None):
-        run = xs.Saver(program or folder.launcher, list(args), env=env)
-        self.runs.append(run)
-        return run
+    def launch(self, folder, env, args=("--after", f"{AFTER:g}s")):
+        return self.saver(folder.launcher, list(args), env=env)
 
     def stop(self):
-        for run in self.runs:
-            run.stop()
+        super().stop()
         for folder in self.folders:
             folder.remove()
 
@@ -154,44 +149,58 @@ class Case:
 
 
 def x_session():
-    xs.require_xvfb()
-    return xs.Xvfb(640, 400)
+    return xs.Xvfb([h.Output(640, 400)])
 
 
-def inputs(x, times, first=0.0):
-    """Moves the pointer at these times (s after the call); returns the time
-    the last move had been made."""
+def inputs(session, times):
+    """Moves the session's pointer 1 px to and fro at these times (s after
+    the call); returns the time the last move had been made."""
+    pointer = session.pointer()
     began = time.monotonic()
     last = began
     for i, at in enumerate(times):
-        time.sleep(max(0.0, began + first + at - time.monotonic()))
-        x.move(100 + i % 2, 100)
+        time.sleep(max(0.0, began + at - time.monotonic()))
+        pointer.rel(1 if i % 2 else -1, 0)
         last = time.monotonic()
     return last
 
 
-def after_input(t):
-    """The launcher, after input while it ran: it starts the saver about AFTER
-    seconds after the last input, and not before; the saver gets no
-    descriptor of the launcher's (the session's connection, the signals)."""
-    with x_session() as x:
-        folder = t.folder()
-        run = t.launch(folder, x.env)
-        last = inputs(x, [0.5, 1.5, 2.5])
-        starts = folder.wait_starts(1, AFTER + 5)
-        if not t.check(len(starts) == 1, f"{len(starts)} starts within {AFTER + 5:g} s of the last "
-                       f"input (status {run.wait(0)}, stderr {run.stderr!r})"):
-            return
-        delay = starts[0]["at"] - last
-        print(f"{t.name}: the saver started {delay:.3f} s after the last input", flush=True)
-        t.check(AFTER - EARLY <= delay <= AFTER + LATE, f"started {delay:.3f} s after the last "
-                f"input, expected about {AFTER:g} s")
-        t.check(starts[0]["args"] == [], f"the saver got arguments {starts[0]['args']}")
-        leaked = {fd: target for fd, target in starts[0]["fds"].items()
-                  if int(fd) > 2 and not target.startswith("/proc/")}
-        t.check(not leaked, f"the saver inherited the launcher's descriptors {leaked}")
-        run.proc.send_signal(signal.SIGTERM)
-        t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
+def session(kind, tools):
+    """A private X11 (Xvfb), GNOME or KWin session with one output; Skip when
+    its parts are missing."""
+    if kind == "x11":
+        return x_session()
+    return {"gnome": gs.GnomeShell, "kwin": ks.KWin}[kind].session([h.Output(800, 500)], tools)
+
+
+def after_input(kind):
+    def case(t):
+        """The launcher, after input while it ran: it starts the saver about
+        AFTER seconds after the last input the session saw (X11's SYNC idle
+        time, GNOME's idle monitor, KWin's idle notification), and not
+        before. On X11 the saver gets no argument and no descriptor of the
+        launcher's (the session's connection, the signals)."""
+        with session(kind, t.tools) as d:
+            d.pointer().rel(1, 0)  # the session is active as the launcher starts
+            folder = t.folder()
+            run = t.launch(folder, d.env)
+            last = inputs(d, [0.5, 1.5, 2.5])
+            starts = folder.wait_starts(1, AFTER + 5)
+            if not t.check(len(starts) == 1, f"{len(starts)} starts within {AFTER + 5:g} s of the "
+                           f"last input (status {run.wait(0)}, stderr {run.stderr!r})"):
+                return
+            delay = starts[0]["at"] - last
+            print(f"{t.name}: the saver started {delay:.3f} s after the last input", flush=True)
+            t.check(AFTER - EARLY <= delay <= AFTER + LATE, f"started {delay:.3f} s after the last "
+                    f"input, expected about {AFTER:g} s")
+            if kind == "x11":
+                t.check(starts[0]["args"] == [], f"the saver got arguments {starts[0]['args']}")
+                leaked = {fd: target for fd, target in starts[0]["fds"].items()
+                          if int(fd) > 2 and not target.startswith("/proc/")}
+                t.check(not leaked, f"the saver inherited the launcher's descriptors {leaked}")
+            run.proc.send_signal(signal.SIGTERM)
+            t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
+    return case
 
 
 def real_saver(t):
@@ -328,9 +337,8 @@ def blanks_first(t):
 def gnome_blanks_first(t):
     """GNOME's screen-blank delay (idle-delay) before --after: the warning
     names the setting."""
-    with desktop_session("gnome", t.tools) as d:
-        subprocess.run(["gsettings", "set", "org.gnome.desktop.session", "idle-delay", "30"],
-                       env=d.base_env, check=True, timeout=30)
+    with session("gnome", t.tools) as d:
+        d.gsettings("org.gnome.desktop.session", "idle-delay", "30")
         run = t.launch(t.folder(), d.env, args=["--after", "1m"])
         time.sleep(1.5)
         run.proc.send_signal(signal.SIGTERM)
@@ -388,16 +396,9 @@ def three_failures(t):
 def no_session_sway(t):
     """Headless sway 1.7 has no idle protocol, and there is no GNOME on the
     (absent) session bus: status 1, one line naming swayidle."""
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    import waysession as ws
-    if any(shutil.which(tool) is None for tool in ("sway", "swaymsg", "setpriv")):
-        raise Skip("sway is not installed")
-    sway = ws.Sway([ws.Output(640, 400)])
-    try:
+    with ws.Sway.session([h.Output(640, 400)]) as sway:
         env = {k: v for k, v in sway.env.items() if k != "DBUS_SESSION_BUS_ADDRESS"}
         no_session_run(t, t.folder(), env, "ext_idle_notifier_v1")
-    finally:
-        sway.stop()
 
 
 def no_session_at_all(t):
@@ -439,55 +440,10 @@ def saver_on_path(t):
                 f"none anywhere: status {status}, stderr {lines}")
 
 
-def desktop_session(kind, tools):
-    """A headless GNOME or KWin with one output; Skip when its parts are missing."""
-    import gnomesession as gs
-    import kwinsession as ks
-    try:
-        if kind == "gnome":
-            return gs.session([gs.Output(800, 500)])
-        if tools is None:
-            raise Skip("no --tools folder: KWin's harness needs its helpers")
-        return ks.session([ks.Output(800, 500)], tools)
-    except SystemExit as e:
-        if e.code == xs.SKIP:
-            raise Skip(f"{kind}'s parts are missing") from None
-        raise
-
-
-def desktop_after_input(kind):
-    def case(t):
-        """The desktop's own idle count (GNOME's idle monitor, KWin's idle
-        notification): the saver starts about AFTER seconds after the last
-        input the desktop saw, and not before."""
-        with desktop_session(kind, t.tools) as d:
-            pointer = d.pointer()
-            pointer.rel(1, 0)  # the session is active as the launcher starts
-            folder = t.folder()
-            run = t.launch(folder, d.env)
-            began = time.monotonic()
-            last = began
-            for i, at in enumerate((0.5, 1.5, 2.5)):
-                time.sleep(max(0.0, began + at - time.monotonic()))
-                pointer.rel(1 if i % 2 else -1, 0)
-                last = time.monotonic()
-            starts = folder.wait_starts(1, AFTER + 5)
-            if not t.check(len(starts) == 1, f"{len(starts)} starts (status {run.wait(0)}, "
-                           f"stderr {run.stderr!r})"):
-                return
-            delay = starts[0]["at"] - last
-            print(f"{t.name}: the saver started {delay:.3f} s after the last input", flush=True)
-            t.check(AFTER - EARLY <= delay <= AFTER + LATE, f"started {delay:.3f} s after the last "
-                    f"input, expected about {AFTER:g} s")
-            run.proc.send_signal(signal.SIGTERM)
-            t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
-    return case
-
-
 def kwin_next_idle_time(t):
     """KWin reports an idle time once: a saver that ends while the user stays
     away is not started again; after input, the next idle time starts it."""
-    with desktop_session("kwin", t.tools) as d:
+    with session("kwin", t.tools) as d:
         pointer = d.pointer()
         pointer.rel(1, 0)
         folder = t.folder()
@@ -511,9 +467,7 @@ def gnome_inhibited(t):
     """GNOME's session manager says idling is inhibited (a video playing): the
     saver is held off past the idle time; once the inhibitor goes, the next
     question (one idle time later) starts it."""
-    import desktopsession as ds
-    import gnomesession as gs
-    with desktop_session("gnome", t.tools) as d:
+    with session("gnome", t.tools) as d:
         d.start_helper([gs.SYSTEM_PYTHON, "-m", "dbusmock", "org.gnome.SessionManager",
                         "/org/gnome/SessionManager", "org.gnome.SessionManager"],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -562,7 +516,7 @@ def wait_for(condition, timeout):
 
 
 CASES = [
-    ("X11: starts about 3 s after the last input, not before", after_input),
+    ("X11: starts about 3 s after the last input, not before", after_input("x11")),
     ("X11: input ends the real saver, the next idle time starts it again", real_saver),
     ("X11: an inhibitor (xset s reset) holds it off", inhibitor),
     ("X11: SIGTERM ends the saver first, then status 0", by_signal(signal.SIGTERM)),
@@ -575,11 +529,11 @@ CASES = [
     ("X11: three failures in a row within a minute: status 1", three_failures),
     ("X11: no ostrel beside it: the one on PATH", saver_on_path),
     ("GNOME: starts about 3 s after the last input (mutter's idle monitor)",
-     desktop_after_input("gnome")),
+     after_input("gnome")),
     ("GNOME: an inhibitor (IsInhibited) holds it off until it goes", gnome_inhibited),
     ("GNOME: the screen blanks first: one warning naming idle-delay", gnome_blanks_first),
     ("KWin: starts about 3 s after the last input (ext_idle_notifier_v1)",
-     desktop_after_input("kwin")),
+     after_input("kwin")),
     ("KWin: the next idle time starts it again, not before", kwin_next_idle_time),
     ("headless sway 1.7, no idle protocol: status 1 naming swayidle", no_session_sway),
     ("no session of any kind: status 1 naming swayidle", no_session_at_all),
@@ -591,22 +545,12 @@ def main():
     tools = None
     if words[:1] == ["--tools"]:
         tools, words = words[1], words[2:]
-    xs.require_xvfb()
-    f = xs.Failures()
-    for name, run in CASES:
-        if words and not any(w in name for w in words):
-            continue
-        print(f"--- {name}", flush=True)
-        case = Case(name, programs, tools, f)
-        try:
+    xs.Xvfb.require()
+
+    def play(f, name, run):
+        with Case(name, f, programs, tools) as case:
             run(case)
-        except Skip as why:
-            print(f"SKIP {name}: {why}", flush=True)
-        except Exception as e:  # a broken step fails its case, not the table
-            case.check(False, f"{type(e).__name__}: {e}")
-        finally:
-            case.stop()
-    return f.finish("idle launcher")
+    return h.run_cases("idle launcher", CASES, words, play)
 
 
 if __name__ == "__main__":

@@ -18,8 +18,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
 import kwinsession as ks  # noqa: E402
-import waysession as ws  # noqa: E402
 import xsession as xs  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import idle_unit_check  # noqa: E402
@@ -122,15 +122,12 @@ def check_tools(f, version):
 
 def check_run(f):
     with xs.desktop_session(1280, 720) as (x, desktop, pointer):
-        with xs.Saver(PROGRAM, env=x.env) as saver:
-            window = x.wait_window(proc=saver.proc)
-            if not f.check(window is not None, f"{PROGRAM} showed no Form1 window "
-                           f"(status {saver.wait(0)}, stderr {saver.stderr!r})"):
+        with h.Saver(PROGRAM, env=x.env) as saver:
+            if x.check_window(f, saver, PROGRAM) is None:
                 return
-            f.check(window[1:] == (0, 0, x.width, x.height), f"the window is not full-screen: {window}")
             time.sleep(1.0)
-            xs.check_trails(f, desktop, x.screenshot(),
-                            xs.ticks_bound(time.monotonic() - saver.started), "a second after the start")
+            h.check_trails(f, desktop, x.screenshot(),
+                           h.ticks_bound(time.monotonic() - saver.started), "a second after the start")
             # The window appeared under the resting pointer: the first move away ends the run.
             x.move(pointer[0] + 1, pointer[1])
             status = saver.wait(2.0)
@@ -147,7 +144,7 @@ def check_idle(f):
             idle_unit_check.check_text(f, unit.read(), IDLE, UNIT)
         idle_unit_check.verify(f, UNIT, UNIT, man=True)
     with xs.desktop_session(640, 400) as (x, _, pointer):
-        with xs.Saver(IDLE, ["--after", "1s"], env=x.env) as launcher:
+        with h.Saver(IDLE, ["--after", "1s"], env=x.env) as launcher:
             window = x.wait_window(8, proc=launcher.proc)
             if not f.check(window is not None, f"{IDLE} started no saver (status "
                            f"{launcher.wait(0)}, stderr {launcher.stderr!r})"):
@@ -166,16 +163,16 @@ def check_run_on_kwin(f, tools):
     """On KWin the installed program copies the screen through ScreenShot2,
     allowed by /usr/share/applications/ostrel.desktop and nothing else: the
     trails run over the desktop, not over black."""
-    if not tools or ks.missing_parts(tools):
-        print(f"KWin run skipped: {ks.missing_parts(tools) if tools else 'no TOOLS_DIR'}")
+    if ks.KWin.missing(tools):
+        print(f"KWin run skipped: {ks.KWin.missing(tools)}")
         return
-    with ks.session([ws.Output(1280, 720)], tools) as kwin:
+    with ks.KWin.session([h.Output(1280, 720)], tools) as kwin:
         o = kwin.outputs[0]
-        with xs.Saver(PROGRAM, env=kwin.env) as saver:
+        with h.Saver(PROGRAM, env=kwin.env) as saver:
             time.sleep(1.5)
             shot = kwin.shot(o)
-            foreign = [p for p, v in xs.diff_pixels(o.desktop, shot).items()
-                       if v not in xs.TRAIL_XORS]
+            foreign = [p for p, v in h.diff_pixels(o.desktop, shot).items()
+                       if v not in h.TRAIL_XORS]
             f.check(shot != o.desktop and not foreign,
                     f"on KWin {PROGRAM} does not run over the desktop: {len(foreign)} pixels are "
                     f"not it (status {saver.wait(0)})")
@@ -186,7 +183,7 @@ def check_run_on_kwin(f, tools):
 def main():
     deb = sys.argv[1]
     tools = sys.argv[2] if len(sys.argv) > 2 else None
-    f = xs.Failures()
+    f = h.Failures()
     version = runpy.run_path(os.path.join(ROOT, "tests", "trace_check.py"))["project_version"]()
     if check_package(f, deb, version):
         check_man_pages(f, version)

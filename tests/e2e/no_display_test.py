@@ -12,25 +12,19 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
 import xsession as xs  # noqa: E402
-
-
-def absent_display():
-    for n in range(999, 900, -1):
-        if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"):
-            return f":{n}"
-    raise RuntimeError("no unused display number in :901-:999")
 
 
 def main():
     program = sys.argv[1]
-    f = xs.Failures()
+    f = h.Failures()
     # No session at all: neither a Wayland compositor (whose socket libwayland
     # looks for in XDG_RUNTIME_DIR, and complains on stderr without it) nor an
     # X display.
     session = ("DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XDG_RUNTIME_DIR")
     unset = {k: v for k, v in os.environ.items() if k not in session}
-    absent = absent_display()
+    absent = f":{next(n for n in range(999, 900, -1) if xs.display_free(n))}"
     nowhere = "wayland-ostrel-absent"
     for what, env, name in (("DISPLAY unset", unset, None),
                             (f"DISPLAY={absent}", dict(unset, DISPLAY=absent), absent),

@@ -15,22 +15,20 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
 import xsession as xs  # noqa: E402
 
 
 def tall_screen(f, program):
     with xs.desktop_session(1280, 2880) as (x, desktop, pointer):
-        with xs.Saver(program, env=x.env) as saver:
-            window = x.wait_window(proc=saver.proc)
-            if not f.check(window is not None, f"tall: no Form1 window (status {saver.wait(0)}, "
-                           f"stderr {saver.stderr!r})"):
+        with h.Saver(program, env=x.env) as saver:
+            if x.check_window(f, saver, "tall") is None:
                 return
-            f.check(window[1:] == (0, 0, 1280, 2880), f"tall: window {window} does not cover 1280x2880")
             # A second of ticks after the window appeared (a slow start, as
             # under the sanitizers, must not leave the screenshot before them).
             time.sleep(1.0)
-            changed = xs.check_trails(f, desktop, x.screenshot(),
-                                      xs.ticks_bound(time.monotonic() - saver.started), "tall")
+            changed = h.check_trails(f, desktop, x.screenshot(),
+                                     h.ticks_bound(time.monotonic() - saver.started), "tall")
             low = sum(1 for _, y in changed if y >= 2160)
             f.check(low > 100, f"tall: only {low} trail pixels below row 2160; the trails do not "
                     "use the screen's height")
@@ -41,8 +39,8 @@ def tall_screen(f, program):
 
 
 def server_killed(f, program):
-    with xs.Xvfb(640, 480) as x:
-        with xs.Saver(program, env=x.env) as saver:
+    with xs.Xvfb([h.Output(640, 480)]) as x:
+        with h.Saver(program, env=x.env) as saver:
             if not f.check(x.wait_window(proc=saver.proc) is not None, "server kill: no Form1 window"):
                 return
             time.sleep(0.3)
@@ -59,8 +57,8 @@ def server_killed(f, program):
 
 
 def main():
-    xs.require_xvfb()
-    f = xs.Failures()
+    xs.Xvfb.require()
+    f = h.Failures()
     tall_screen(f, sys.argv[1])
     server_killed(f, sys.argv[1])
     return f.finish("screens")

@@ -2,12 +2,12 @@
 """End-to-end cases of ostrel's Wayland backend on a private headless sway,
 one table, one fresh compositor per case (tests/e2e/waysession.py).
 
-Every run is started by Case.start(), which takes screenshots of every output
+Every run is started by RunCase.start() (harness.py), which takes screenshots of every output
 from the moment the program is started until trails show: each one must be
 the output's desktop exactly or the desktop with trail colours XORed on. A
 black or otherwise wrong first frame is a visible flash and fails any case.
 The pointer comes from ostrel-wl-pointer (absolute moves in logical layout
-coordinates), added during a run (see Case), the key that ends a run from
+coordinates), added during a run (see SwayCase), the key that ends a run from
 ostrel-wl-keyboard (found beside ostrel-wl-pointer), other keys from wtype.
 Input meant to end a run is sent only once the program holds the device it
 comes from (a pointer added during the run: Sway.pointer_taken; a keyboard:
@@ -28,10 +28,10 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
 import waysession as ws  # noqa: E402
 import xsession as xs  # noqa: E402
 
-MAX_LATENCY = 0.100
 PAD = (677, 381)  # the pointer's place before a run: on the first output's grey pad
 ONE = ((1280, 720),)
 TWO = ((1280, 720), (1280, 720, 1, 1280, 0))
@@ -39,32 +39,16 @@ STACKED = ((1280, 720), (1280, 720, 1, 0, 720))
 SCALED = ((1920, 1080, 2),)
 
 
-class Case:
-    """One case's compositor, checks and program runs.
-
-    Headless sway draws the cursor into the outputs' pixels, so a screen copy
-    taken while a pointer device exists holds the cursor. Runs therefore start
-    with no pointer device: park() leaves the cursor's place on the grey pad
-    and removes the device; attach() adds one during the run, whose enter at
-    that place is the run's first position once the program holds it."""
-
-    def __init__(self, name, program, helper, sway, failures):
-        self.name, self.program, self.helper, self.s, self.f = name, program, helper, sway, failures
-        self.keyboard_helper = helper and os.path.join(os.path.dirname(helper), "ostrel-wl-keyboard")
-        self.savers = []
-        self.first_trails = None  # (shots, seconds) from start()
-        self.settle = 0.0  # how long the desktop may take to show again after the end
-        self.failed = False
-        if sway is not None:
-            first = sway.outputs[0].desktop
-            x0, y0, x1, y1 = xs.cursor_pad(PAD, first.width, first.height)
-            self.pad = {(x, y) for x in range(x0, x1) for y in range(y0, y1)}
-
-    def check(self, ok, message):
-        return self.f.check(ok, f"{self.name}: {message}")
+class SwayCase(h.RunCase):
+    """Headless sway draws the cursor into the outputs' pixels, so a screen
+    copy taken while a pointer device exists holds the cursor. Runs therefore
+    start with no pointer device: park() leaves the cursor's place on the
+    grey pad and removes the device; attach() adds one during the run, whose
+    enter at that place is the run's first position once the program holds
+    it."""
 
     def park(self):
-        p = self.s.pointer(self.helper)
+        p = self.s.pointer()
         p.move(*PAD)
         p.close()
 
@@ -72,7 +56,7 @@ class Case:
         """A pointer device added during the run. With `saver`, returns once
         that run holds it (its enter taken, at the parked place), so that what
         is sent on it next reaches the program."""
-        p = self.s.pointer(self.helper)
+        p = self.s.pointer()
         if saver is not None and not self.s.pointer_taken(saver, PAD):
             status = saver.wait(0)
             raise RuntimeError("the pointer added during the run was not taken: " +
@@ -80,93 +64,15 @@ class Case:
                                 else f"the run ended (status {status})"))
         return p
 
-    def start(self, env=None, timeout=5.0, closed=()):
-        """Starts a run; returns its Saver once trails show on some output.
-        Until then, and in that shot, no output may show anything but its
-        desktop with trail colours XORed on. `closed`: standard descriptors
-        the program starts without."""
-        saver = xs.Saver(self.program, env=env or self.s.env, closed=closed)
-        self.savers.append(saver)
-        end = time.monotonic() + timeout
-        before = time.monotonic()  # when the last shot without trails began
-        while time.monotonic() < end and saver.running_after(0):
-            began = time.monotonic()
-            shots = [self.s.shot(o) for o in self.s.outputs]
-            changed = [xs.diff_pixels(o.desktop, shot) for o, shot in zip(self.s.outputs, shots)]
-            for o, shot, pixels in zip(self.s.outputs, shots, changed):
-                foreign = [p for p, v in pixels.items() if v not in xs.TRAIL_XORS]
-                if not self.check(not foreign, f"{o.name} showed {len(foreign)} pixels that are not "
-                                  f"the desktop, e.g. {foreign[:3]}, "
-                                  f"{time.monotonic() - saver.started:.3f} s after the start"
-                                  f"{self.keep(shot, o.name)}"):
-                    return saver
-            if any(changed):
-                # The first trails and how long their ticks can have run.
-                self.first_trails = (shots, time.monotonic() - before)
-                return saver
-            before = began
-        self.check(False, f"no trails within {timeout:g} s (status {saver.wait(0)}, "
-                   f"stderr {saver.stderr[-300:]!r})")
-        return saver
-
-    def ended(self, saver, since, what):
-        """Checks that the run ended with status 0 within MAX_LATENCY of
-        `since` and that every output shows its desktop again (the cursor,
-        shown again, may cover the grey pad)."""
-        status = saver.wait(2.0)
-        if not self.check(status is not None, f"{what}: still running 2 s later"):
-            return
-        latency = saver.exited_at - since
-        print(f"{self.name}: exit {latency * 1000:.1f} ms after {what}", flush=True)
-        self.check(status == 0, f"{what}: status {status}, stderr {saver.stderr[-300:]!r}")
-        self.check(latency < MAX_LATENCY, f"{what}: exit {latency * 1000:.0f} ms later")
-        for o in self.s.outputs:
-            # A compositor may fade a closed window out for a moment (mutter).
-            settled = time.monotonic() + self.settle
-            while True:
-                left = set(xs.diff_pixels(o.desktop, self.s.shot(o))) - self.pad
-                if not left or time.monotonic() > settled:
-                    break
-                time.sleep(0.05)
-            self.check(not left, f"{what}: {o.name} is not its desktop after the end: "
-                       f"{len(left)} pixels differ, e.g. {sorted(left)[:3]}")
-
-    def keep(self, shot, what):
-        """Saves a shot that failed a check; the words that say where."""
-        folder = os.path.join(tempfile.gettempdir(), "ostrel-e2e-failures")
-        os.makedirs(folder, exist_ok=True)
-        path = os.path.join(folder, re.sub(r"\W+", "-", f"{self.name} {what}").strip("-") + ".png")
-        shot.save_png(path)
-        self.failed = True
-        return f" (shot kept in {path})"
-
-    def stop(self):
-        for saver in self.savers:
-            saver.stop()
-            # What a run that failed a check said, for whoever reads the failure.
-            if self.failed and saver.stderr:
-                print(f"{self.name}: the program's stderr: "
-                      f"{saver.stderr.decode(errors='replace')[-600:]}", flush=True)
-
-
-def layout_trails(t, saver):
-    """The outputs stitched into one picture: the desktop with exactly the
-    rings of the ticks so far; every colour shows. Returns changed pixels."""
-    time.sleep(1.0)
-    outputs = t.s.outputs
-    shot = ws.stitch([t.s.shot(o) for o in outputs], outputs)
-    return xs.check_trails(t.f, ws.stitch([o.desktop for o in outputs], outputs), shot,
-                           xs.ticks_bound(time.monotonic() - saver.started), t.name)
-
 
 def trails(t):
     saver = t.start()
     if t.first_trails:
         # The first ticks' rings, a few radii only: a wrong scale of the twips shows.
         shots, seconds = t.first_trails
-        xs.check_trails(t.f, t.s.outputs[0].desktop, shots[0], xs.ticks_bound(seconds),
-                        f"{t.name}, first ticks", need_all_colours=False)
-        layout_trails(t, saver)
+        h.check_trails(t.f, t.s.outputs[0].desktop, shots[0], h.ticks_bound(seconds),
+                       f"{t.name}, first ticks", need_all_colours=False)
+        t.layout_trails(saver)
 
 
 def cursor_hidden(t):
@@ -174,14 +80,14 @@ def cursor_hidden(t):
     saver = t.start()
     t.attach()  # sway draws its cursor on the pad unless the surface hides it
     time.sleep(0.3)
-    t.check(xs.cursor_pixels(t.s.shot(t.s.outputs[0]), PAD) == 0, "the cursor shows")
+    t.check(h.cursor_pixels(t.s.shot(t.s.outputs[0]), PAD) == 0, "the cursor shows")
     t.check(saver.running_after(0), f"a new pointer ended the run (status {saver.wait(0)})")
 
 
 def key(t):
     # The keyboard is on the seat before the start, as a desktop's is: the
     # program has its wl_keyboard from the start.
-    keyboard = t.s.virtual_keyboard(t.keyboard_helper)
+    keyboard = t.s.virtual_keyboard()
     saver = t.start()
     keyboard.key()
     t.ended(saver, keyboard.sent, "a key")
@@ -233,7 +139,7 @@ def two_outputs(t):
     second = t.s.outputs[1]
     t.park()
     saver = t.start()
-    changed = layout_trails(t, saver)
+    changed = t.layout_trails(saver)
     p = t.attach(saver)
     t.check(any(not second.contains(x, y) for x, y in changed) and
             any(second.contains(x, y) for x, y in changed), "trails do not show on both outputs")
@@ -244,7 +150,7 @@ def two_outputs(t):
 def key_held(t):
     # A key held as the window appears (the one that started the run, say)
     # comes with the keyboard's focus: it is no press, nor is its release.
-    keyboard = t.s.virtual_keyboard(t.keyboard_helper)  # for the press at the end
+    keyboard = t.s.virtual_keyboard()  # for the press at the end
     held = t.s.start_helper(["wtype", "-P", "space", "-s", "2500", "-p", "space"])
     time.sleep(0.5)
     saver = t.start()
@@ -277,15 +183,15 @@ def scale_2(t):
     if not t.first_trails:
         return
     shots, seconds = t.first_trails
-    rings_at_scale_2(t, shots[0], xs.ticks_bound(seconds), "first ticks")
+    rings_at_scale_2(t, shots[0], h.ticks_bound(seconds), "first ticks")
     time.sleep(1.0)
     rings_at_scale_2(t, t.s.shot(t.s.outputs[0]),
-                     xs.ticks_bound(time.monotonic() - saver.started), "after a second")
+                     h.ticks_bound(time.monotonic() - saver.started), "after a second")
 
 
 def rings_at_scale_2(t, shot, ticks, when):
-    circles = {(2 * x, 2 * y, 2 * r) for x, y, r in xs.expected_circles(960, 540, ticks)}
-    off = xs.pixels_off_rings(xs.diff_pixels(t.s.outputs[0].desktop, shot), circles)
+    circles = {(2 * x, 2 * y, 2 * r) for x, y, r in h.expected_circles(960, 540, ticks)}
+    off = h.pixels_off_rings(h.diff_pixels(t.s.outputs[0].desktop, shot), circles)
     t.check(not off, f"{when}: {len(off)} changed pixels lie on no ring of the first {ticks} "
             f"ticks at twice the logical size, e.g. {off[:5]}")
 
@@ -314,7 +220,7 @@ def covered(picture, width, height):
             rows.append(row[:width * 3] + black[:max(0, width - picture.width) * 3])
         else:
             rows.append(black)
-    return xs.Image(width, height, b"".join(rows))
+    return h.Image(width, height, b"".join(rows))
 
 
 def outputs_change(t):
@@ -330,11 +236,11 @@ def outputs_change(t):
     for change in (("mode", "1920x1080"), ("scale", "2")):
         t.s.msg("output", o.name, *change)
         shot = still_shot(t, o, (1920, 1080))
-        left = xs.diff_pixels(frozen, shot) if (shot.width, shot.height) == (1920, 1080) else {}
+        left = h.diff_pixels(frozen, shot) if (shot.width, shot.height) == (1920, 1080) else {}
         t.check((shot.width, shot.height) == (1920, 1080) and not left,
                 f"after {' '.join(change)}: {shot.width}x{shot.height}, {len(left)} pixels are not "
                 f"the frozen picture or black, e.g. {sorted(left)[:3]}")
-    added = ws.Output(1920, 1080)
+    added = h.Output(1920, 1080)
     added.name = "HEADLESS-2"
     t.s.start_helper(["swaybg", "-o", added.name, "-c", "#ff8000"],
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -411,7 +317,7 @@ def clipboard(t):
     t.check(before and all(after.get(pid, 0) <= fds for pid, fds in before.items()),
             f"the serving process's descriptors went from {before} to {after}")
     png = t.s.paste("image/png")
-    picture = ws.png_to_image(png) if png else None
+    picture = h.png_to_image(png) if png else None
     t.check(picture is not None and picture == t.s.outputs[0].desktop,
             f"the clipboard's image/png is not the desktop "
             f"({'none' if png is None else f'{len(png)} bytes'}; offers {t.s.offers()})")
@@ -438,8 +344,7 @@ def by_signal(number):
 def x11_fallback(t):
     with xs.desktop_session() as (x, desktop, pointer), tempfile.TemporaryDirectory() as runtime:
         env = dict(x.env, WAYLAND_DISPLAY="wayland-nowhere", XDG_RUNTIME_DIR=runtime)
-        saver = xs.Saver(t.program, env=env)
-        t.savers.append(saver)
+        saver = t.saver(t.program, env=env)
         if t.check(x.wait_window(proc=saver.proc) is not None,
                    f"no X11 window (status {saver.wait(0)}, stderr {saver.stderr!r})"):
             x.move(pointer[0] + 1, pointer[1])
@@ -450,10 +355,9 @@ def no_display(t):
     with tempfile.TemporaryDirectory() as runtime:
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY")}
         env.update(WAYLAND_DISPLAY="wayland-nowhere", XDG_RUNTIME_DIR=runtime)
-        saver = xs.Saver(t.program, env=env)
-        t.savers.append(saver)
+        saver = t.saver(t.program, env=env)
         status = saver.wait(5.0)
-        lines = saver.stderr.decode(errors="replace").strip().splitlines()
+        lines = saver.stderr_lines()
         t.check(status == 1, f"status {status}")
         t.check(len(lines) == 1 and "wayland" in lines[0].lower() and
                 re.search(r"X11|\bX\b|(?<!WAYLAND_)DISPLAY", lines[0]) is not None,
@@ -465,10 +369,10 @@ CASES = [
     ("cursor hidden from a pointer added during the run", ONE, cursor_hidden),
     ("a key ends the run", ONE, key),
     ("a pointer from before the start: a move ends the run", ONE, pointer_from_start),
-    ("a button press ends the run", ONE, by_pointer("a button press", ws.VirtualPointer.press)),
+    ("a button press ends the run", ONE, by_pointer("a button press", h.Pointer.press)),
     # A release with no press before it: only the release handler can end it.
-    ("a button release ends the run", ONE, by_pointer("a lone release", ws.VirtualPointer.release)),
-    ("the wheel ends the run", ONE, by_pointer("a wheel click", ws.VirtualPointer.wheel)),
+    ("a button release ends the run", ONE, by_pointer("a lone release", h.Pointer.release)),
+    ("the wheel ends the run", ONE, by_pointer("a wheel click", h.Pointer.wheel)),
     ("the first position again goes on, 1 px away ends", ONE, moves),
     ("two outputs covered, crossing ends the run", TWO, two_outputs),
     ("two outputs stacked, crossing down ends the run", STACKED, two_outputs),
@@ -492,24 +396,16 @@ def main():
     # A program built without its X11 backend cannot fall back to X11.
     without_x11 = "--without-x11" in words
     words = [w for w in words if w != "--without-x11"]
-    ws.require_sway()
-    f = xs.Failures()
-    for name, layout, run in CASES:
-        if words and not any(w in name for w in words):
-            continue
-        if without_x11 and run is x11_fallback:
-            continue
-        print(f"--- {name}", flush=True)
-        outputs = [ws.Output(*args) for args in layout] if layout else None
-        with ws.session(outputs, PAD) if outputs else contextlib.nullcontext() as sway:
-            case = Case(name, program, helper, sway, f)
-            try:
-                run(case)
-            except Exception as e:  # a broken step fails its case, not the table
-                case.check(False, f"{type(e).__name__}: {e}")
-            finally:
-                case.stop()
-    return f.finish("wayland")
+    ws.Sway.require()
+    # ostrel-wl-keyboard is built beside ostrel-wl-pointer.
+    tools = os.path.dirname(helper)
+
+    def play(f, name, layout, run):
+        with ws.Sway.session([h.Output(*args) for args in layout], tools, PAD) if layout \
+                else contextlib.nullcontext() as sway, SwayCase(name, f, sway, program) as case:
+            run(case)
+    cases = [c for c in CASES if not (without_x11 and c[2] is x11_fallback)]
+    return h.run_cases("wayland", cases, words, play)
 
 
 if __name__ == "__main__":

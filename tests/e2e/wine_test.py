@@ -16,6 +16,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
+import winesession as wine  # noqa: E402
 import xsession as xs  # noqa: E402
 
 MAX_LATENCY = 1.0
@@ -27,15 +29,15 @@ class WineRuns:
     def __init__(self, f, x, desktop, pointer, scr, probe_exe, prefix, scratch):
         self.f, self.x, self.desktop, self.pointer = f, x, desktop, pointer
         self.scr, self.probe_exe, self.prefix, self.scratch = scr, probe_exe, prefix, scratch
-        self.env = xs.wine_env(prefix, x.display)
+        self.env = wine.wine_env(prefix, x.display)
         self.keep = os.path.join(os.path.dirname(scr), "wine-e2e-failures")
-        self.probe = xs.WineProbe(probe_exe, self.env)
+        self.probe = wine.WineProbe(probe_exe, self.env)
 
     def trails(self, desktop, shot, seconds, what, need_all_colours=True):
         """check_trails; a failing screenshot is kept beside the program."""
         failed = len(self.f.items)
-        xs.check_trails(self.f, desktop, shot, xs.ticks_bound(seconds, per_second=WINE_TICKS_PER_SECOND),
-                        what, need_all_colours)
+        h.check_trails(self.f, desktop, shot, h.ticks_bound(seconds, per_second=WINE_TICKS_PER_SECOND),
+                       what, need_all_colours)
         if len(self.f.items) > failed:
             os.makedirs(self.keep, exist_ok=True)
             path = os.path.join(self.keep, re.sub(r"[^\w]+", "-", what).strip("-") + ".png")
@@ -46,21 +48,18 @@ class WineRuns:
         """Starts a run; checks its window, its first frame and, a second later,
         its trails and the hidden cursor. Returns the Saver, or None."""
         f, x = self.f, self.x
-        saver = xs.Saver("wine", [self.scr, *args], env=self.env)
-        window = x.wait_window(30, proc=saver.proc)
-        if not f.check(window is not None, f"{what}: no Form1 window (status {saver.wait(0)}, "
-                       f"stderr {saver.stderr!r})"):
+        saver = h.Saver("wine", [self.scr, *args], env=self.env)
+        if x.check_window(f, saver, what, 30) is None:
             saver.stop()
             return None
         self.trails(self.desktop, x.screenshot(), time.monotonic() - saver.started,
                     f"{what}: first frame", need_all_colours=False)
-        f.check(window[1:] == (0, 0, x.width, x.height), f"{what}: window {window} is not full-screen")
         time.sleep(1.0)
         self.trails(self.desktop, x.screenshot(), time.monotonic() - saver.started,
                     f"{what}: after a second")
         f.check(saver.running_after(0), f"{what}: ended by itself (status {saver.wait(0)}, "
                 f"stderr {saver.stderr!r})")
-        hidden = xs.cursor_pixels(x.framebuffer(), self.pointer)
+        hidden = h.cursor_pixels(x.framebuffer(), self.pointer)
         f.check(hidden == 0, f"{what}: the cursor shows ({hidden} pixels) while the run lasts")
         return saver
 
@@ -89,9 +88,9 @@ class WineRuns:
             end(self, saver)
             self.ended(saver, what, time.monotonic())
         picture = self.probe.clipboard_picture(self.scratch)
-        if self.f.check(isinstance(picture, xs.Image), f"{what}: no picture on the clipboard: {picture}"):
+        if self.f.check(isinstance(picture, h.Image), f"{what}: no picture on the clipboard: {picture}"):
             self.f.check(picture == self.desktop, f"{what}: the clipboard's picture differs from the "
-                         f"desktop in {len(xs.diff_pixels(self.desktop, picture))} pixels")
+                         f"desktop in {len(h.diff_pixels(self.desktop, picture))} pixels")
 
     def killed_run(self):
         """wineserver -k during a run; the next full run must not notice."""
@@ -100,12 +99,12 @@ class WineRuns:
         if saver is None:
             return
         with saver:
-            xs.kill_wineserver(self.prefix)
+            wine.kill_wineserver(self.prefix)
             f.check(saver.wait(10) is not None, "killed run: still running 10 s after wineserver -k")
         f.check(not x.windows(), "killed run: a Form1 window is left")
         f.check(x.screenshot() == self.desktop, "killed run: the screen is not the desktop")
         self.probe.stop()
-        self.probe = xs.WineProbe(self.probe_exe, self.env)
+        self.probe = wine.WineProbe(self.probe_exe, self.env)
 
     def second_instance(self):
         """A second run started over a running one: both run, both end on input."""
@@ -115,7 +114,7 @@ class WineRuns:
         if first is None:
             return
         with first:
-            with xs.Saver("wine", [self.scr, "/s"], env=self.env) as second:
+            with h.Saver("wine", [self.scr, "/s"], env=self.env) as second:
                 end = time.monotonic() + 30
                 while len(x.windows()) < 2 and second.proc.poll() is None and time.monotonic() < end:
                     time.sleep(0.01)
@@ -165,15 +164,15 @@ CASES = (
 
 
 def no_display(f, scr, prefix):
-    xs.kill_wineserver(prefix)
+    wine.kill_wineserver(prefix)
     started = time.monotonic()
-    with xs.Saver("wine", [scr, "/s"], env=xs.wine_env(prefix)) as saver:
+    with h.Saver("wine", [scr, "/s"], env=wine.wine_env(prefix)) as saver:
         # Wine gives up on the display after about a second; a cold wineserver adds 1-2 s.
         status = saver.wait(15)
         f.check(status not in (None, 0), f"no display: exit status {status} after "
                 f"{time.monotonic() - started:.1f} s")
         f.check(saver.stderr.strip() != b"", "no display: nothing said on stderr")
-    xs.kill_wineserver(prefix)
+    wine.kill_wineserver(prefix)
 
 
 def main():
@@ -181,11 +180,11 @@ def main():
         print(__doc__.strip().splitlines()[-2], file=sys.stderr)
         return 2
     scr, probe_exe = (os.path.abspath(p) for p in sys.argv[1:3])
-    xs.require_wine()
+    wine.require_wine()
     prefix = os.environ.get("OSTREL_WINE_PREFIX") or os.path.join(os.path.dirname(scr), "wineprefix-e2e")
-    xs.prepare_wine_prefix(prefix)
-    xs.kill_wineserver(prefix)
-    f = xs.Failures()
+    wine.prepare_wine_prefix(prefix)
+    wine.kill_wineserver(prefix)
+    f = h.Failures()
     try:
         with xs.desktop_session(1280, 720) as (x, desktop, pointer), \
                 tempfile.TemporaryDirectory(prefix="ostrel-wine-") as scratch:
@@ -198,10 +197,10 @@ def main():
                 runs.second_instance()
             finally:
                 runs.probe.stop()
-                xs.kill_wineserver(prefix)
+                wine.kill_wineserver(prefix)
         no_display(f, scr, prefix)
     finally:
-        xs.kill_wineserver(prefix)
+        wine.kill_wineserver(prefix)
     return f.finish("ostrel.scr under Wine")
 
 

@@ -17,8 +17,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import harness as h  # noqa: E402
 import waysession as ws  # noqa: E402
-import xsession as xs  # noqa: E402
 
 SMALL = (97, 61)
 LARGE = (3840, 2160)
@@ -72,7 +72,7 @@ class Probe:
                                      text=True)
         self.ready = self.answer(timeout=30)
         with open(ppm, "rb") as f:
-            self.expected = ws.parse_ppm(f.read())
+            self.expected = h.parse_ppm(f.read())
 
     def answer(self, timeout=5.0):
         if not select.select([self.proc.stdout], [], [], timeout)[0]:
@@ -112,11 +112,11 @@ class Run:
             data = self.s.paste("image/png")
         except subprocess.TimeoutExpired:
             return None  # nobody answered the request
-        return ws.png_to_image(data) if data else None
+        return h.png_to_image(data) if data else None
 
     def stop(self):
         for proc in self.others + ([self.probe.proc] if self.probe else []):
-            xs._stop(proc)
+            h.stop_process(proc)
         if self.server is not None:
             try:
                 os.kill(self.server, signal.SIGKILL)
@@ -167,7 +167,7 @@ def slow_reader_does_not_block(r):
     r.check(reader.poll() is None, "the slow reader finished before the check")
     reader.wait(60)
     with open(out, "rb") as f:
-        got = ws.png_to_image(f.read())
+        got = h.png_to_image(f.read())
         r.check(got is not None and got == r.probe.expected, "the slow reader got a wrong picture")
 
 
@@ -245,18 +245,18 @@ def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
-    ws.require_sway()
+    ws.Sway.require()
     if shutil.which("wl-copy") is None:
         print("SKIP: wl-copy is not installed")
-        return xs.SKIP
-    failures = xs.Failures()
+        return h.SKIP
+    failures = h.Failures()
     shared = None
     try:
         for name, steps, own_compositor in CASES:
             print(f"--- {name}", flush=True)
-            sway = ws.Sway([ws.Output(640, 480)]) if own_compositor else shared
+            sway = ws.Sway([h.Output(640, 480)]) if own_compositor else shared
             if sway is None:
-                sway = shared = ws.Sway([ws.Output(640, 480)])
+                sway = shared = ws.Sway([h.Output(640, 480)])
             with tempfile.TemporaryDirectory() as workdir:
                 run = Run(name, sys.argv[1], sway, failures, workdir)
                 try:

@@ -22,6 +22,7 @@
 #include "platform/wayland/screen_copy/copy_chain.h"
 #include "platform/wayland/screen_copy/desktop_bus.h"
 #include "platform/wayland/screen_copy/kwin_screen_copy.h"
+#include "platform/wayland/screen_copy/mutter_screen_cast.h"
 #include "platform/wayland/screen_copy/portal_screen_copy.h"
 
 namespace ostrel {
@@ -49,7 +50,12 @@ class FakeDesktop {
         sd_bus_request_name(bus, "org.kde.KWin", 0) < 0 ||
         sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/portal/desktop",
                                  "org.freedesktop.portal.Screenshot", kPortal, this) < 0 ||
-        sd_bus_request_name(bus, "org.freedesktop.portal.Desktop", 0) < 0) {
+        sd_bus_request_name(bus, "org.freedesktop.portal.Desktop", 0) < 0 ||
+        sd_bus_add_object_vtable(bus, nullptr, "/org/gnome/Mutter/ScreenCast",
+                                 "org.gnome.Mutter.ScreenCast", kScreenCast, this) < 0 ||
+        sd_bus_add_object_vtable(bus, nullptr, kCastSession, "org.gnome.Mutter.ScreenCast.Session",
+                                 kCastSessionTable, this) < 0 ||
+        sd_bus_request_name(bus, "org.gnome.Mutter.ScreenCast", 0) < 0) {
       throw std::runtime_error("the stand-in desktop could not start");
     }
     thread_ = std::make_unique<ostrel::testing::ServiceThread>(
@@ -65,6 +71,15 @@ class FakeDesktop {
     std::lock_guard<std::mutex> lock(mutex_);
     response_ = response;
     uri_ = std::move(uri);
+  }
+  void SetCastVersion(std::int32_t version) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cast_version_ = version;
+  }
+  // What the screen cast's session was asked, in order.
+  std::vector<std::string> cast_calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return cast_calls_;
   }
   // The options of every CaptureScreen, "key=value" each.
   std::vector<std::string> options() {
@@ -132,6 +147,38 @@ class FakeDesktop {
     return sd_bus_message_append(reply, "u", 1U);
   }
 
+  static constexpr const char* kCastSession = "/org/gnome/Mutter/ScreenCast/Session/u1";
+
+  static int CastVersion(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
+                         void* userdata, sd_bus_error*) {
+    std::lock_guard<std::mutex> lock(Self(userdata).mutex_);
+    return sd_bus_message_append(reply, "i", Self(userdata).cast_version_);
+  }
+  static int CastCall(sd_bus_message* call, void* userdata, sd_bus_error*) {
+    FakeDesktop& self = Self(userdata);
+    std::lock_guard<std::mutex> lock(self.mutex_);
+    const std::string member = sd_bus_message_get_member(call);
+    self.cast_calls_.push_back(member);
+    if (member == "CreateSession") return sd_bus_reply_method_return(call, "o", kCastSession);
+    if (member == "RecordMonitor") {
+      return sd_bus_reply_method_return(call, "o", "/org/gnome/Mutter/ScreenCast/Stream/u1");
+    }
+    return sd_bus_reply_method_return(call, "");
+  }
+
+  static constexpr sd_bus_vtable kScreenCast[] = {
+      SD_BUS_VTABLE_START(0),
+      SD_BUS_PROPERTY("Version", "i", CastVersion, 0, 0),
+      SD_BUS_METHOD("CreateSession", "a{sv}", "o", CastCall, 0),
+      SD_BUS_VTABLE_END,
+  };
+  static constexpr sd_bus_vtable kCastSessionTable[] = {
+      SD_BUS_VTABLE_START(0),
+      SD_BUS_METHOD("RecordMonitor", "sa{sv}", "o", CastCall, 0),
+      SD_BUS_METHOD("Start", "", "", CastCall, 0),
+      SD_BUS_METHOD("Stop", "", "", CastCall, 0),
+      SD_BUS_VTABLE_END,
+  };
   static constexpr sd_bus_vtable kKWin[] = {
       SD_BUS_VTABLE_START(0),
       SD_BUS_METHOD("CaptureScreen", "sa{sv}h", "a{sv}", CaptureScreen, 0),
@@ -151,6 +198,8 @@ class FakeDesktop {
   std::vector<int> kept_;  // never closed: KWin keeping its write ends
   std::uint32_t response_ = 2;
   std::string uri_;
+  std::int32_t cast_version_ = 4;
+  std::vector<std::string> cast_calls_;
   std::unique_ptr<ostrel::testing::ServiceThread> thread_;
 };
 
@@ -290,11 +339,48 @@ TEST_F(DesktopCopiersTest, ThePortalsFileAndItsRefusals) {
   std::filesystem::remove_all(folder.parent_path());
 }
 
+TEST_F(DesktopCopiersTest, GnomesScreenCastGivesWayAndStopsItsSession) {
+  // No PipeWire to connect to: its runtime folder is empty.
+  const std::filesystem::path runtime =
+      std::filesystem::temp_directory_path() / ("ostrel-no-pipewire-" + std::to_string(getpid()));
+  std::filesystem::create_directories(runtime);
+  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  setenv("PIPEWIRE_REMOTE", "ostrel-none", 1);
+  const auto cast = MakeMutterScreenCaster(*desktop_bus_, waiter_);
+  const std::vector<ScreenCopyTarget> targets = Targets();
+  const struct {
+    std::int32_t version;
+    const char* why;
+    std::vector<std::string> calls;  // the session's, in order
+  } cases[] = {
+      {3, "version 3, older than 4", {}},
+      {4, "no PipeWire", {"CreateSession", "Stop"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.version);
+    desktop_->SetCastVersion(c.version);
+    const std::size_t before = desktop_->cast_calls().size();
+    const ScreenCopyOutcome outcome = cast->Copy({&frame_, nullptr, 0}, targets, Clock::now() + 5s);
+    EXPECT_EQ(outcome.kind, ScreenCopyOutcome::Kind::kNotHere);
+    EXPECT_FALSE(outcome.failed_here) << "said although the way is not here";
+    EXPECT_NE(outcome.why.find(c.why), std::string::npos) << outcome.why;
+    // The Stop goes out with the bus's next dispatch.
+    std::vector<std::string> calls;
+    ostrel::testing::PumpUntil({&desktop_bus_->Get()}, [&] {
+      calls = desktop_->cast_calls();
+      return calls.size() >= before + c.calls.size();
+    }, 2000ms);
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()), c.calls);
+  }
+  std::filesystem::remove_all(runtime);
+}
+
 // A way of the chain's own: answers as it is told and writes what it copies.
 class ScriptedWay final : public ScreenCopier {
  public:
   explicit ScriptedWay(ScreenCopyOutcome outcome, int* calls)
       : outcome_(std::move(outcome)), calls_(calls) {}
+  std::string_view Name() const override { return "a way"; }
   ScreenCopyOutcome Copy(const ScreenCopyDestination& frame, std::span<const ScreenCopyTarget>,
                          TimePoint) override {
     ++*calls_;
@@ -316,15 +402,19 @@ TEST(ScreenCopyChain, TheNextWayOnlyWhenOneIsNotHere) {
     Kind kind;
     int second_calls;
     std::uint32_t output_a, output_b;  // the frame afterwards
+    const char* line;                  // the one line said, or none
   } cases[] = {
-      {"copied", Outcome::Copied(), Kind::kWhole, 0, 0x123456, 0x123456},
-      {"every output failed: the next way",
+      {"copied", Outcome::Copied(), Kind::kWhole, 0, 0x123456, 0x123456, nullptr},
+      {"every output failed: the next way, and a line",
        Outcome::OfOutputs({{0, "failed"}, {1, "failed"}}, 2), Kind::kWhole, 1, 0x123456,
-       0x123456},
+       0x123456, "could not copy the screen (every output failed: failed; failed); a way copied"},
+      {"absent: the next way, silently", Outcome::NotHere("absent"), Kind::kWhole, 1, 0x123456,
+       0x123456, nullptr},
       {"one output failed: black there, no other way",
-       Outcome::OfOutputs({{1, "failed"}}, 2), Kind::kPartly, 0, 0x123456, 0},
+       Outcome::OfOutputs({{1, "failed"}}, 2), Kind::kPartly, 0, 0x123456, 0,
+       "the screen copy of B failed (failed)"},
       {"an ending signal: nothing more", Outcome::Interrupted(), Kind::kInterrupted, 0, 0x123456,
-       0x123456},
+       0x123456, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -336,7 +426,12 @@ TEST(ScreenCopyChain, TheNextWayOnlyWhenOneIsNotHere) {
     Image frame(2, 1);
     const std::vector<ScreenCopyTarget> targets = {{nullptr, "A", {0, 0, 1, 1}, 0},
                                                    {nullptr, "B", {1, 0, 1, 1}, 0}};
-    EXPECT_EQ(chain.Copy({&frame, nullptr, 0}, targets).kind, c.kind);
+    const ScreenCopyChain::Result result = chain.Copy({&frame, nullptr, 0}, targets);
+    EXPECT_EQ(result.kind, c.kind);
+    ASSERT_EQ(result.lines.size(), c.line != nullptr ? 1U : 0U);
+    if (c.line != nullptr) {
+      EXPECT_NE(result.lines[0].find(c.line), std::string::npos) << result.lines[0];
+    }
     EXPECT_EQ(first_calls, 1);
     EXPECT_EQ(second_calls, c.second_calls);
     EXPECT_EQ(frame.At(0, 0), c.output_a);

@@ -177,6 +177,30 @@ Slot Connection::CallAsync(const Message& call, Clock::duration timeout, ReplyHa
   return Slot(slot);
 }
 
+Answer Connection::CallAndWait(const Message& call, Waiter& waiter, TimePoint deadline) {
+  Answer answer;
+  bool answered = false;
+  const Slot slot = CallAsync(call, deadline - Clock::now(), [&](const Reply& got) {
+    answered = true;
+    if (got.ok()) {
+      answer.reply = Message::Ref(got.message);
+    } else {
+      answer.error = got.error_name + (got.error_message.empty() ? "" : ": " + got.error_message);
+    }
+  });
+  answer.end = waiter.WaitUntil([&] { return answered; }, deadline);
+  return answer;
+}
+
+void Connection::Send(const Message& call) {
+  sd_bus_message_set_expect_reply(call.get(), 0);
+  const int result = sd_bus_send(bus_, call.get(), nullptr);
+  if (result < 0) {
+    throw PlatformError(std::string("cannot send the D-Bus call ") +
+                        sd_bus_message_get_member(call.get()) + ": " + ErrnoText(result));
+  }
+}
+
 Message Connection::Call(const Message& call, Clock::duration timeout) {
   const TimePoint end = Clock::now() + timeout;
   bool answered = false;

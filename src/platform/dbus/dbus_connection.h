@@ -60,6 +60,15 @@ struct Reply {
   bool ok() const { return error_name.empty(); }
 };
 
+// A call waited for in a Waiter: how the wait ended, and the reply or the
+// error's name and text.
+struct Answer {
+  Waiter::End end = Waiter::End::kDeadline;
+  Message reply;
+  std::string error;
+  bool ok() const { return end == Waiter::End::kDone && error.empty(); }
+};
+
 using ReplyHandler = std::function<void(const Reply&)>;
 using SignalHandler = std::function<void(sd_bus_message*)>;
 
@@ -120,6 +129,14 @@ class Connection {
   // Sends the call; `handler` gets the reply, or an error once `timeout` has
   // passed without one (org.freedesktop.DBus.Error.NoReply), from Process.
   [[nodiscard]] Slot CallAsync(const Message& call, Clock::duration timeout, ReplyHandler handler);
+  // Sends the call and waits for its answer in `waiter`, where this
+  // connection is registered, until `deadline` (which is also the call's
+  // timeout) or an interruption; the compositor and the signals are served
+  // meanwhile.
+  Answer CallAndWait(const Message& call, Waiter& waiter, TimePoint deadline);
+  // Sends the call expecting no reply: for one whose answer does not matter
+  // (a session's Stop on the way out). It goes out with the next Process.
+  void Send(const Message& call);
   // Sends the call and waits for its reply, at most `timeout` (the bus's
   // greeting included): for questions asked once at start-up. Whatever else
   // arrives meanwhile goes to its handlers, as in Process; not to be called

@@ -36,6 +36,7 @@ class Waiter {
     kSessionBus,   // D-Bus
     kSystemBus,
     kPipe,         // a pipe being read: a desktop's screenshot, a command's output
+    kPipeWire,     // PipeWire's loop (a screen cast's streams)
     kTimer,        // no descriptor: a deadline only
   };
 

@@ -13,6 +13,7 @@
 #include "platform/wayland/screen_copy/copy_chain.h"
 #include "platform/wayland/screen_copy/desktop_bus.h"
 #include "platform/wayland/screen_copy/kwin_screen_copy.h"
+#include "platform/wayland/screen_copy/mutter_screen_cast.h"
 #include "platform/wayland/screen_copy/portal_screen_copy.h"
 #include "platform/wayland/screen_copy/wlr_screen_copy.h"
 #include "platform/wayland/wl_connection.h"
@@ -65,13 +66,15 @@ WaylandPlatform::WaylandPlatform(wl_display* display)
   frame_outputs_ = static_cast<int>(places.size());
   input_.SetLayout(layout_);
   // The compositor's own screen copy where it has one (wlroots); then the
-  // desktop's services on the session bus: KWin's, the portal.
+  // desktop's services on the session bus: KWin's, GNOME's screen cast, the
+  // portal.
   bus_ = std::make_unique<DesktopBus>(waiter_);
   screen_copy_ = std::make_unique<ScreenCopyChain>();
   if (globals_->screencopy != nullptr) {
     screen_copy_->Add(MakeWlrScreenCopier(waiter_, globals_->screencopy, globals_->shm));
   }
   screen_copy_->Add(MakeKWinScreenCopier(*bus_, waiter_));
+  screen_copy_->Add(MakeMutterScreenCaster(*bus_, waiter_));
   screen_copy_->Add(MakePortalScreenCopier(*bus_, waiter_));
   clipboard_ = std::make_unique<WaylandClipboard>(display_, globals_->seat, globals_->data_control,
                                                   globals_->data_device_manager, PixelFormat{});

@@ -1,10 +1,5 @@
 #include "platform/wayland/screen_copy/kwin_picture.h"
 
-#include <algorithm>
-#include <cstring>
-
-#include "platform/wayland/screen_copy/placement.h"
-
 namespace ostrel {
 namespace {
 
@@ -18,79 +13,19 @@ constexpr std::uint32_t kRgba8888Premultiplied = 18;
 
 }  // namespace
 
-bool RawScreenshotRows::Begin(std::uint32_t qt_format, std::uint32_t width, std::uint32_t height,
-                              std::uint32_t stride, Image& frame, Rect place) {
-  // 0xAARRGGBB words (little-endian: B, G, R, A in memory), or R, G, B, A bytes.
+std::optional<ByteOrder> ByteOrderOfQtFormat(std::uint32_t qt_format) {
   switch (qt_format) {
-    case kRgb32:
+    case kRgb32:  // 0xAARRGGBB words: B, G, R, A in memory
     case kArgb32:
-    case kArgb32Premultiplied:  // an opaque screen reads the same
-      bytes_rgba_ = false;
-      break;
-    case kRgbx8888:
+    case kArgb32Premultiplied:
+      return ByteOrder::kBgrx;
+    case kRgbx8888:  // R, G, B, A bytes
     case kRgba8888:
     case kRgba8888Premultiplied:
-      bytes_rgba_ = true;
-      break;
+      return ByteOrder::kRgbx;
     default:
-      return false;
+      return std::nullopt;
   }
-  if (width == 0 || height == 0 || width > (1U << 16) || height > (1U << 16) ||
-      stride < std::size_t{width} * 4 || stride > (std::size_t{1} << 20)) {
-    return false;
-  }
-  width_ = width;
-  height_ = height;
-  stride_ = stride;
-  frame_ = &frame;
-  place_ = place;
-  const bool fits = static_cast<int>(width) == place.width &&
-                    static_cast<int>(height) == place.height &&
-                    Intersection(place, Rect{0, 0, frame.Width(), frame.Height()}) == place;
-  if (!fits) own_.emplace(static_cast<int>(width), static_cast<int>(height));
-  row_ = 0;
-  partial_.clear();
-  return true;
-}
-
-void RawScreenshotRows::Add(const std::uint8_t* data, std::size_t size) {
-  if (frame_ == nullptr) return;
-  // Finish the row begun by the last call, then whole rows straight from the
-  // data; what is left waits for the next call.
-  if (!partial_.empty()) {
-    const std::size_t take = std::min(stride_ - partial_.size(), size);
-    partial_.insert(partial_.end(), data, data + take);
-    data += take;
-    size -= take;
-    if (partial_.size() < stride_) return;
-    ConvertRow(partial_.data());
-    partial_.clear();
-  }
-  while (size >= stride_ && !Complete()) {
-    ConvertRow(data);
-    data += stride_;
-    size -= stride_;
-  }
-  if (!Complete() && size > 0) partial_.assign(data, data + size);
-}
-
-void RawScreenshotRows::ConvertRow(const std::uint8_t* row) {
-  if (Complete()) return;
-  std::uint32_t* out = own_ ? own_->Row(static_cast<int>(row_))
-                            : frame_->Row(place_.y + static_cast<int>(row_)) + place_.x;
-  for (std::uint32_t x = 0; x < width_; ++x) {
-    const std::uint8_t* p = row + std::size_t{x} * 4;
-    const std::uint32_t r = bytes_rgba_ ? p[0] : p[2];
-    const std::uint32_t g = p[1];
-    const std::uint32_t b = bytes_rgba_ ? p[2] : p[0];
-    out[x] = (r << 16) | (g << 8) | b;
-  }
-  ++row_;
-}
-
-void RawScreenshotRows::Finish() {
-  if (own_ && Complete()) PlaceScreenCopy(*own_, {}, *frame_, place_);
-  own_.reset();
 }
 
 }  // namespace ostrel

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,7 @@ struct OutputCopy {
   std::string error_name;  // KWin's or the bus's, when the call failed
   std::string failure;     // why this output's copy failed
   RawPicture picture;
-  RawScreenshotRows rows;
+  RawRows rows;
   bool readable = false;  // the reply describes a picture the rows can take
   // What came through the pipe before the reply said what it is.
   std::vector<std::uint8_t> early;
@@ -88,8 +89,10 @@ struct OutputCopy {
       failure = "KWin's answer is not a picture's description";
       return;
     }
-    readable = picture.type == "raw" && rows.Begin(picture.format, picture.width, picture.height,
-                                                   picture.stride, *frame, target->place);
+    const std::optional<ByteOrder> order = ByteOrderOfQtFormat(picture.format);
+    readable = picture.type == "raw" && order &&
+               rows.Begin(*order, picture.width, picture.height, picture.stride, *frame,
+                          target->place);
     if (!readable) {
       failure = "a picture of type '" + picture.type + "', format " +
                 std::to_string(picture.format);
@@ -140,6 +143,8 @@ struct OutputCopy {
 class KWinScreenCopier final : public ScreenCopier {
  public:
   KWinScreenCopier(DesktopBus& bus, Waiter& waiter) : bus_(bus), waiter_(waiter) {}
+
+  std::string_view Name() const override { return "KWin's screenshot"; }
 
   ScreenCopyOutcome Copy(const ScreenCopyDestination& frame,
                          std::span<const ScreenCopyTarget> targets,

@@ -63,6 +63,8 @@ class PortalScreenCopier final : public ScreenCopier {
  public:
   PortalScreenCopier(DesktopBus& bus, Waiter& waiter) : bus_(bus), waiter_(waiter) {}
 
+  std::string_view Name() const override { return "the screenshot portal"; }
+
   // Long enough to read the desktop's question and answer it, short enough
   // that an unanswered one does not keep the program waiting without a
   // window.

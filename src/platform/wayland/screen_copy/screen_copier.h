@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/clock.h"
@@ -48,10 +49,18 @@ struct ScreenCopyOutcome {
   Kind kind = Kind::kNotHere;
   std::vector<FailedOutput> failed;
   std::string why;
+  // Not here although the way is there (every output failed): said even
+  // when a later way copies, for it may need the user's attention.
+  bool failed_here = false;
 
-  static ScreenCopyOutcome Copied() { return {Kind::kCopied, {}, {}}; }
-  static ScreenCopyOutcome NotHere(std::string why) { return {Kind::kNotHere, {}, std::move(why)}; }
-  static ScreenCopyOutcome Interrupted() { return {Kind::kInterrupted, {}, {}}; }
+  static ScreenCopyOutcome Copied() { return {Kind::kCopied, {}, {}, false}; }
+  static ScreenCopyOutcome NotHere(std::string why) {
+    return {Kind::kNotHere, {}, std::move(why), false};
+  }
+  static ScreenCopyOutcome FailedHere(std::string why) {
+    return {Kind::kNotHere, {}, std::move(why), true};
+  }
+  static ScreenCopyOutcome Interrupted() { return {Kind::kInterrupted, {}, {}, false}; }
   // The answer of a way that copies output by output, from the outputs that
   // failed among `targets` of them: copied when none did, partly when some
   // did, not here when all did (another way may copy them all).
@@ -70,6 +79,8 @@ class ScreenCopier {
  public:
   virtual ~ScreenCopier() = default;
 
+  // The way's name in the user's lines, such as "GNOME's screen cast".
+  virtual std::string_view Name() const = 0;
   // How long this way may take: the chain gives it a deadline this far away.
   virtual Clock::duration Patience() const { return std::chrono::seconds(2); }
 

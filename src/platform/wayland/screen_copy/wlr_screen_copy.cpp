@@ -141,6 +141,8 @@ class WlrScreenCopier final : public ScreenCopier {
   WlrScreenCopier(Waiter& waiter, zwlr_screencopy_manager_v1* manager, wl_shm* shm)
       : waiter_(waiter), manager_(manager), shm_(shm) {}
 
+  std::string_view Name() const override { return "the compositor's screen copy"; }
+
   ScreenCopyOutcome Copy(const ScreenCopyDestination& frame,
                          std::span<const ScreenCopyTarget> targets,
                          TimePoint deadline) override {

@@ -15,7 +15,10 @@ Usage: gnome_helper.py TIMEOUT_SECONDS
 It waits up to TIMEOUT_SECONDS for the shell (its start-up complete, the
 overview closed: it closes it, again, while start-up brings it back), then
 prints "ready MONITORS_JSON" and reads commands, one a line, each answered
-"ok [VALUE]" or "error: WHY":
+"ok [VALUE]" or "error: WHY". An input command's VALUE is the time it sent
+the input, in seconds of CLOCK_MONOTONIC (Python's time.monotonic()): an
+exit latency counts from there, not from the write to this helper, which
+waits for a CPU on a busy machine.
 
   shot X Y W H PATH         the area (logical coordinates, no cursor) as a
                             binary PPM written to PATH
@@ -61,6 +64,7 @@ PERMISSIONS = ("org.freedesktop.impl.portal.PermissionStore",
                "/org/freedesktop/impl/portal/PermissionStore",
                "org.freedesktop.impl.portal.PermissionStore")
 SESSION_IFACE = "org.gnome.Mutter.RemoteDesktop.Session"
+INPUT = ("key", "keydown", "keyup", "rel", "abs", "press", "release", "wheel")
 SHIFT_L = 0xFFE1
 DO_NOT_QUEUE = 4
 PRIMARY_OWNER = 1
@@ -194,6 +198,7 @@ class Helper:
     def run(self, words):
         """Does one command; returns its answer's value (None: plain "ok")."""
         command, args = words[0], words[1:]
+        sent = time.monotonic()
         if command == "shot":
             self.shot(*args)
         elif command in ("key", "keydown", "keyup"):
@@ -222,7 +227,7 @@ class Helper:
             return str(self.call(IDLE_MONITOR, "GetIdletime")[0])
         else:
             raise ValueError(f"unknown command {command!r}")
-        return None
+        return f"{sent:.6f}" if command in INPUT else None
 
 
 def main():

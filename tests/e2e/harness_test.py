@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks of desktopsession.py's process keeping and line protocol, without
+"""Checks of harness.py's process keeping and line protocol, without
 a desktop: what a session's stop() must end (a process that left the group
 too, found by the session's runtime directory, and nothing of anybody
 else's), and how a helper's answers, silence and end are reported.
@@ -13,8 +13,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import desktopsession as ds  # noqa: E402
-import xsession as xs  # noqa: E402
+import harness as h  # noqa: E402
 
 # A helper speaking the line protocol: "ok" to "ping", "ok VALUE" to
 # "echo VALUE", "error: ..." to anything else, silence to "hang", and an
@@ -37,20 +36,12 @@ for line in sys.stdin:
 """
 
 
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
-    except OSError:
-        return False
-
-
 def check_stop(f):
     with tempfile.TemporaryDirectory() as d:
         runtime = os.path.join(d, "runtime")
         os.mkdir(runtime)
         env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
-        p = ds.Processes(d, runtime)
+        p = h.Processes(d, runtime)
         leader = p.start("leader", ["sleep", "60"], env)
         member = p.start("member", ["sleep", "60"], env)
         # A grandchild that leaves the group (as fusermount3 does), started
@@ -80,7 +71,7 @@ def check_stop(f):
             f.check(time.monotonic() - began < 3, "stop() took over 3 s for processes that end")
             f.check(not p.leftovers(), f"after stop(): {p.leftovers()} still run")
             time.sleep(0.05)
-            f.check(not any(alive(pid) for pid in (leader.pid, member.pid, detached)),
+            f.check(not any(h.alive(pid) for pid in (leader.pid, member.pid, detached)),
                     "a process of the session still runs after stop()")
             f.check(other.poll() is None, "stop() ended another session's process")
         finally:
@@ -91,7 +82,7 @@ def check_stop(f):
 def check_line_helper(f):
     proc = subprocess.Popen([sys.executable, "-c", FAKE_HELPER], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE)
-    helper = ds.LineHelper(proc, "fake")
+    helper = h.LineHelper(proc, "fake")
     try:
         f.check(helper.ready(5) == "extra words", "ready() does not return the rest of the line")
         f.check(helper.ask("ping") == "", "a plain ok is not ''")
@@ -114,7 +105,7 @@ def check_line_helper(f):
                 proc.wait()
                 proc = subprocess.Popen([sys.executable, "-c", FAKE_HELPER],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-                helper = ds.LineHelper(proc, "fake")
+                helper = h.LineHelper(proc, "fake")
                 helper.ready(5)
         try:
             helper.ask("ping")
@@ -127,10 +118,10 @@ def check_line_helper(f):
 
 
 def main():
-    f = xs.Failures()
+    f = h.Failures()
     check_stop(f)
     check_line_helper(f)
-    return f.finish("desktopsession")
+    return f.finish("harness")
 
 
 if __name__ == "__main__":
