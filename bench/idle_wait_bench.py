@@ -4,7 +4,7 @@ wake-ups and its memory, on a private Xvfb (X11's SYNC idle time), headless
 GNOME (mutter's idle monitor over D-Bus) or headless KWin (ext-idle-notify).
 
 The launcher runs with --after 10m, so nothing starts during the
-measurement. After it has settled (1 s), /proc/PID/status is read at the
+measurement (with --hold: --after 5s, held). After it has settled (1 s), /proc/PID/status is read at the
 start and at the end of the window: every return from ppoll is a voluntary
 context switch, so their difference is the number of wake-ups; the
 involuntary ones are preemptions. VmHWM is the peak resident memory, VmRSS
@@ -17,10 +17,15 @@ shared page divided among the processes that map it, from
 printed beside them.
 
 Usage: idle_wait_bench.py --program PATH_TO_OSTREL_IDLE [--seconds 60]
-                          [--input-every S] [--desktop x11|gnome|kwin --tools DIR]
+                          [--input-every S] [--hold] [--desktop x11|gnome|kwin --tools DIR]
                           [--here] [--quick]
   --input-every S: move the pointer every S seconds meanwhile (a user at
            work: the idle time is never reached)
+  --hold:  an application holds screen savers off the whole time (the calls a
+           browser playing a video makes: org.freedesktop.ScreenSaver.Inhibit
+           on the session bus, a private one on Xvfb); the launcher then runs
+           with --after 5s, and the window starts once that idle time has
+           come and gone, so what is measured is the waiting while held
   --desktop: the session to wait in (x11 by default); kwin needs --tools,
            the folder of the desktops' built helpers (build/.../tests/helpers)
   --here:  in the session the environment names (DISPLAY, WAYLAND_DISPLAY,
@@ -31,6 +36,7 @@ Usage: idle_wait_bench.py --program PATH_TO_OSTREL_IDLE [--seconds 60]
 import argparse
 import contextlib
 import os
+import subprocess
 import sys
 import time
 
@@ -90,6 +96,55 @@ def open_session(args):
     return session.session([h.Output(800, 500)], args.tools)
 
 
+# A browser's hold: Inhibit("firefox-esr", "Playing video") on the session
+# bus, kept until this process ends (Debian's python3 has gi).
+HOLDER = r"""
+import sys, time
+from gi.repository import Gio, GLib
+bus = Gio.bus_get_sync(Gio.BusType.SESSION)
+bus.call_sync("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
+              "org.freedesktop.ScreenSaver", "Inhibit",
+              GLib.Variant("(ss)", ("firefox-esr", "Playing video")),
+              GLib.VariantType("(u)"), 0, 5000, None)
+print("held", flush=True)
+time.sleep(3600)
+"""
+
+
+@contextlib.contextmanager
+def session_bus(env):
+    """A private session bus in `env` when it names none (Xvfb)."""
+    if env.get("DBUS_SESSION_BUS_ADDRESS"):
+        yield env
+        return
+    daemon = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address"],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        yield dict(env, DBUS_SESSION_BUS_ADDRESS=daemon.stdout.readline().strip())
+    finally:
+        daemon.kill()
+        daemon.wait()
+
+
+@contextlib.contextmanager
+def holder(env):
+    """The browser's hold, once the launcher serves the name."""
+    for _ in range(50):
+        proc = subprocess.Popen(["/usr/bin/python3", "-c", HOLDER], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        if proc.stdout.readline().strip() == "held":
+            break
+        proc.wait()
+        time.sleep(0.1)
+    else:
+        sys.exit("the hold could not be made")
+    try:
+        yield
+    finally:
+        proc.kill()
+        proc.wait()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
@@ -99,11 +154,20 @@ def main():
     parser.add_argument("--tools")
     parser.add_argument("--here", action="store_true")
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--hold", action="store_true")
     args = parser.parse_args()
     seconds = 5.0 if args.quick else args.seconds
-    with open_session(args) as session, \
-            h.Saver(args.program, ["--after", "10m"],
-                    env=None if session is None else session.env) as launcher:
+    idle_time = "5s" if args.hold else "10m"
+    with contextlib.ExitStack() as stack:
+        session = stack.enter_context(open_session(args))
+        env = dict(os.environ) if session is None else session.env
+        if args.hold:
+            env = stack.enter_context(session_bus(env))
+        launcher = stack.enter_context(h.Saver(args.program, ["--after", idle_time], env=env))
+        if args.hold:
+            time.sleep(0.5)
+            stack.enter_context(holder(env))
+            time.sleep(6.0)  # the idle time came while held
         time.sleep(1.0)
         if not launcher.running_after(0):
             print(f"the launcher ended: status {launcher.wait(0)}, stderr {launcher.stderr!r}")
@@ -117,13 +181,17 @@ def main():
                 moves += 1
             time.sleep(min(args.input_every or seconds, max(end - time.monotonic(), 0)))
         after = snapshot(launcher.proc.pid)
+        with open(f"/proc/{launcher.proc.pid}/task/{launcher.proc.pid}/children") as f:
+            saver_started = bool(f.read().split())
     wakeups = after["voluntary"] - before["voluntary"]
     preempted = after["involuntary"] - before["involuntary"]
     cpu_ms = (after["cpu"] - before["cpu"]) * 1000
     what = f"{moves} pointer moves" if moves else "no input"
+    if args.hold:
+        what += ", a screen saver hold"
     where = "the environment's session" if args.here else {
         "x11": "X11 (Xvfb)", "gnome": "headless GNOME", "kwin": "headless KWin"}[args.desktop]
-    print(f"ostrel-idle waiting in {where} (--after 10m, {what}) for {seconds:g} s:")
+    print(f"ostrel-idle waiting in {where} (--after {idle_time}, {what}) for {seconds:g} s:")
     print(f"  wake-ups (voluntary context switches): {wakeups} ({wakeups / seconds * 60:.1f} a minute)")
     print(f"  preemptions (involuntary):             {preempted}")
     print(f"  CPU time:                              {cpu_ms:.1f} ms")
@@ -131,6 +199,9 @@ def main():
     print(f"  resident memory at the end (VmRSS):    {after['rss_kib']} KiB")
     print(f"  proportional share at the end (Pss):   {after['pss_kib']} KiB")
     print(f"  private memory at the end:             {after['private_kib']} KiB")
+    if saver_started:
+        print("FAIL: the saver started while the launcher waited")
+        return 1
     if args.quick and wakeups > QUICK_MAX_WAKEUPS:
         print(f"FAIL: {wakeups} wake-ups in {seconds:g} s while waiting")
         return 1

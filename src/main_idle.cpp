@@ -3,18 +3,24 @@
 // and watches again. It watches GNOME sessions through mutter's idle monitor
 // (honouring the session's inhibitors), other Wayland sessions through
 // ext-idle-notify, and X11 sessions through the SYNC extension's idle time.
+// On every session, no saver starts while an application holds screen
+// savers off (org.freedesktop.ScreenSaver, which it serves where no desktop
+// does; the desktops' power managers; logind's idle inhibitors; the X
+// server's suspension). One launcher runs per session.
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "idle/dbus/bus_holds.h"
 #include "idle/gnome/gnome_idle_watcher.h"
 #include "idle/idle_options.h"
 #include "idle/launcher.h"
 #include "idle/posix/launcher_loop.h"
 #include "idle/posix/launcher_signals.h"
 #include "idle/posix/saver_process.h"
+#include "idle/posix/session_lock.h"
 #include "idle/saver_location.h"
 #include "platform/platform_error.h"
 #include "platform/posix/end_signals.h"
@@ -93,17 +99,26 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  const auto saver_path = ostrel::LocateSaver();
+  std::string missing;
+  const auto saver_path = ostrel::LocateSaver(&missing);
   if (!saver_path) {
-    ostrel::Warn(std::string("no ") + ostrel::kSaverName + " beside ostrel-idle or on PATH");
+    ostrel::Warn(missing);
     return 1;
   }
+  // One launcher per session: a second one says which process is first.
+  std::string lock_warning;
+  const auto lock = ostrel::SessionLock::Take(&error, &lock_warning);
+  if (!lock) {
+    ostrel::Warn(error);
+    return 1;
+  }
+  if (!lock_warning.empty()) ostrel::Warn(lock_warning);
   ostrel::Launcher launcher(*saver_path);
   ostrel::SaverProcess saver(*saver_path);
 
   // The loop exists before the watcher, which may report an idle time while
   // it opens: the loop takes it once it runs.
-  ostrel::LauncherLoop loop(launcher, saver);
+  ostrel::LauncherLoop loop(launcher, saver, options.after);
   std::unique_ptr<ostrel::IdleWatcher> watcher;
   try {
     watcher = OpenWatcher(loop.waiter(), options.after, loop.Reports());
@@ -118,6 +133,12 @@ int main(int argc, char** argv) {
       ostrel::Warn(*warning);
     }
   }
+  // What can hold the saver off, asked (and followed) from the first idle
+  // time on.
+  if (auto server_hold = watcher->ServerHold()) {
+    loop.holds().Add(std::move(server_hold));
+  }
+  ostrel::AddBusHolds(loop.holds(), loop.waiter(), [&loop] { return loop.saver_running(); });
   // From here on the loop takes the signals.
   auto signals = ostrel::LauncherSignals::Take(&error);
   if (!signals) {

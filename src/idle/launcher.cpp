@@ -1,5 +1,7 @@
 #include "idle/launcher.h"
 
+#include <utility>
+
 namespace ostrel {
 namespace {
 
@@ -20,6 +22,7 @@ LauncherStep Exit(int status) {
 LauncherStep Launcher::Idle(TimePoint /*now*/) {
   if (state_ != State::kWatching) return {};
   state_ = State::kRunning;
+  woken_ = false;
   return Do(LauncherStep::Action::kStartSaver);
 }
 
@@ -38,7 +41,7 @@ LauncherStep Launcher::SaverEnded(TimePoint now, const SaverEnd& end) {
     return Exit(exit_status_);
   }
   if (state_ != State::kRunning) return {};
-  if (!end.failed) {
+  if (!end.failed || std::exchange(woken_, false)) {
     streak_.Record(now, false);
     state_ = State::kWatching;
     return {};
@@ -79,6 +82,12 @@ LauncherStep Launcher::EndSignal(TimePoint now) {
       return {};
   }
   return {};
+}
+
+LauncherStep Launcher::Wake(TimePoint /*now*/) {
+  if (state_ != State::kRunning || woken_) return {};
+  woken_ = true;
+  return Do(LauncherStep::Action::kStopSaver);
 }
 
 LauncherStep Launcher::WatchLost(TimePoint now, const std::string& reason) {

@@ -52,6 +52,9 @@ class Launcher {
   LauncherStep SaverEnded(TimePoint now, const SaverEnd& end);
   // SIGTERM, SIGINT or SIGHUP.
   LauncherStep EndSignal(TimePoint now);
+  // An application simulated input (SimulateUserActivity): a running saver
+  // is stopped as input would end it; its end then is no failure.
+  LauncherStep Wake(TimePoint now);
   // The session's connection is gone: nothing can be watched any more.
   LauncherStep WatchLost(TimePoint now, const std::string& reason);
   // When DeadlinePassed must be called; nullopt when nothing waits on time.
@@ -70,6 +73,7 @@ class Launcher {
   FailureStreak streak_;
   TimePoint stop_sent_{};
   bool kill_sent_ = false;
+  bool woken_ = false;   // the running saver was sent SIGTERM by Wake
   int exit_status_ = 0;  // once stopping
 };
 

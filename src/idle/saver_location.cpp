@@ -28,4 +28,13 @@ std::optional<std::string> FindSaver(std::string_view own_folder, std::string_vi
   return std::nullopt;
 }
 
+std::string NoSaverMessage(std::string_view own_folder, bool beside_present) {
+  if (beside_present && !own_folder.empty()) {
+    return Join(own_folder, kSaverName) +
+           " is not an executable file (chmod +x it), and there is no other " + kSaverName +
+           " on PATH";
+  }
+  return std::string("no ") + kSaverName + " beside ostrel-idle or on PATH";
+}
+
 }  // namespace ostrel

@@ -20,4 +20,9 @@ inline constexpr const char* kSaverName = "ostrel";
 std::optional<std::string> FindSaver(std::string_view own_folder, std::string_view path,
                                      const std::function<bool(const std::string&)>& is_executable);
 
+// The line when none was found. `beside_present`: there is an `ostrel` in
+// the launcher's folder, only not an executable file (the line names it
+// rather than claim there is none).
+std::string NoSaverMessage(std::string_view own_folder, bool beside_present);
+
 }  // namespace ostrel

@@ -8,6 +8,12 @@ namespace ostrel {
 
 std::optional<std::string> BlankingWarning(std::chrono::milliseconds after,
                                            const SessionBlanking& blanking) {
+  if (blanking.after <= std::chrono::seconds{0} && blanking.off_hides_holds) {
+    return "the session's own screen saver is off, so an application that turns it off to keep "
+           "screen savers away (xdg-screensaver suspend) cannot be told from the setting: set "
+           "its time longer than " + FormatDuration(after) + " instead (" +
+           blanking.how_to_change + ")";
+  }
   if (blanking.after <= std::chrono::seconds{0} || blanking.after >= after) return std::nullopt;
   return "the session blanks the screen after " + FormatDuration(blanking.after) +
          " of idleness, before ostrel would start after " + FormatDuration(after) +

@@ -15,10 +15,14 @@ namespace ostrel {
 struct SessionBlanking {
   std::chrono::seconds after{0};  // 0: never
   std::string how_to_change;      // the command that sets it, for the warning
+  // Turned off, it hides applications that turn it off to hold screen
+  // savers off (the X server's: xdg-screensaver suspend runs xset s off).
+  bool off_hides_holds = false;
 };
 
-// The warning when the session blanks the screen before `after` has passed;
-// nothing when it never blanks or blanks later.
+// The warning when the session blanks the screen before `after` has passed,
+// or when its blanking is off where that hides applications' holds;
+// nothing when it never blanks (and that hides nothing) or blanks later.
 std::optional<std::string> BlankingWarning(std::chrono::milliseconds after,
                                            const SessionBlanking& blanking);
 

@@ -13,9 +13,19 @@ the real ostrel instead, which real input
 ends. Input comes from xdotool; `xset s reset` stands for an application
 holding the screen saver off (what `xdg-screensaver reset` does).
 
+The holds' cases run real clients, each holding longer than three idle
+times, then letting go: a browser's calls to org.freedesktop.ScreenSaver
+(which the launcher serves on a private session bus, and on headless KWin;
+GNOME's shell serves it there), the same browser leaving the bus instead,
+a client of XScreenSaverSuspend, mpv playing a video made with ffmpeg,
+`xdg-screensaver suspend`, `systemd-inhibit --what=idle` against a mock
+logind (logind_inhibit_template.py), a mock power manager's HasInhibit;
+and two launchers for one display.
+
 Usage: idle_test.py PATH_TO_OSTREL_IDLE PATH_TO_OSTREL [CASE_WORD...]
 (only the cases whose name contains one of the words).
 """
+import glob
 import json
 import os
 import shutil
@@ -33,6 +43,8 @@ import kwinsession as ks  # noqa: E402
 import waysession as ws  # noqa: E402
 import xsession as xs  # noqa: E402
 
+LOGIND_TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                               "logind_inhibit_template.py")
 AFTER = 3.0
 # "About AFTER seconds after the last input": the alarm fires to the
 # millisecond; the slack is for a loaded machine.
@@ -423,7 +435,8 @@ def no_session_run(t, folder, env, named):
 
 def saver_on_path(t):
     """With no ostrel beside the launcher, the first on PATH runs; with none
-    there either, status 1 and one line."""
+    there either, status 1 and one line, which names one beside it that is
+    not executable."""
     with x_session() as x:
         alone = t.folder(with_saver=False)
         other = t.folder()
@@ -438,6 +451,15 @@ def saver_on_path(t):
         lines = t.stderr_lines(run)
         t.check(status == 1 and len(lines) == 1 and "no ostrel" in lines[0],
                 f"none anywhere: status {status}, stderr {lines}")
+        # One beside it that is not executable: the line names it.
+        with open(os.path.join(alone.dir, "ostrel"), "w") as f:
+            f.write("#!/bin/sh\n")
+        run = t.launch(alone, dict(x.env, PATH="/nonexistent"))
+        status = run.wait(5)
+        lines = t.stderr_lines(run)
+        t.check(status == 1 and len(lines) == 1 and "not an executable" in lines[0] and
+                os.path.join(alone.dir, "ostrel") in lines[0],
+                f"one not executable beside it: status {status}, stderr {lines}")
 
 
 def kwin_next_idle_time(t):
@@ -506,6 +528,254 @@ def gnome_inhibited(t):
         t.check(run.wait(5) == 0, f"status {run.wait(0)} after SIGTERM")
 
 
+# --- Holds: applications keeping screen savers off --------------------------
+
+HELD_FOR = 3 * AFTER + 1.5  # longer than three idle times
+
+# A browser's calls: Inhibit("firefox-esr", "Playing video") on the session
+# bus; "release" on stdin sends UnInhibit.
+BROWSER = r"""
+import sys
+from gi.repository import Gio, GLib
+bus = Gio.bus_get_sync(Gio.BusType.SESSION)
+def call(member, args, reply):
+    return bus.call_sync("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
+                         "org.freedesktop.ScreenSaver", member, args, reply, 0, 5000, None)
+cookie = call("Inhibit", GLib.Variant("(ss)", ("firefox-esr", "Playing video")),
+              GLib.VariantType("(u)")).unpack()[0]
+print("held", cookie, flush=True)
+if sys.stdin.readline().strip() == "release":
+    call("UnInhibit", GLib.Variant("(u)", (cookie,)), None)
+    print("released", flush=True)
+    sys.stdin.readline()
+"""
+
+# XScreenSaverSuspend(True) until stdin closes, as SDL programs and games do.
+SUSPENDER = r"""
+import ctypes, sys
+x11 = ctypes.CDLL("libX11.so.6")
+xss = ctypes.CDLL("libXss.so.1")
+x11.XOpenDisplay.restype = ctypes.c_void_p
+display = ctypes.c_void_p(x11.XOpenDisplay(None))
+xss.XScreenSaverSuspend(display, 1)
+x11.XSync(display, 0)
+print("held", flush=True)
+sys.stdin.read()
+"""
+
+
+def held_then_released(t, folder, hold, release, signalled):
+    """hold() (after the launcher started) for longer than three idle times:
+    no saver. Then release(): one saver, about one idle time later (a hold
+    that signals its end) or within one idle time (one that is asked once
+    an idle time)."""
+    began = time.monotonic()
+    if not hold():
+        return
+    time.sleep(max(0.0, began + HELD_FOR - time.monotonic()))
+    early = folder.records("start")
+    if not t.check(not early, "started while held" +
+                   (f", {early[0]['at'] - began:.2f} s after the hold" if early else "")):
+        return
+    release()
+    released = time.monotonic()
+    starts = folder.wait_starts(1, AFTER + 5)
+    if not t.check(len(starts) == 1, "no start after the release"):
+        return
+    delay = starts[0]["at"] - released
+    print(f"{t.name}: started {delay:.3f} s after the release", flush=True)
+    low = AFTER - EARLY if signalled else 0.0
+    t.check(low <= delay <= AFTER + LATE, f"started {delay:.3f} s after the release, expected "
+            f"{'about' if signalled else 'within'} {AFTER:g} s")
+    time.sleep(AFTER + 1)
+    t.check(len(folder.records("start")) == 1, f"{len(folder.records('start'))} savers")
+
+
+def helper(d, name, cmd, env):
+    """A client of the case's in the session's group, talking through pipes."""
+    return d.processes.start(name, cmd, env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             text=True)
+
+
+def said(proc, word):
+    return proc.stdout.readline().startswith(word)
+
+
+def browser_hold(leaves=False, signalled=True):
+    def case(t, d, env, folder):
+        """A browser's Inhibit, then its UnInhibit (or it leaves the bus).
+        signalled=False: the desktop's answer is asked once an idle time."""
+        if not t.check(ds.wait_for_name(env, "org.freedesktop.ScreenSaver", 5),
+                       "nobody serves org.freedesktop.ScreenSaver"):
+            return
+        browser = helper(d, "browser", [gs.SYSTEM_PYTHON, "-c", BROWSER], env)
+
+        def release():
+            if leaves:
+                browser.kill()
+                return
+            browser.stdin.write("release\n")
+            browser.stdin.flush()
+            t.check(said(browser, "released"), "UnInhibit failed")
+        held_then_released(t, folder, lambda: t.check(said(browser, "held"), "no cookie"),
+                           release, signalled=signalled)
+    return case
+
+
+def suspend_hold(t, d, env, folder):
+    """A client holding XScreenSaverSuspend until it ends."""
+    client = helper(d, "suspender", [gs.SYSTEM_PYTHON, "-c", SUSPENDER], env)
+    held_then_released(t, folder, lambda: t.check(said(client, "held"), "not suspended"),
+                       client.kill, signalled=False)
+
+
+def mpv_hold(t, d, env, folder):
+    """mpv playing a video (it holds XScreenSaverSuspend while it plays)."""
+    video = os.path.join(folder.dir, "clip.mp4")
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
+                    "testsrc=size=160x120:rate=10", "-t", f"{HELD_FOR + 60:g}", "-pix_fmt",
+                    "yuv420p", video], check=True, timeout=120)
+    player = d.processes.start("mpv", ["mpv", "--no-config", "--vo=x11", "--ao=null",
+                                       "--really-quiet", video], env)
+    held_then_released(t, folder, lambda: True, player.kill, signalled=False)
+
+
+def xdg_screensaver_hold(t, d, env, folder):
+    """`xdg-screensaver suspend WINDOW` (which runs xset s off) until the
+    window goes."""
+    window = d.processes.start("xlogo", ["xlogo"], env)
+    wid = None
+    for _ in range(100):
+        # xlogo names no process; it is the only one on the case's display.
+        found = subprocess.run(["xdotool", "search", "--class", "xlogo"], env=env,
+                               capture_output=True, text=True).stdout.split()
+        if found:
+            wid = found[0]
+            break
+        time.sleep(0.05)
+    if not t.check(wid is not None, "no window to suspend for"):
+        return
+    # Its state lies in /tmp under USER and DISPLAY: the case's own.
+    user = f"ostrel-idle-test-{os.getpid()}"
+    xdg_env = dict(env, USER=user)
+
+    def hold():
+        suspend = d.processes.start("xdg-screensaver", ["xdg-screensaver", "suspend", wid],
+                                    xdg_env)
+        if not t.check(suspend.wait(10) == 0, "xdg-screensaver suspend failed"):
+            return False
+        query = subprocess.run(["xset", "q"], env=env, capture_output=True, text=True).stdout
+        return t.check("timeout:  0 " in query, "xdg-screensaver did not turn the X server's "
+                       "saver off")
+    try:
+        held_then_released(t, folder, hold, window.kill, signalled=False)
+    finally:
+        for leftover in glob.glob(f"/tmp/xdg-screensaver-{user}-*"):
+            os.remove(leftover)
+
+
+def power_manager_hold(t, d, env, folder):
+    """A power manager owning org.freedesktop.PowerManagement (a mock of
+    Xfce's: HasInhibit, HasInhibitChanged) says it holds, then not."""
+    d.processes.start("power-manager", [gs.SYSTEM_PYTHON, "-m", "dbusmock",
+                                        "org.freedesktop.PowerManagement",
+                                        "/org/freedesktop/PowerManagement/Inhibit",
+                                        "org.freedesktop.PowerManagement.Inhibit"], env)
+    if not t.check(ds.wait_for_name(env, "org.freedesktop.PowerManagement", 10), "no mock"):
+        return
+
+    def mock(method, *args):
+        subprocess.run(["gdbus", "call", "--session", "--dest", "org.freedesktop.PowerManagement",
+                        "--object-path", "/org/freedesktop/PowerManagement/Inhibit", "--method",
+                        f"org.freedesktop.DBus.Mock.{method}", *args], env=env,
+                       capture_output=True, check=True, timeout=10)
+
+    def inhibited(value):
+        mock("AddMethod", "org.freedesktop.PowerManagement.Inhibit", "HasInhibit", "", "b",
+             f"ret = {value}")
+        mock("EmitSignal", "org.freedesktop.PowerManagement.Inhibit", "HasInhibitChanged", "b",
+             f"[<{str(value).lower()}>]")
+        return True
+    held_then_released(t, folder, lambda: inhibited(True), lambda: inhibited(False),
+                       signalled=True)
+
+
+def logind_hold(t, d, env, folder):
+    """`systemd-inhibit --what=idle` against a mock logind (its
+    BlockInhibited announced as systemd-logind's is)."""
+    inhibit = None
+
+    def hold():
+        nonlocal inhibit
+        inhibit = d.processes.start("systemd-inhibit", ["systemd-inhibit", "--what=idle",
+                                                        "--who=player", "--why=playing",
+                                                        "sleep", "600"], env)
+        end = time.monotonic() + 5
+        while time.monotonic() < end:
+            listed = subprocess.run(["systemd-inhibit", "--list"], env=env, capture_output=True,
+                                    text=True).stdout
+            if "player" in listed:
+                return True
+            time.sleep(0.05)
+        return t.check(False, "systemd-inhibit's inhibitor is not listed")
+    held_then_released(t, folder, hold, lambda: inhibit.kill(), signalled=True)
+
+
+def holds(kind, hold, buses=("session",)):
+    def case(t):
+        """An application's hold: no saver while it holds (longer than three
+        idle times), one saver an idle time after it lets go. On Xvfb the
+        case's own session bus (and system bus, with a mock logind)."""
+        for command in ("dbus-daemon", "gdbus"):
+            if shutil.which(command) is None:
+                raise h.Skip(f"{command} is not installed")
+        with session(kind, t.tools) as d:
+            env = d.env
+            if kind == "x11":
+                env["DBUS_SESSION_BUS_ADDRESS"] = ds.start_bus(
+                    d.processes, d.dir, "session-bus", env, activation=False)
+            if "system" in buses:
+                if shutil.which("systemd-inhibit") is None:
+                    raise h.Skip("systemd-inhibit is not installed")
+                env["DBUS_SYSTEM_BUS_ADDRESS"] = ds.start_bus(
+                    d.processes, d.dir, "system-bus", env, activation=False)
+                d.processes.start("logind", [gs.SYSTEM_PYTHON, "-m", "dbusmock", "--system",
+                                             "--template", LOGIND_TEMPLATE], env)
+                if not t.check(ds.wait_for_name(env, "org.freedesktop.login1", 10, system=True),
+                               "no mock logind"):
+                    return
+            if kind != "x11":
+                d.pointer().rel(1, 0)  # the session is active as the launcher starts
+            folder = t.folder()
+            run = t.launch(folder, env)
+            hold(t, d, env, folder)
+            t.check(run.running_after(0), f"the launcher ended: stderr {run.stderr!r}")
+    return case
+
+
+def two_launchers(t):
+    """A second launcher for the same display (--after 2s beside one with
+    --after 4s, its DISPLAY spelt with the screen): one line naming the
+    first one's process, status 1; one saver, the first one's."""
+    with x_session() as x:
+        folder = t.folder()
+        first = t.launch(folder, x.env, args=("--after", "4s"))
+        time.sleep(0.5)
+        second = t.launch(folder, dict(x.env, DISPLAY=x.env["DISPLAY"] + ".0"),
+                          args=("--after", "2s"))
+        status = second.wait(5)
+        lines = t.stderr_lines(second)
+        t.check(status == 1 and len(lines) == 1 and f"process {first.proc.pid}" in lines[0],
+                f"the second one: status {status}, stderr {lines}, expected one line naming "
+                f"process {first.proc.pid}")
+        starts = folder.wait_starts(1, 8)
+        time.sleep(2)
+        t.check(len(folder.records("start")) == 1, f"{len(folder.records('start'))} savers")
+        if starts:
+            t.check(starts[0]["at"] - first.started >= 4 - EARLY,
+                    f"a saver {starts[0]['at'] - first.started:.2f} s in: the second one's")
+
+
 def wait_for(condition, timeout):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
@@ -527,7 +797,7 @@ CASES = [
     ("X11: the server blanks the screen first: one warning", blanks_first),
     ("X11: a saver failing at once is logged, watching goes on", fails_once),
     ("X11: three failures in a row within a minute: status 1", three_failures),
-    ("X11: no ostrel beside it: the one on PATH", saver_on_path),
+    ("X11: no ostrel beside it: the one on PATH; one not executable named", saver_on_path),
     ("GNOME: starts about 3 s after the last input (mutter's idle monitor)",
      after_input("gnome")),
     ("GNOME: an inhibitor (IsInhibited) holds it off until it goes", gnome_inhibited),
@@ -537,6 +807,18 @@ CASES = [
     ("KWin: the next idle time starts it again, not before", kwin_next_idle_time),
     ("headless sway 1.7, no idle protocol: status 1 naming swayidle", no_session_sway),
     ("no session of any kind: status 1 naming swayidle", no_session_at_all),
+    ("X11 holds: a browser's Inhibit until its UnInhibit", holds("x11", browser_hold())),
+    ("X11 holds: a browser's Inhibit until it leaves the bus",
+     holds("x11", browser_hold(leaves=True))),
+    ("X11 holds: a client's XScreenSaverSuspend", holds("x11", suspend_hold)),
+    ("X11 holds: mpv playing a video", holds("x11", mpv_hold)),
+    ("X11 holds: xdg-screensaver suspend", holds("x11", xdg_screensaver_hold)),
+    ("X11 holds: systemd-inhibit --what=idle (mock logind)",
+     holds("x11", logind_hold, buses=("session", "system"))),
+    ("X11 holds: a power manager's HasInhibit (mock of Xfce's)", holds("x11", power_manager_hold)),
+    ("KWin holds: a browser's Inhibit until its UnInhibit", holds("kwin", browser_hold())),
+    ("GNOME holds: a browser's Inhibit until its UnInhibit", holds("gnome", browser_hold(signalled=False))),
+    ("two launchers for one display: one line, one saver", two_launchers),
 ]
 
 

@@ -92,6 +92,12 @@ TEST(SessionBlanking, WarnedOnlyWhenTheSessionBlanksFirst) {
   EXPECT_NE(warning->find("5m"), std::string::npos) << *warning;
   EXPECT_NE(warning->find("10m"), std::string::npos) << *warning;
   EXPECT_NE(warning->find("gsettings ..."), std::string::npos) << *warning;
+  // The X server's saver off hides xdg-screensaver's holds: said at once.
+  const auto off = BlankingWarning(std::chrono::minutes(10), SessionBlanking{seconds(0), "xset s N", true});
+  ASSERT_TRUE(off) << "the X server's saver off";
+  EXPECT_NE(off->find("xdg-screensaver"), std::string::npos) << *off;
+  EXPECT_FALSE(BlankingWarning(std::chrono::minutes(10), SessionBlanking{seconds(900), "", true}))
+      << "on, later than --after";
 
   EXPECT_EQ(ParseGsettingsSeconds("uint32 300\n"), seconds(300));
   EXPECT_EQ(ParseGsettingsSeconds("uint32 0"), seconds(0));

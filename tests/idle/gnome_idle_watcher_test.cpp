@@ -193,6 +193,7 @@ class GnomeIdleWatcherTest : public ::testing::Test {
 
   IdleWatcher::Reports Reports() {
     return {.idle = [this] { ++idle_reports_; },
+            .active = [this] { ++active_reports_; },
             .lost = [this](const std::string& why) { lost_ = why; }};
   }
 
@@ -230,6 +231,7 @@ class GnomeIdleWatcherTest : public ::testing::Test {
   std::string open_error_;
   std::string lost_;
   int idle_reports_ = 0;
+  int active_reports_ = 0;
 };
 
 TEST_F(GnomeIdleWatcherTest, WithoutTheMonitorItDoesNotOpen) {
@@ -301,6 +303,18 @@ TEST_F(GnomeIdleWatcherTest, AReturningUserStartsTheNextIdleTimeAfresh) {
   EXPECT_EQ(idle_reports_, 0) << "asked again after the user came back";
   gnome_->Fire(idle_id);
   EXPECT_TRUE(ReportedWithin(milliseconds(5000)));
+}
+
+TEST_F(GnomeIdleWatcherTest, TheUsersReturnAfterAReportIsReported) {
+  // The launcher's other holds wait for the user's return to end the idle time.
+  ASSERT_TRUE(Open()) << open_error_;
+  gnome_->Fire(gnome_->last_id());
+  ASSERT_TRUE(ReportedWithin(milliseconds(5000)));
+  ASSERT_TRUE(Run(milliseconds(5000), [&] { return gnome_->active_watches() == 1; }))
+      << "the user's return is not watched for after a report";
+  Run(milliseconds(100));  // the active watch's id arrives
+  gnome_->Fire(gnome_->last_id());
+  EXPECT_TRUE(Run(milliseconds(5000), [&] { return active_reports_ == 1; }));
 }
 
 TEST_F(GnomeIdleWatcherTest, AbsentServicesHoldNothingOff) {

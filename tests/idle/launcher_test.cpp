@@ -10,6 +10,7 @@
 
 #include "idle/failure_streak.h"
 #include "idle/launcher.h"
+#include "idle/session_lock_names.h"
 
 namespace ostrel {
 namespace {
@@ -17,7 +18,7 @@ namespace {
 using Action = LauncherStep::Action;
 using std::chrono::milliseconds;
 
-enum class Event { kIdle, kEndedOk, kEndedFailed, kStartFailed, kSignal, kLost, kClock };
+enum class Event { kIdle, kEndedOk, kEndedFailed, kStartFailed, kSignal, kLost, kClock, kWake };
 
 struct Step {
   Event event;
@@ -41,6 +42,7 @@ const char* Name(Event event) {
     case Event::kSignal: return "signal";
     case Event::kLost: return "session lost";
     case Event::kClock: return "clock";
+    case Event::kWake: return "simulated input";
   }
   return "?";
 }
@@ -127,6 +129,14 @@ TEST(Launcher, EventSequences) {
        {idle_start,
         {Event::kLost, 1, Action::kStopSaver, 0, 1},
         {Event::kEndedOk, 2, Action::kExit, 1}}},
+      {"simulated input stops the running saver, whose end is no failure",
+       {{Event::kWake, 0, Action::kNone},
+        idle_start,
+        {Event::kWake, 1, Action::kStopSaver},
+        {Event::kWake, 1.5, Action::kNone},
+        {Event::kEndedFailed, 2, Action::kNone, 0, 0},
+        {Event::kIdle, 3, Action::kStartSaver},
+        {Event::kEndedFailed, 4, Action::kNone, 0, 1}}},
       {"failures while stopping are not counted",
        {idle_start,
         {Event::kEndedFailed, 0, Action::kNone, 0, 1},
@@ -154,6 +164,7 @@ TEST(Launcher, EventSequences) {
         case Event::kSignal: got = launcher.EndSignal(now); break;
         case Event::kLost: got = launcher.WatchLost(now, "the X server closed the connection"); break;
         case Event::kClock: got = launcher.DeadlinePassed(now); break;
+        case Event::kWake: got = launcher.Wake(now); break;
       }
       const std::string where = std::string(c.what) + ", step " + std::to_string(index++) + " (" +
                                 Name(s.event) + ")";
@@ -196,6 +207,26 @@ TEST(Launcher, TheDeadlineIsTheGraceTimeOnlyWhileStopping) {
   EXPECT_EQ(*launcher.Deadline(), now + Launcher::kStopGrace);
   launcher.DeadlinePassed(now + Launcher::kStopGrace);
   EXPECT_FALSE(launcher.Deadline().has_value()) << "killed once, nothing more to wait for";
+}
+
+TEST(SessionLockNames, OneLockPerDisplayWhateverItsSpelling) {
+  const auto file = [](const char* x, const char* wayland) {
+    std::string files;
+    for (const auto& name : SessionLockNames(x, wayland)) files += name.file + " ";
+    return files;
+  };
+  EXPECT_EQ(file(":0", ""), file(":0.0", "")) << "the screen is not the display";
+  EXPECT_EQ(file(":0", ""), file("unix:0.1", "")) << "unix: is the local host";
+  EXPECT_NE(file(":0", ""), file(":1", ""));
+  EXPECT_NE(file(":10", ""), file("localhost:10", "")) << "another host's display";
+  EXPECT_EQ(file("", ""), "");
+  EXPECT_EQ(SessionLockNames(":0", "wayland-0").size(), 2U) << "both displays are locked";
+  for (const auto& name : SessionLockNames("host/..:0", "/run/user/1000/../wayland-1")) {
+    EXPECT_EQ(name.file.find('/'), std::string::npos) << name.file;
+  }
+  const std::string line = AlreadyWatchedMessage(4242, "/usr/bin/ostrel-idle", "X display :0");
+  EXPECT_NE(line.find("4242"), std::string::npos) << line;
+  EXPECT_NE(line.find("X display :0"), std::string::npos) << line;
 }
 
 }  // namespace

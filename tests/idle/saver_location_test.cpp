@@ -50,5 +50,13 @@ TEST(SaverLocation, OwnFolderThenPath) {
   }
 }
 
+TEST(SaverLocation, TheLineNamesAnOstrelBesideThatIsNotExecutable) {
+  const std::string present = NoSaverMessage("/opt/idle", /*beside_present=*/true);
+  EXPECT_NE(present.find("/opt/idle/ostrel"), std::string::npos) << present;
+  EXPECT_NE(present.find("not an executable"), std::string::npos) << present;
+  EXPECT_EQ(present.find("no ostrel beside"), std::string::npos) << present;
+  EXPECT_NE(NoSaverMessage("/opt/idle", false).find("no ostrel beside"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace ostrel

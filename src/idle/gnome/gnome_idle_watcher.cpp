@@ -186,6 +186,7 @@ void GnomeIdleWatcher::WatchFired(std::uint32_t id) {
     active_watch_ = 0;
     for (Question& question : questions_) question = Question{};
     state_ = State::kWatching;
+    ReportActive();
   }
 }
 
@@ -234,6 +235,10 @@ void GnomeIdleWatcher::Answered(Question& question, bool holds_off) {
                   [](const Question& q) { return q.pending; })) {
     return;
   }
+  // Either way the user's return is watched for: while held off it starts
+  // the next idle time afresh; once reported, the launcher's other holds
+  // learn that the user is back.
+  AddActiveWatch();
   if (!holds_off_) {
     state_ = State::kWatching;
     ReportIdle();
@@ -241,15 +246,17 @@ void GnomeIdleWatcher::Answered(Question& question, bool holds_off) {
   }
   state_ = State::kHeldOff;
   ask_again_ = Clock::now() + after_;
-  if (active_watch_ == 0 && !active_call_) {
-    active_call_ = session_->CallAsync(
-        session_->NewMethodCall(kMonitor, kMonitorPath, kMonitor, "AddUserActiveWatch"),
-        kQuestionTimeout, [this](const dbus::Reply& reply) {
-          std::uint32_t id = 0;
-          if (reply.ok() && sd_bus_message_read(reply.message, "u", &id) > 0) active_watch_ = id;
-          active_call_.Reset();
-        });
-  }
+}
+
+void GnomeIdleWatcher::AddActiveWatch() {
+  if (active_watch_ != 0 || active_call_) return;
+  active_call_ = session_->CallAsync(
+      session_->NewMethodCall(kMonitor, kMonitorPath, kMonitor, "AddUserActiveWatch"),
+      kQuestionTimeout, [this](const dbus::Reply& reply) {
+        std::uint32_t id = 0;
+        if (reply.ok() && sd_bus_message_read(reply.message, "u", &id) > 0) active_watch_ = id;
+        active_call_.Reset();
+      });
 }
 
 std::optional<TimePoint> GnomeIdleWatcher::AskAgainAt() const {

@@ -69,6 +69,8 @@ class GnomeIdleWatcher final : public IdleWatcher {
   void AskSession();
   void Ask(Question& question, dbus::Connection& bus, dbus::Message call, bool is_variant);
   void Answered(Question& question, bool holds_off);
+  // A user-active watch, unless one is there or on its way.
+  void AddActiveWatch();
   // The system bus's handler: without it only logind's lock goes unasked.
   void ProcessSystemBus();
   // The time to ask again while held off.

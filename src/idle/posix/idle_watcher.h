@@ -11,10 +11,12 @@
 // not started again until the next idle time.
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "idle/posix/hold_source.h"
 #include "idle/session_blanking.h"
 #include "platform/posix/waiter.h"
 
@@ -26,6 +28,9 @@ class IdleWatcher {
   struct Reports {
     // The session has been idle for the time asked.
     std::function<void()> idle;
+    // Input after an idle time was reported: the user is back (what holds
+    // the saver off then no longer matters for this idle time). May be null.
+    std::function<void()> active;
     // The session's connection is lost (or broken beyond use): nothing more
     // is watched, and its descriptors have left the wait.
     std::function<void(const std::string& why)> lost;
@@ -38,6 +43,10 @@ class IdleWatcher {
   // When the session blanks the screen itself after its own idle time, and
   // how to change that; nothing when it does not say.
   virtual std::optional<SessionBlanking> Blanking() { return std::nullopt; }
+  // What the display server itself says about holds, when it keeps any
+  // (the X server's suspension); asked on the watcher's connection, so it
+  // must not outlive the watcher's use.
+  virtual std::unique_ptr<HoldSource> ServerHold() { return nullptr; }
 
  protected:
   explicit IdleWatcher(Reports reports) : reports_(std::move(reports)) {}
@@ -47,6 +56,9 @@ class IdleWatcher {
   // the watcher leaves the wait and `lost` is told.
   void Watch(Waiter& waiter, Waiter::Source source, Waiter::Watch watch);
   void ReportIdle() { reports_.idle(); }
+  void ReportActive() {
+    if (reports_.active) reports_.active();
+  }
 
  private:
   void Lose(const std::exception& failure);

@@ -8,8 +8,19 @@
 
 namespace ostrel {
 
+LauncherLoop::LauncherLoop(Launcher& launcher, SaverProcess& saver, Clock::duration after)
+    : launcher_(launcher),
+      saver_(saver),
+      holds_(std::make_unique<Holds>(
+          waiter_, after, [this] { start_pending_ = true; }, [this] { wake_pending_ = true; })) {}
+
 IdleWatcher::Reports LauncherLoop::Reports() {
   return {.idle = [this] { idle_pending_ = true; },
+          .active =
+              [this] {
+                idle_pending_ = false;
+                holds_->Active();
+              },
           .lost = [this](const std::string& why) {
             Apply(launcher_.WatchLost(Clock::now(), why));
           }};
@@ -57,8 +68,20 @@ int LauncherLoop::Run(LauncherSignals& signals) {
                                }});
   try {
     while (!done_) {
+      // The idle time goes through the holds, which start the saver at once
+      // or later; both are taken here, outside the handlers that report them.
       if (idle_pending_) {
         idle_pending_ = false;
+        holds_->Idle();
+        continue;
+      }
+      if (wake_pending_) {
+        wake_pending_ = false;
+        Apply(launcher_.Wake(Clock::now()));
+        continue;
+      }
+      if (start_pending_) {
+        start_pending_ = false;
         Apply(launcher_.Idle(Clock::now()));
         continue;
       }

@@ -41,13 +41,22 @@ std::string Describe(int status) {
 
 }  // namespace
 
-std::optional<std::string> LocateSaver() {
+std::optional<std::string> LocateSaver(std::string* missing) {
   const char* path = std::getenv("PATH");
-  return FindSaver(OwnFolder(), path != nullptr ? path : "", [](const std::string& candidate) {
+  const std::string own_folder = OwnFolder();
+  const auto found =
+      FindSaver(own_folder, path != nullptr ? path : "", [](const std::string& candidate) {
+        std::error_code failed;
+        return std::filesystem::is_regular_file(candidate, failed) &&
+               access(candidate.c_str(), X_OK) == 0;
+      });
+  if (!found) {
     std::error_code failed;
-    return std::filesystem::is_regular_file(candidate, failed) &&
-           access(candidate.c_str(), X_OK) == 0;
-  });
+    const bool beside = !own_folder.empty() &&
+                        std::filesystem::exists(own_folder + "/" + kSaverName, failed);
+    *missing = NoSaverMessage(own_folder, beside);
+  }
+  return found;
 }
 
 SaverProcess::~SaverProcess() {

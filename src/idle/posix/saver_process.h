@@ -15,8 +15,9 @@
 namespace ostrel {
 
 // The saver beside the running launcher (/proc/self/exe's folder), else on
-// PATH (idle/saver_location.h); nullopt when there is none.
-std::optional<std::string> LocateSaver();
+// PATH (idle/saver_location.h); nullopt, with the line that says why in
+// `missing`, when there is none.
+std::optional<std::string> LocateSaver(std::string* missing);
 
 class SaverProcess {
  public:

@@ -30,7 +30,7 @@ struct WaylandIdleWatcherListeners {
   // dispatch.
   static constexpr ext_idle_notification_v1_listener kNotification = {
       .idled = [](void* data, ext_idle_notification_v1*) { Of(data).ReportIdle(); },
-      .resumed = [](void*, ext_idle_notification_v1*) {},
+      .resumed = [](void* data, ext_idle_notification_v1*) { Of(data).ReportActive(); },
   };
 };
 

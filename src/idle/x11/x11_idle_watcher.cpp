@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "idle/x11/x11_server_hold.h"
 #include "platform/platform_error.h"
 #include "platform/posix/end_signals.h"
 
@@ -153,8 +154,12 @@ std::optional<SessionBlanking> X11IdleWatcher::Blanking() {
   int prefer_blanking = 0;
   int allow_exposures = 0;
   XGetScreenSaver(display_, &timeout, &interval, &prefer_blanking, &allow_exposures);
-  return SessionBlanking{std::chrono::seconds{timeout > 0 ? timeout : 0},
-                         "xset s SECONDS, or xset s off"};
+  return SessionBlanking{std::chrono::seconds{timeout > 0 ? timeout : 0}, "xset s SECONDS",
+                         /*off_hides_holds=*/true};
+}
+
+std::unique_ptr<HoldSource> X11IdleWatcher::ServerHold() {
+  return std::make_unique<X11ServerHold>(display_);
 }
 
 void X11IdleWatcher::Dispatch(short revents) {
@@ -179,7 +184,11 @@ void X11IdleWatcher::HandleEvents() {
     if (notify.alarm != alarm_ || notify.state != XSyncAlarmInactive) continue;
     const bool was_idleness = waiting_for_idleness_;
     Arm(!was_idleness);
-    if (was_idleness) ReportIdle();
+    if (was_idleness) {
+      ReportIdle();
+    } else {
+      ReportActive();
+    }
   }
   ThrowIfFailed();
 }

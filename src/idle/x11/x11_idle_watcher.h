@@ -29,8 +29,11 @@ class X11IdleWatcher final : public IdleWatcher {
   static std::unique_ptr<X11IdleWatcher> Open(Waiter& waiter, std::chrono::milliseconds after,
                                               Reports reports);
   ~X11IdleWatcher() override;
-  // The X server's own screen saver timeout (xset s).
+  // The X server's own screen saver timeout (xset s); off, it hides
+  // xdg-screensaver's holds.
   std::optional<SessionBlanking> Blanking() override;
+  // The server's suspensions and its saver turned off (x11_server_hold.h).
+  std::unique_ptr<HoldSource> ServerHold() override;
 
  private:
   X11IdleWatcher(Display* display, int event_base, XSyncCounter idletime,

@@ -244,6 +244,31 @@ Slot Connection::MatchRule(const std::string& rule, SignalHandler handler) {
   return Matched(slot, result, rule.c_str(), owned);
 }
 
+Slot Connection::Serve(const char* path, const char* interface, const sd_bus_vtable* vtable,
+                       void* userdata) {
+  sd_bus_slot* slot = nullptr;
+  const int result = sd_bus_add_object_vtable(bus_, &slot, path, interface, vtable, userdata);
+  if (result < 0) {
+    throw PlatformError(std::string("cannot serve ") + interface + " at " + path + ": " +
+                        ErrnoText(result));
+  }
+  return Slot(slot);
+}
+
+Slot Connection::RequestName(const char* name, std::uint64_t flags, ReplyHandler handler) {
+  auto* owned = new Handler{this, std::move(handler), nullptr};
+  sd_bus_slot* slot = nullptr;
+  const int result =
+      sd_bus_request_name_async(bus_, &slot, name, flags, &Connection::OnReply, owned);
+  if (result < 0) {
+    delete owned;
+    throw PlatformError(std::string("cannot ask the bus for the name ") + name + ": " +
+                        ErrnoText(result));
+  }
+  sd_bus_slot_set_destroy_callback(slot, &Connection::OnSlotFreed);
+  return Slot(slot);
+}
+
 Slot Connection::Matched(sd_bus_slot* slot, int result, const char* what, Handler* handler) {
   if (result < 0) {
     delete handler;

@@ -154,6 +154,16 @@ class Connection {
   // (such as arg0='a.bus.Name' of NameOwnerChanged).
   [[nodiscard]] Slot MatchRule(const std::string& rule, SignalHandler handler);
 
+  // Serves `interface` at `path` with the methods of `vtable` (sd-bus's
+  // table; its handlers get `userdata` and must not throw), until the slot
+  // goes.
+  [[nodiscard]] Slot Serve(const char* path, const char* interface, const sd_bus_vtable* vtable,
+                           void* userdata);
+  // Asks the bus for a well-known name (sd-bus's SD_BUS_NAME_* flags);
+  // `handler` gets the bus's answer. The name is the connection's until it
+  // closes (or another takes it, where the flags allow).
+  [[nodiscard]] Slot RequestName(const char* name, std::uint64_t flags, ReplyHandler handler);
+
   sd_bus* get() const { return bus_; }
 
  private:
