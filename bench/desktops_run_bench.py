@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """Measures the real program on a private headless KWin (layer shell, the
 screen copied through ScreenShot2, the program authorised) or gnome-shell
-(fullscreen toplevels, the Screenshot portal) at 1920x1080, and prints one
-table, as bench/wayland_run_bench.py does on sway:
+(fullscreen toplevels, the screen copied through mutter's screen cast) at
+1920x1080, and prints one table, as bench/wayland_run_bench.py does on sway:
 
 - First frame: exec -> the first wl_surface.commit with a buffer on every
   output (WAYLAND_DEBUG's time stamps, as on sway). Median of several runs.
-  On GNOME the portal's own time is measured beside it: a plain client of the
-  portal (tests/helpers/portal_screenshot.py) timed over as many calls, so that
-  the program's share is the difference of the medians.
+  On GNOME the portal's way is measured beside it: a plain client of the
+  Screenshot portal (tests/helpers/portal_screenshot.py) timed over as many
+  calls, the least any copy through the portal can take.
 - CPU: the program's and the compositor's utime + stime over some seconds of
   a run, as % of one core, the compositor's idle CPU subtracted.
 - Input -> exit: a 1 px move (after a first one on GNOME, whose headless seat
@@ -41,7 +41,9 @@ def open_session(desktop, program, tools):
     outputs = [h.Output(WIDTH, HEIGHT)]
     if desktop == "kwin":
         return ks.KWin.session(outputs, tools, authorized=(os.path.realpath(program),))
-    shell = gs.GnomeShell.session(outputs)
+    # The top bar shown, as on a real desktop: the screen cast's recording
+    # dot appearing in it makes the shell paint, and the first frame come.
+    shell = gs.GnomeShell.session(outputs, top_bar=True)
     shell.permission("yes")
     return shell
 
@@ -102,6 +104,7 @@ def measure(desktop, program, tools, runs, cpu_window):
             with h.Saver(program, env=session.env) as saver:
                 session.wait_drawn(saver, 15.0)
                 if i == 0:
+                    out["hwm_start"] = peak_memory_mb(saver.proc.pid)
                     time.sleep(0.5)  # past start-up
                     prog0, comp0, wall0 = (cpu_seconds(saver.proc.pid), cpu_seconds(compositor),
                                            time.monotonic())
@@ -122,17 +125,19 @@ def measure(desktop, program, tools, runs, cpu_window):
 def print_table(desktop, r, runs, cpu_window):
     limit = 2 * WIDTH * HEIGHT * 4 / 2**20 + 8
     rows = [["exec -> first frame committed, ms (median)", spread(r["first"]),
-             "<= 300" if desktop == "kwin" else "the portal's + 50"]]
+             "<= 300" if desktop == "kwin" else "<= 150"]]
     if r["portal"]:
-        rows += [["  a plain portal client's call, ms (median)", spread(r["portal"]), ""],
-                 ["  the program's share, ms (difference of medians)",
-                  f"{median(r['first']) - median(r['portal']):.1f}", "<= 50"]]
+        rows += [["  the portal's way: a plain client's call, ms (median)", spread(r["portal"]),
+                  ""],
+                 ["  the program's first frame / the portal's call (medians)",
+                  f"{median(r['first']) / median(r['portal']):.2f}", "<= 0.5"]]
     rows += [
         ["program CPU, % of one core", f"{r['cpu']:.2f}", "<= 1"],
         ["compositor CPU idle / extra during the run, % of one core",
          f"{r['idle']:.2f} / {r['compositor_extra']:.2f}", ""],
         ["1 px move -> process exit, ms (median)", spread(r["exit"]), "<= 20"],
         ["exit status", ",".join(map(str, sorted(set(r["status"])))), "0"],
+        ["peak memory VmHWM at the first frame, MB", f"{r['hwm_start']:.1f}", ""],
         ["peak memory VmHWM, MB", f"{r['hwm']:.1f}",
          f"<= {limit:.1f} (2 frames + 8 MB) {'ok' if r['hwm'] <= limit else 'OVER'}"],
     ]

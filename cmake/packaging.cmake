@@ -174,6 +174,10 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${OSTREL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "xautolock | xss-lock")
+# GNOME's screen cast is read through PipeWire's library, loaded only when it
+# is tried (so dpkg-shlibdeps does not see it); without it GNOME's screenshot
+# portal serves instead. Every GNOME and KDE Plasma system has it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libpipewire-0.3-0")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)

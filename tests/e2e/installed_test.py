@@ -38,7 +38,9 @@ FILES = [PROGRAM, TRACE, IDLE, UNIT, *MAN_PAGES, DESKTOP_ENTRY, "/usr/share/doc/
          "/usr/share/doc/ostrel/changelog.gz"]
 # The libraries the programs link: dpkg-shlibdeps must have turned each into a dependency.
 DEPENDS = ["libc6", "libstdc++6", "libx11-6", "libxext6", "libxfixes3", "libpng16-16",
-           "libsystemd0", "libpipewire-0.3-0"]
+           "libsystemd0"]
+# Loaded only when GNOME's screen cast is tried: recommended, not linked.
+RECOMMENDS = ["libpipewire-0.3-0"]
 MAN_ENV = dict(os.environ, LC_ALL="C.UTF-8", MANROFFSEQ="", MANWIDTH="80")
 
 
@@ -54,12 +56,15 @@ def check_package(f, deb, version):
                    f"dpkg reports ostrel as '{status}', expected 'installed {version}'"):
         return False
     fields = dict(line.split(": ", 1) for line in
-                  run("dpkg-deb", "-f", deb, "Version", "Depends").stdout.splitlines())
+                  run("dpkg-deb", "-f", deb, "Version", "Depends", "Recommends").stdout.splitlines())
     f.check(fields.get("Version") == version, f"{deb} has version {fields.get('Version')}")
     depends = {alt.split()[0] for dep in fields.get("Depends", "").split(",") for alt in dep.split("|")
                if alt.strip()}
     missing = [name for name in DEPENDS if name not in depends]
     f.check(not missing, f"the package does not depend on {missing} (Depends: {fields.get('Depends')})")
+    recommends = fields.get("Recommends", "")
+    f.check(all(name in recommends for name in RECOMMENDS),
+            f"the package does not recommend {RECOMMENDS} (Recommends: {recommends})")
     listed = set(run("dpkg", "-L", "ostrel").stdout.splitlines())
     for path in FILES:
         f.check(path in listed and os.path.isfile(path), f"{path} is not installed")

@@ -72,6 +72,8 @@ WaylandPlatform::WaylandPlatform(wl_display* display)
   screen_copy_ = std::make_unique<ScreenCopyChain>();
   if (globals_->screencopy != nullptr) {
     screen_copy_->Add(MakeWlrScreenCopier(waiter_, globals_->screencopy, globals_->shm));
+  } else {
+    bus_->OpenEarly();
   }
   screen_copy_->Add(MakeKWinScreenCopier(*bus_, waiter_));
   screen_copy_->Add(MakeMutterScreenCaster(*bus_, waiter_));

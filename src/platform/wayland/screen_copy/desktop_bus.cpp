@@ -19,4 +19,12 @@ dbus::Connection& DesktopBus::Get() {
   return *bus_;
 }
 
+void DesktopBus::OpenEarly() {
+  try {
+    Get();
+  } catch (const PlatformError&) {
+    // Said by the way that asks for it.
+  }
+}
+
 }  // namespace ostrel

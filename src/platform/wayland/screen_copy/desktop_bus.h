@@ -22,6 +22,9 @@ class DesktopBus {
 
   // The bus. Throws PlatformError, the same each time, when there is none.
   dbus::Connection& Get();
+  // Opens it now, where a way of the bus will surely be asked: its greeting
+  // then goes on while the program sets up. A failure waits for Get.
+  void OpenEarly();
 
  private:
   Waiter& waiter_;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/platform_error.h"
+#include "platform/wayland/screen_copy/pipewire_library.h"
 #include "platform/wayland/screen_copy/raw_rows.h"
 #include "platform/wayland/screen_copy/spa_video.h"
 
@@ -18,6 +19,7 @@ namespace ostrel {
 
 // One stream and the frame it is to deliver.
 struct PipeWireFrames::Stream {
+  const PipeWireLibrary* pw = nullptr;
   pw_stream* stream = nullptr;
   spa_hook listener{};
   Image* frame = nullptr;
@@ -31,7 +33,7 @@ struct PipeWireFrames::Stream {
   ~Stream() {
     if (stream != nullptr) {
       spa_hook_remove(&listener);
-      pw_stream_destroy(stream);
+      pw->stream_destroy(stream);
     }
   }
 
@@ -55,14 +57,14 @@ struct PipeWireFrames::Stream {
     const spa_pod* params[] = {ostrel_video_buffers(built, sizeof built,
                                                     static_cast<std::int32_t>(width * 4),
                                                     static_cast<std::int32_t>(height))};
-    if (params[0] != nullptr) pw_stream_update_params(stream, params, 1);
+    if (params[0] != nullptr) pw->stream_update_params(stream, params, 1);
   }
 
   void OnProcess() {
     // Every buffer waiting is given back; the first good one is read.
-    while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream)) {
+    while (pw_buffer* buffer = pw->stream_dequeue_buffer(stream)) {
       if (!Finished()) Read(*buffer->buffer);
-      pw_stream_queue_buffer(stream, buffer);
+      pw->stream_queue_buffer(stream, buffer);
     }
   }
 
@@ -162,26 +164,27 @@ struct PipeWireFrames::Listeners {
   };
 };
 
-PipeWireFrames::PipeWireFrames(Waiter& waiter) : core_hook_(std::make_unique<CoreHook>()) {
-  pw_init(nullptr, nullptr);
+PipeWireFrames::PipeWireFrames(Waiter& waiter)
+    : pw_(&PipeWire()), core_hook_(std::make_unique<CoreHook>()) {
+  pw_->init(nullptr, nullptr);
   initialised_ = true;
   // The program says what failed in its own one line; PipeWire's own
   // messages only when asked for (PIPEWIRE_DEBUG).
-  if (std::getenv("PIPEWIRE_DEBUG") == nullptr) pw_log_set_level(SPA_LOG_LEVEL_NONE);
-  loop_ = pw_loop_new(nullptr);
+  if (std::getenv("PIPEWIRE_DEBUG") == nullptr) pw_->log_set_level(SPA_LOG_LEVEL_NONE);
+  loop_ = pw_->loop_new(nullptr);
   // The loop belongs to this thread; it is iterated only when its descriptor
   // is ready, never waited in.
   if (loop_ != nullptr) pw_loop_enter(loop_);
-  if (loop_ != nullptr) context_ = pw_context_new(loop_, nullptr, 0);
+  if (loop_ != nullptr) context_ = pw_->context_new(loop_, nullptr, 0);
   if (context_ != nullptr) {
     // The context starts a thread for its data loop, where a stream's
     // buffers are exchanged: it is stopped at once, and that loop too is
     // iterated from the program's one wait.
-    pw_data_loop* data = pw_context_get_data_loop(context_);
-    pw_data_loop_stop(data);
-    data_loop_ = pw_data_loop_get_loop(data);
+    pw_data_loop* data = pw_->context_get_data_loop(context_);
+    pw_->data_loop_stop(data);
+    data_loop_ = pw_->data_loop_get_loop(data);
     pw_loop_enter(data_loop_);
-    core_ = pw_context_connect(context_, nullptr, 0);
+    core_ = pw_->context_connect(context_, nullptr, 0);
   }
   if (core_ == nullptr) {
     const std::string why = std::strerror(errno);
@@ -207,39 +210,40 @@ void PipeWireFrames::Release() {
   streams_.clear();
   if (core_ != nullptr) {
     spa_hook_remove(&core_hook_->hook);
-    pw_core_disconnect(core_);
+    pw_->core_disconnect(core_);
     core_ = nullptr;
   }
   if (data_loop_ != nullptr) pw_loop_leave(data_loop_);
   data_loop_ = nullptr;
-  if (context_ != nullptr) pw_context_destroy(context_);
+  if (context_ != nullptr) pw_->context_destroy(context_);
   context_ = nullptr;
   if (loop_ != nullptr) {
     pw_loop_leave(loop_);
-    pw_loop_destroy(loop_);
+    pw_->loop_destroy(loop_);
   }
   loop_ = nullptr;
-  if (initialised_) pw_deinit();
+  if (initialised_) pw_->deinit();
   initialised_ = false;
 }
 
 std::size_t PipeWireFrames::Receive(std::uint32_t node_id, Image& frame, Rect place) {
   auto stream = std::make_unique<Stream>();
+  stream->pw = pw_;
   stream->frame = &frame;
   stream->place = place;
-  stream->stream = pw_stream_new(
+  stream->stream = pw_->stream_new(
       core_, "ostrel",
-      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
+      pw_->properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                         PW_KEY_MEDIA_ROLE, "Screen", nullptr));
   if (stream->stream == nullptr) {
     stream->failure = std::string("cannot make a stream: ") + std::strerror(errno);
   } else {
-    pw_stream_add_listener(stream->stream, &stream->listener, &Listeners::kStream, stream.get());
+    pw_->stream_add_listener(stream->stream, &stream->listener, &Listeners::kStream, stream.get());
     std::uint8_t built[1024];
     const spa_pod* params[] = {ostrel_video_enum_format(built, sizeof built)};
     // The node by its id, as the screen cast names it; buffers mapped by
     // the program itself, one at a time.
-    const int result = pw_stream_connect(
+    const int result = pw_->stream_connect(
         stream->stream, PW_DIRECTION_INPUT, node_id,
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT), params, 1);
     if (result < 0) stream->failure = std::string("cannot connect a stream: ") + std::strerror(-result);

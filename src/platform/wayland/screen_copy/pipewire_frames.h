@@ -23,6 +23,8 @@ struct pw_loop;
 
 namespace ostrel {
 
+struct PipeWireLibrary;
+
 class PipeWireFrames {
  public:
   // Connects to the session's PipeWire and registers its loop in `waiter`.
@@ -47,6 +49,7 @@ class PipeWireFrames {
   // Frees everything; safe to call again.
   void Release();
 
+  const PipeWireLibrary* pw_;
   bool initialised_ = false;
   pw_loop* loop_ = nullptr;
   pw_loop* data_loop_ = nullptr;  // the context's, without its thread
