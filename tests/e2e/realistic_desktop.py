@@ -20,13 +20,13 @@ import glob
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
 import xsession as xs  # noqa: E402
 
 # What it runs, and the Debian packages they come from (tools/install-deps'
@@ -225,7 +225,9 @@ class RealisticDesktop:
                                " (tools/install-deps installs them)")
         self.width, self.height, self.project = width, height, project
         self.dir = tempfile.mkdtemp(prefix="ostrel-desktop-")
-        self.procs, self.group = [], None
+        # Its processes lead one group; what leaves the group (xterm's shell
+        # and what it starts) is found by the desktop's runtime directory.
+        self.processes = h.Processes(self.dir, os.path.join(self.dir, "runtime"))
         self.windows = {}
         self.pointer = (int(width * 0.22), int((height - PANEL_HEIGHT) * 0.82))
         home = os.path.join(self.dir, "home")
@@ -257,17 +259,7 @@ class RealisticDesktop:
         return path
 
     def _spawn(self, name, cmd):
-        log = open(os.path.join(self.dir, f"{name}.log"), "ab")
-        try:
-            proc = subprocess.Popen(cmd, env=self.env, stdin=subprocess.DEVNULL, stdout=log,
-                                    stderr=log, process_group=self.group or 0, cwd=self.project)
-        finally:
-            log.close()
-        if self.group is None:
-            self.group = proc.pid
-        proc.name = name
-        self.procs.append(proc)
-        return proc
+        return self.processes.start(name, cmd, self.env, cwd=self.project)
 
     def _x(self, *cmd, timeout=30):
         return subprocess.run(list(cmd), env=self.env, capture_output=True, timeout=timeout,
@@ -328,13 +320,13 @@ class RealisticDesktop:
             found = probe()
             if found:
                 return found
-            for proc in self.procs:
+            for proc in self.processes.procs:
                 if proc.poll() not in (None, 0):
                     raise RuntimeError(f"{proc.name} ended with status {proc.returncode}: "
                                        f"{self._log(proc.name)}")
             time.sleep(0.02)
         raise RuntimeError(f"{what} within {timeout} s; logs: " +
-                           "; ".join(f"{p.name}: {self._log(p.name)}" for p in self.procs))
+                           "; ".join(f"{p.name}: {self._log(p.name)}" for p in self.processes.procs))
 
     def _wm_running(self):
         out = self._x("xprop", "-root", "_NET_SUPPORTING_WM_CHECK").stdout
@@ -352,10 +344,7 @@ class RealisticDesktop:
                 int(v["Height"]))
 
     def _log(self, name, tail=400):
-        with contextlib.suppress(OSError), open(os.path.join(self.dir, f"{name}.log"),
-                                                errors="replace") as f:
-            return f.read()[-tail:].strip()
-        return ""
+        return self.processes.log(name)[-tail:].strip()
 
     # ------------------------------------------------------------ use
 
@@ -386,36 +375,8 @@ class RealisticDesktop:
 
     def stop(self):
         """Ends every process of the desktop and removes its files."""
-        if self.group is not None:
-            for sig, grace in ((signal.SIGTERM, 2.0), (signal.SIGKILL, 2.0)):
-                with contextlib.suppress(ProcessLookupError):
-                    os.killpg(self.group, sig)
-                end = time.monotonic() + grace
-                while time.monotonic() < end and any(p.poll() is None for p in self.procs):
-                    time.sleep(0.01)
-            for pid in self.leftovers():
-                with contextlib.suppress(ProcessLookupError):
-                    os.kill(pid, signal.SIGKILL)
-        for proc in self.procs:
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                proc.wait(5)
-        self.procs, self.group = [], None
+        self.processes.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
-
-    def leftovers(self):
-        """Live (not zombie) processes started by the desktop that left its
-        process group: found by its home in their environment."""
-        marker = f"HOME={self.env['HOME']}\0".encode()
-        found = []
-        for name in filter(str.isdigit, os.listdir("/proc")):
-            with contextlib.suppress(OSError):
-                with open(f"/proc/{name}/stat", "rb") as f:
-                    if f.read().rsplit(b")", 1)[1].split()[0] == b"Z":
-                        continue
-                with open(f"/proc/{name}/environ", "rb") as f:
-                    if marker in f.read():
-                        found.append(int(name))
-        return found
 
 
 @contextlib.contextmanager
