@@ -185,14 +185,18 @@ def session(kind, tools):
     return {"gnome": gs.GnomeShell, "kwin": ks.KWin}[kind].session([h.Output(800, 500)], tools)
 
 
-def after_input(kind):
+def after_input(kind, saver_off=False):
     def case(t):
         """The launcher, after input while it ran: it starts the saver about
         AFTER seconds after the last input the session saw (X11's SYNC idle
         time, GNOME's idle monitor, KWin's idle notification), and not
         before. On X11 the saver gets no argument and no descriptor of the
-        launcher's (the session's connection, the signals)."""
+        launcher's (the session's connection, the signals). With saver_off,
+        the user's own `xset s off` made before the launcher starts: a
+        setting, not an application's hold."""
         with session(kind, t.tools) as d:
+            if saver_off:
+                d.run("xset", "s", "off")
             d.pointer().rel(1, 0)  # the session is active as the launcher starts
             folder = t.folder()
             run = t.launch(folder, d.env)
@@ -787,6 +791,8 @@ def wait_for(condition, timeout):
 
 CASES = [
     ("X11: starts about 3 s after the last input, not before", after_input("x11")),
+    ("X11: the user's own xset s off before it: starts all the same",
+     after_input("x11", saver_off=True)),
     ("X11: input ends the real saver, the next idle time starts it again", real_saver),
     ("X11: an inhibitor (xset s reset) holds it off", inhibitor),
     ("X11: SIGTERM ends the saver first, then status 0", by_signal(signal.SIGTERM)),

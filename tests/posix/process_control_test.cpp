@@ -72,6 +72,17 @@ bool AllEnd(TransferWriters& writers) {
   return writers.Running() == 0;
 }
 
+TEST(CommandOutput, OutputOnlyFromACommandThatSucceedsInTime) {
+  HangGuard guard;
+  EXPECT_EQ(CommandOutput({"printf", "a\\nb"}, 2000ms), std::optional<std::string>("a\nb"));
+  EXPECT_EQ(CommandOutput({"sh", "-c", "echo partial; exit 3"}, 2000ms), std::nullopt);
+  EXPECT_EQ(CommandOutput({"ostrel-no-such-command"}, 2000ms), std::nullopt);
+  // One that overruns is killed, not waited for.
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(CommandOutput({"sleep", "5"}, 300ms), std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+}
+
 TEST(WaylandClipboardTransfer, WritersNeverBlockTheCaller) {
   enum class Reader { kAtOnce, kSlowly, kNever, kClosesEarly };
   struct Case {

@@ -59,6 +59,29 @@ TEST(Waiter, APipeAtItsEndLeavesTheSetInsteadOfWakingEveryWait) {
   EXPECT_GE(Clock::now() - before, 50ms) << "the ended pipe woke the wait";
 }
 
+TEST(Waiter, AHungUpPipeStaysUntilItsLastByteIsRead) {
+  // A writer that wrote and left: the end is seen with the data still
+  // there, and the handler takes a little at each wake.
+  Waiter waiter;
+  Pipe pipe;
+  const std::vector<char> written(60 * 1024, 'x');
+  ASSERT_EQ(write(pipe.write, written.data(), written.size()),
+            static_cast<ssize_t>(written.size()));
+  pipe.CloseWriter();
+  std::size_t got = 0;
+  const auto watch = waiter.Add(Waiter::Source::kPipe,
+                                {.fd = pipe.read, .ready = [&](short) {
+                                   char piece[4096];
+                                   const ssize_t n = read(pipe.read, piece, sizeof piece);
+                                   if (n > 0) got += static_cast<std::size_t>(n);
+                                 }});
+  for (int i = 0; i < 100 && waiter.Count(Waiter::Source::kPipe) > 0; ++i) {
+    waiter.WaitOnce(Clock::now() + 1s);
+  }
+  EXPECT_EQ(got, written.size()) << "the pipe left the set with data unread";
+  EXPECT_EQ(waiter.Count(Waiter::Source::kPipe), 0);
+}
+
 TEST(Waiter, DeadlinesAndDueTimes) {
   struct Case {
     const char* what;

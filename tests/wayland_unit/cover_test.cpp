@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/wayland/cover/cover.h"
+#include "platform/wayland/cover/wl_cover_role.h"
 
 namespace ostrel {
 namespace {
@@ -90,6 +91,38 @@ TEST(Covers, AnOutputNoLongerShownFromTheCopiesIsNotWaitedFor) {
     EXPECT_EQ(covers[1].shown, (std::vector<int>{0, 1, 0})) << how;
     EXPECT_EQ(covers[0].shown, (std::vector<int>{0, 1})) << how << ": shown after it went";
   }
+}
+
+// A role whose acknowledgements are recorded instead of sent.
+class FakeRole final : public CoverRole {
+ public:
+  std::vector<std::uint32_t> acked;
+  void Configure(std::uint32_t serial, LogicalSize size) { OnConfigure(serial, size); }
+  void Free(FreeMode) override {}
+
+ private:
+  void Acknowledge(std::uint32_t serial) override { acked.push_back(serial); }
+};
+
+TEST(Covers, EachConfigureIsAcknowledgedOnceBeforeTheBufferItsSizeNeeds) {
+  FakeRole role;
+  role.AckConfigure();
+  EXPECT_TRUE(role.acked.empty()) << "acknowledged before any configure";
+  role.Configure(1, {800, 600});
+  EXPECT_TRUE(role.acked.empty()) << "acknowledged before a buffer of its size";
+  role.AckConfigure();
+  role.AckConfigure();
+  EXPECT_EQ(role.acked, (std::vector<std::uint32_t>{1}));
+  // The same size again (a compositor's state change): at once, the buffers kept.
+  role.Configure(2, {800, 600});
+  role.Configure(3, {800, 600});
+  EXPECT_EQ(role.acked, (std::vector<std::uint32_t>{1, 2, 3}));
+  // A new size waits for the buffer drawn at it.
+  role.Configure(4, {1024, 768});
+  EXPECT_EQ(role.acked, (std::vector<std::uint32_t>{1, 2, 3}));
+  EXPECT_EQ(role.ConfiguredSize(), (LogicalSize{1024, 768}));
+  role.AckConfigure();
+  EXPECT_EQ(role.acked, (std::vector<std::uint32_t>{1, 2, 3, 4}));
 }
 
 }  // namespace

@@ -1,13 +1,22 @@
 // What the desktops' screenshot services hand back: KWin's raw pixels, the
-// portal's request path and the file its answer names.
+// screen cast's buffers, the portal's request path and the file its answer
+// names.
+
+#include <spa/buffer/buffer.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "platform/wayland/screen_copy/kwin_picture.h"
 #include "platform/wayland/screen_copy/portal_uri.h"
+#include "platform/wayland/screen_copy/screen_cast_buffer.h"
 
 namespace ostrel {
 namespace {
@@ -58,6 +67,72 @@ TEST(DesktopScreenshots, KWinsRawPixelsRowByRowIntoTheFrame) {
   EXPECT_EQ(frame.At(3, 3), kWhite);
   EXPECT_FALSE(rows.Begin(ByteOrder::kBgrx, 4, 1, 12, frame, {0, 0, 4, 1}))
       << "stride shorter than a row";
+}
+
+// How many of this process's mappings name `what`.
+int Mappings(const std::string& what) {
+  std::ifstream maps("/proc/self/maps");
+  int count = 0;
+  for (std::string line; std::getline(maps, line);) count += line.find(what) != std::string::npos;
+  return count;
+}
+
+TEST(DesktopScreenshots, TheScreenCastsBuffersIntoTheFrame) {
+  // Two rows of two pixels (red, blue / green, white) in B, G, R, x bytes,
+  // 8 bytes into the memory, rows 12 bytes apart, the last row unpadded.
+  const std::vector<std::uint8_t> memory = {7, 7, 7, 7, 7, 7, 7, 7,
+                                            0, 0, 255, 0, 255, 0, 0, 0, 9, 9, 9, 9,
+                                            0, 255, 0, 0, 255, 255, 255, 0};
+  const std::uint32_t kRed = 0xFF0000, kBlue = 0x0000FF, kGreen = 0x00FF00, kWhite = 0xFFFFFF;
+  using Outcome = ScreenCastRead::Outcome;
+  struct Case {
+    const char* what;
+    std::uint32_t type;
+    std::uint32_t maxsize;
+    std::int32_t flags;
+    std::uint32_t size;
+    Outcome outcome;
+  };
+  const auto full = static_cast<std::uint32_t>(memory.size());
+  for (const Case& c : {
+           Case{"in plain memory", SPA_DATA_MemPtr, full, 0, 20, Outcome::kCopied},
+           Case{"in a memfd", SPA_DATA_MemFd, full, 0, 20, Outcome::kCopied},
+           Case{"marked corrupted", SPA_DATA_MemPtr, full, SPA_CHUNK_FLAG_CORRUPTED, 20,
+                Outcome::kSkipped},
+           Case{"empty (the cursor alone moved)", SPA_DATA_MemPtr, full, 0, 0, Outcome::kSkipped},
+           Case{"shorter than its size", SPA_DATA_MemPtr, full - 1, 0, 20, Outcome::kFailed},
+           Case{"in a DMA-BUF", SPA_DATA_DmaBuf, full, 0, 20, Outcome::kFailed},
+       }) {
+    // A memfd's pixels lie past a map offset, as a producer's pool hands them.
+    const std::uint32_t mapoffset = c.type == SPA_DATA_MemFd ? 16 : 0;
+    const int fd = memfd_create("ostrel-cast-test", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, mapoffset), 0);
+    ASSERT_EQ(pwrite(fd, memory.data(), memory.size(), mapoffset),
+              static_cast<ssize_t>(memory.size()));
+    spa_chunk chunk{.offset = 8, .size = c.size, .stride = 12, .flags = c.flags};
+    spa_data data{.type = c.type, .flags = SPA_DATA_FLAG_READABLE, .fd = fd,
+                  .mapoffset = mapoffset, .maxsize = c.maxsize,
+                  .data = c.type == SPA_DATA_MemPtr ? const_cast<std::uint8_t*>(memory.data())
+                                                    : nullptr,
+                  .chunk = &chunk};
+    const spa_buffer buffer{.n_metas = 0, .n_datas = 1, .metas = nullptr, .datas = &data};
+    const int mapped_before = Mappings("ostrel-cast-test");
+    Image frame(5, 4);
+    const ScreenCastRead read =
+        ReadScreenCastBuffer(buffer, {.width = 2, .height = 2, .order = ByteOrder::kBgrx}, frame,
+                             {3, 1, 2, 2});
+    close(fd);
+    EXPECT_EQ(read.outcome, c.outcome) << c.what << ": " << read.failure;
+    EXPECT_EQ(read.failure.empty(), c.outcome != Outcome::kFailed) << c.what;
+    EXPECT_EQ(Mappings("ostrel-cast-test"), mapped_before) << c.what << ": the buffer stays mapped";
+    const std::vector<std::uint32_t> placed = {frame.At(3, 1), frame.At(4, 1), frame.At(3, 2),
+                                               frame.At(4, 2), frame.At(2, 1), frame.At(3, 3)};
+    const std::vector<std::uint32_t> expected =
+        c.outcome == Outcome::kCopied ? std::vector<std::uint32_t>{kRed, kBlue, kGreen, kWhite, 0, 0}
+                                      : std::vector<std::uint32_t>(6, 0);
+    EXPECT_EQ(placed, expected) << c.what;
+  }
 }
 
 TEST(DesktopScreenshots, ThePortalsRequestPathAndFile) {

@@ -20,8 +20,12 @@
 //                         their contract (copy_chain, screen_copier.h), the
 //                         wlroots protocol (wlr_screen_copy), KWin's
 //                         ScreenShot2 (kwin_screen_copy, its pictures in
-//                         kwin_picture), the portal (portal_screen_copy, its
-//                         paths in portal_uri), the session bus they share
+//                         kwin_picture, raw_rows), GNOME's screen cast
+//                         (mutter_screen_cast; its frames over PipeWire in
+//                         pipewire_frames, screen_cast_buffer, spa_video;
+//                         the library loaded by pipewire_library), the
+//                         portal (portal_screen_copy, its paths in
+//                         portal_uri), the session bus they share
 //                         (desktop_bus), placing copies (placement)
 //   cover/                how an output is covered: the surface
 //                         (wl_cover_surface), its role (wl_cover_role.h:

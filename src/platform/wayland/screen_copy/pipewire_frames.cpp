@@ -3,7 +3,6 @@
 #include <pipewire/pipewire.h>
 #include <spa/buffer/buffer.h>
 #include <spa/param/param.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +11,7 @@
 
 #include "platform/platform_error.h"
 #include "platform/wayland/screen_copy/pipewire_library.h"
-#include "platform/wayland/screen_copy/raw_rows.h"
+#include "platform/wayland/screen_copy/screen_cast_buffer.h"
 #include "platform/wayland/screen_copy/spa_video.h"
 
 namespace ostrel {
@@ -69,52 +68,14 @@ struct PipeWireFrames::Stream {
   }
 
   void Read(const spa_buffer& buffer) {
-    if (buffer.n_datas < 1 || order == OSTREL_VIDEO_NONE) return;
-    const spa_data& data = buffer.datas[0];
-    const spa_chunk* chunk = data.chunk;
-    // A frame marked corrupted, or one without data (a cursor's move
-    // alone), is not a picture of the screen: the next one is.
-    if (chunk == nullptr || chunk->size == 0 ||
-        (chunk->flags & static_cast<std::int32_t>(SPA_CHUNK_FLAG_CORRUPTED)) != 0) {
-      return;
-    }
-    const std::size_t stride = chunk->stride > 0 ? static_cast<std::size_t>(chunk->stride)
-                                                 : std::size_t{width} * 4;
-    const std::size_t needed = stride * (height - 1) + std::size_t{width} * 4;
-    if (chunk->offset > data.maxsize || data.maxsize - chunk->offset < needed) {
-      failure = "a frame smaller than its size says";
-      return;
-    }
-    const std::uint8_t* pixels = nullptr;
-    void* mapping = MAP_FAILED;
-    std::size_t mapped = 0;
-    if (data.type == SPA_DATA_MemPtr && data.data != nullptr) {
-      pixels = static_cast<const std::uint8_t*>(data.data);
-    } else if (data.type == SPA_DATA_MemFd) {
-      // Only this buffer, only while it is read.
-      mapped = std::size_t{data.mapoffset} + data.maxsize;
-      mapping = mmap(nullptr, mapped, PROT_READ, MAP_SHARED, static_cast<int>(data.fd), 0);
-      if (mapping == MAP_FAILED) {
-        failure = std::string("cannot map a frame: ") + std::strerror(errno);
-        return;
-      }
-      pixels = static_cast<const std::uint8_t*>(mapping) + data.mapoffset;
-    } else {
-      failure = "its frames are in memory the program cannot read";
-      return;
-    }
-    RawRows rows;
-    if (rows.Begin(order == OSTREL_VIDEO_RGBX ? ByteOrder::kRgbx : ByteOrder::kBgrx, width,
-                   height, static_cast<std::uint32_t>(stride), *frame, place)) {
-      rows.Add(pixels + chunk->offset, std::min<std::size_t>(stride * height,
-                                                              data.maxsize - chunk->offset));
-      // The last row may end before a whole stride does.
-      if (!rows.Complete()) rows.Add(nullptr, 0);
-      rows.Finish();
-      got = rows.Complete();
-    }
-    if (!got) failure = "a frame that could not be read";
-    if (mapping != MAP_FAILED) munmap(mapping, mapped);
+    if (order == OSTREL_VIDEO_NONE) return;
+    const ScreenCastFormat format{
+        .width = width,
+        .height = height,
+        .order = order == OSTREL_VIDEO_RGBX ? ByteOrder::kRgbx : ByteOrder::kBgrx};
+    ScreenCastRead read = ReadScreenCastBuffer(buffer, format, *frame, place);
+    got = read.outcome == ScreenCastRead::Outcome::kCopied;
+    if (read.outcome == ScreenCastRead::Outcome::kFailed) failure = std::move(read.failure);
   }
 };
 
