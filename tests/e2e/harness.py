@@ -23,7 +23,11 @@ import tempfile
 import time
 
 SKIP = 77  # ctest's SKIP_RETURN_CODE
-MAX_LATENCY = 0.100  # from the input that ends a run to the program's exit
+# From the input that ends a run to the program's exit. A sanitized build's
+# exit adds LeakSanitizer's scan of the heap, which is not the program's
+# answer: measured on GNOME, SIGTERM to exit 70 ms with it and 23 ms without,
+# a move onto a second monitor 98 ms and 37 ms; the bound makes room for it.
+MAX_LATENCY = 0.100 + (0.150 if os.environ.get("OSTREL_E2E_SANITIZED") else 0.0)
 BTN_LEFT = 0x110  # buttons are evdev codes
 
 # The trail colours as 0xRRGGBB XOR masks: red, yellow, blue, white.
