@@ -51,8 +51,11 @@ def open_session(desktop, program, tools):
 def end_by_move(session, desktop, saver):
     pointer = session.pointer()
     if desktop == "gnome":
-        pointer.rel(1, 0)  # the first position
-        time.sleep(0.2)
+        # The first position; where the pointer entered the window already,
+        # it ends the run itself and the time counts from it.
+        pointer.rel(1, 0)
+        if saver.wait(0.2) is not None:
+            return (saver.exited_at - pointer.sent) * 1000, saver.wait(0)
     pointer.rel(1, 0)
     moved = pointer.sent
     status = saver.wait(2.0)

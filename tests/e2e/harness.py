@@ -20,6 +20,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SKIP = 77  # ctest's SKIP_RETURN_CODE
@@ -688,7 +689,9 @@ class WaylandSession(Session):
 
 class Saver:
     """The program as a child process whose exit time is known to the
-    microsecond (a pidfd, not a polling wait)."""
+    microsecond: a thread waits on its pidfd and stamps the exit as it comes,
+    so a caller busy elsewhere (an input helper that takes seconds to
+    return) does not count its own delay as the program's."""
 
     def __init__(self, program, args=(), env=None, closed=()):
         """`closed`: standard descriptors (0, 1, 2) the program starts without."""
@@ -700,6 +703,14 @@ class Saver:
         self.pidfd = os.pidfd_open(self.proc.pid)
         self.exited_at = None
         self.stdout = self.stderr = b""
+        self._exit_seen = None
+        self._exited = threading.Event()
+        threading.Thread(target=self._watch_exit, daemon=True).start()
+
+    def _watch_exit(self):
+        select.select([self.pidfd], [], [])
+        self._exit_seen = time.monotonic()
+        self._exited.set()
 
     def __enter__(self):
         return self
@@ -710,9 +721,9 @@ class Saver:
     def wait(self, timeout):
         """Waits up to timeout s; returns the exit status, or None if still running."""
         if self.exited_at is None:
-            if not select.select([self.pidfd], [], [], timeout)[0]:
+            if not self._exited.wait(timeout):
                 return None
-            self.exited_at = time.monotonic()
+            self.exited_at = self._exit_seen
             self.stdout, self.stderr = self.proc.communicate()
             os.close(self.pidfd)
         return self.proc.returncode
