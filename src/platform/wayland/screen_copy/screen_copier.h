@@ -1,8 +1,8 @@
 #pragma once
 
 // How the screen is copied into the frame: one way per kind of desktop (the
-// wlroots screen-copy protocol, KWin's ScreenShot2, the XDG Screenshot
-// portal), tried in that order by the ScreenCopyChain until one copies. Every
+// wlroots screen-copy protocol, KWin's ScreenShot2, GNOME's screen cast, the
+// XDG Screenshot portal), tried in that order by the ScreenCopyChain until one copies. Every
 // way keeps one contract: it copies each output's picture to its place in
 // the frame within the deadline it is given, and answers with one of the
 // outcomes below.
