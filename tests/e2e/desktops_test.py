@@ -64,6 +64,12 @@ class Case(h.RunCase):
 # well below the copy's deadline, which a copy that waits for something
 # that never comes would reach.
 TRAILS_WITHIN = {"gnome": 1.0, "kwin": 2.0}
+# At scale 2 GNOME renders (in software) and the harness shoots pictures of
+# 2.25 times the pixels: on a machine building on both cores its trails
+# showed 0.76-1.29 s after the start, each copy the screen cast's (no flash).
+# The one-monitor case keeps the bound that catches a wait for the screen
+# cast's deadline.
+TRAILS_WITHIN_AT_SCALE_2 = 2.0
 
 
 def trails(t):
@@ -73,7 +79,8 @@ def trails(t):
         t.check(t.s.counts() == (0, 0), f"(flashes, sounds) {t.s.counts()}, expected none")
     if t.first_trails:
         print(f"{t.name}: trails {t.trails_after:.3f} s after the start", flush=True)
-        bound = TRAILS_WITHIN["gnome" if isinstance(t.s, gs.GnomeShell) else "kwin"]
+        bound = TRAILS_WITHIN_AT_SCALE_2 if t.s.outputs[0].scale == 2 else \
+            TRAILS_WITHIN["gnome" if isinstance(t.s, gs.GnomeShell) else "kwin"]
         t.check(t.trails_after < bound, f"the trails showed {t.trails_after:.2f} s after the "
                 f"start, not within {bound:g} s")
         if t.s.outputs[0].scale == 2:
