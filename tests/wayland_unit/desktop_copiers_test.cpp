@@ -39,7 +39,8 @@ std::uint32_t PixelOf(int output, int x, int y) {
 }
 
 // What a stand-in desktop does with one output's screenshot, by its name.
-enum class Shot { kWhole, kPipeKeptOpen, kShort, kRefused };
+enum class Shot { kWhole, kPipeKeptOpen, kShort, kRefused, kLate };
+constexpr auto kLateBy = std::chrono::milliseconds(300);
 
 class FakeDesktop {
  public:
@@ -90,11 +91,16 @@ class FakeDesktop {
 
  private:
   static FakeDesktop& Self(void* userdata) { return *static_cast<FakeDesktop*>(userdata); }
+  Shot ShotOf(const std::string& output) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return shots_[output];
+  }
 
   static int CaptureScreen(sd_bus_message* call, void* userdata, sd_bus_error*) {
     FakeDesktop& self = Self(userdata);
     const char* name = nullptr;
     sd_bus_message_read(call, "s", &name);
+    if (self.ShotOf(name) == Shot::kLate) std::this_thread::sleep_for(kLateBy);
     std::lock_guard<std::mutex> lock(self.mutex_);
     dbus::ReadDictionary(call, [&](dbus::DictionaryEntry& entry) {
       bool flag = false;
@@ -296,6 +302,29 @@ TEST_F(DesktopCopiersTest, KWinsPicturesThroughTheirPipes) {
     EXPECT_TRUE(option == "native-resolution=1" || option == "include-cursor=0") << option;
   }
   EXPECT_FALSE(desktop_->options().empty());
+}
+
+// While one output's picture is still to come, another's that is whole
+// leaves the wait though KWin keeps its pipe open: its end would otherwise
+// wake the wait once more for nothing.
+TEST_F(DesktopCopiersTest, AWholePicturesPipeLeavesTheWaitAtOnce) {
+  desktop_->SetShot("A", Shot::kPipeKeptOpen);
+  desktop_->SetShot("B", Shot::kLate);
+  int pipes_meanwhile = -1;
+  const Waiter::Registration sample = waiter_.Add(
+      Waiter::Source::kTimer,
+      {.due = [start = Clock::now(), &pipes_meanwhile]() -> std::optional<TimePoint> {
+         if (pipes_meanwhile >= 0) return std::nullopt;
+         return start + kLateBy / 2;
+       },
+       .ready = [this, &pipes_meanwhile](short) {
+         pipes_meanwhile = waiter_.Count(Waiter::Source::kPipe);
+       }});
+  ScreenCopyChain chain;
+  chain.Add(MakeKWinScreenCopier(*desktop_bus_, waiter_));
+  const std::vector<ScreenCopyTarget> targets = Targets();
+  EXPECT_EQ(chain.Copy({&frame_, nullptr, 0}, targets).kind, ScreenCopyChain::Result::Kind::kWhole);
+  EXPECT_EQ(pipes_meanwhile, 1) << "B's pipe alone should be waited on";
 }
 
 TEST_F(DesktopCopiersTest, ThePortalsFileAndItsRefusals) {

@@ -100,6 +100,14 @@ struct OutputCopy {
     }
     rows.Add(early.data(), early.size());
     early = {};
+    LeaveTheWaitOnceWhole();
+  }
+
+  // The whole picture is in: the pipe has nothing more to say, and its
+  // end (KWin closing it a moment later) would only wake the wait again
+  // while the other outputs' pictures are still coming.
+  void LeaveTheWaitOnceWhole() {
+    if (readable && rows.Complete()) pipe.Reset();
   }
 
   void ReadPipe() {
@@ -110,6 +118,7 @@ struct OutputCopy {
         const auto size = static_cast<std::size_t>(n);
         if (readable) {
           rows.Add(chunk, size);
+          if (rows.Complete()) return LeaveTheWaitOnceWhole();
         } else if (!answered) {
           early.insert(early.end(), chunk, chunk + size);
         }
