@@ -25,8 +25,8 @@ constexpr auto kFirstPicturePatience = std::chrono::milliseconds(500);
 }  // namespace
 
 void WaylandPlatform::CreateFrame() {
-  // Two copies of the frame in one shared memory; pages are taken only as
-  // they are written, and the second copy only from the first tick on.
+  // Two copies of the frame in one shared memory; the second copy's pages
+  // are taken only as they are written, from the first tick on.
   const auto width = static_cast<std::size_t>(layout_.width);
   frame_copy_bytes_ = width * static_cast<std::size_t>(layout_.height) * 4;
   // One row more: the compositor checks that a buffer's every row, the last
@@ -34,6 +34,8 @@ void WaylandPlatform::CreateFrame() {
   // of the last copy has its last row run past the copy by a stride's rest.
   memory_ = std::make_shared<ShmMemory>(globals_->shm,
                                         frame_copy_bytes_ * FrameCopies::kCopies + width * 4);
+  // The screen is copied into the first copy before anything is shown.
+  memory_->TakePagesNow(0, frame_copy_bytes_);
   drawing_ = std::make_unique<SoftwareSurface>(FrameCopyImage(0), layout_.TwipsPerPixel());
 }
 

@@ -57,8 +57,8 @@ ScreenCopyChain::Result ScreenCopyChain::Copy(const ScreenCopyDestination& frame
         return result;
       }
       case ScreenCopyOutcome::Kind::kNotHere:
-        // Whatever this way wrote before it gave up is not the screen.
-        for (const ScreenCopyTarget& target : targets) Blacken(frame, target);
+        // What this way wrote before it gave up is left: a later way that
+        // copies writes every output again (and blackens those it fails).
         why_not += (why_not.empty() ? "" : "; ") + outcome.why;
         if (outcome.failed_here) {
           failed_here.push_back(std::string(way->Name()) + " could not copy the screen (" +
@@ -67,6 +67,8 @@ ScreenCopyChain::Result ScreenCopyChain::Copy(const ScreenCopyDestination& frame
         break;
     }
   }
+  // None copied: whatever a way wrote before it gave up is not the screen.
+  for (const ScreenCopyTarget& target : targets) Blacken(frame, target);
   return {Result::Kind::kNone,
           {"the screen cannot be copied here (" + why_not + "): running over a black picture"}};
 }
