@@ -42,6 +42,14 @@ struct WaylandClipboard::State final : SelectionChannel::Events {
     png.Clear();
   }
 
+  // The channel, made when first needed: a new device is sent the current
+  // selection at once, which would otherwise arrive while the screen is
+  // being copied and wake that wait once more.
+  bool HasChannel() {
+    if (channel == nullptr && make_channel) channel = std::exchange(make_channel, nullptr)();
+    return channel != nullptr;
+  }
+
   // Sets our source as the selection, if the channel can now.
   void TrySetSelection() {
     if (channel->NeedsSerial() && !input_serial) {
@@ -54,6 +62,7 @@ struct WaylandClipboard::State final : SelectionChannel::Events {
   }
 
   wl_display* display;
+  std::function<std::unique_ptr<SelectionChannel>()> make_channel;
   std::unique_ptr<SelectionChannel> channel;
   PngOnce png;
   TransferWriters writers;
@@ -69,10 +78,15 @@ WaylandClipboard::WaylandClipboard(wl_display* display, wl_seat* seat,
                                    const PixelFormat& format)
     : state_(std::make_unique<State>(display, format)) {
   if (display == nullptr || seat == nullptr) return;
+  State& s = *state_;
   if (data_control != nullptr) {
-    state_->channel = MakeDataControlChannel(seat, data_control, *state_);
+    s.make_channel = [&s, seat, data_control] {
+      return MakeDataControlChannel(seat, data_control, s);
+    };
   } else if (data_device_manager != nullptr) {
-    state_->channel = MakeDataDeviceChannel(seat, data_device_manager, *state_);
+    s.make_channel = [&s, seat, data_device_manager] {
+      return MakeDataDeviceChannel(seat, data_device_manager, s);
+    };
   }
 }
 
@@ -84,11 +98,13 @@ WaylandClipboard::~WaylandClipboard() {
   state_->writers.Reap();  // writers still at work finish on their own
 }
 
-bool WaylandClipboard::CanOffer() const { return state_->channel != nullptr; }
+bool WaylandClipboard::CanOffer() const {
+  return state_->channel != nullptr || state_->make_channel != nullptr;
+}
 
 void WaylandClipboard::Own(Picture picture, PictureLender lend) {
   State& s = *state_;
-  if (s.channel == nullptr || s.handed_over || picture == nullptr || picture->Empty()) return;
+  if (s.handed_over || picture == nullptr || picture->Empty() || !s.HasChannel()) return;
   s.png.Reset(std::move(picture), std::move(lend));
   s.TrySetSelection();
 }
