@@ -69,8 +69,7 @@ def await_first_commits(log_path, saver, surfaces, timeout):
     surfaces, reading only its WAYLAND_DEBUG log, or until the run ends or
     `timeout` passes. The desktop is left alone while the start-up is timed,
     as a real one would be: each of the harness's screenshots costs the
-    compositor a paint and a read-back, which delayed the program's copy of
-    the screen by tens of ms."""
+    compositor a paint and a read-back."""
     end = time.monotonic() + timeout
     while time.monotonic() < end and saver.running_after(0):
         try:
