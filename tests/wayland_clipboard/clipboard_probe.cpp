@@ -179,12 +179,14 @@ int main(int argc, char** argv) {
   auto clipboard = std::make_unique<ostrel::WaylandClipboard>(
       display, globals.seat, globals.data_control, globals.data_device_manager,
       ostrel::PixelFormat{});
+  // Asked before the first offer, which is when the clipboard makes its device.
+  const bool can_offer = clipboard->CanOffer();
   clipboard->Own(marked, [&](const std::function<void(const ostrel::Image&)>& use) {
     ++lends;
     use(*clean);
   });
   wl_display_roundtrip(display);
-  std::printf("ready owned=%d can-offer=%d\n", clipboard->Owned(), clipboard->CanOffer());
+  std::printf("ready owned=%d can-offer=%d\n", clipboard->Owned(), can_offer);
   std::fflush(stdout);
 
   Reader reader;

@@ -35,7 +35,7 @@ void WaylandPlatform::CreateFrame() {
   memory_ = std::make_shared<ShmMemory>(globals_->shm,
                                         frame_copy_bytes_ * FrameCopies::kCopies + width * 4);
   // The screen is copied into the first copy before anything is shown.
-  memory_->TakePagesNow(0, frame_copy_bytes_);
+  memory_->TakePagesNow(frame_copy_bytes_);
   drawing_ = std::make_unique<SoftwareSurface>(FrameCopyImage(0), layout_.TwipsPerPixel());
 }
 

@@ -56,14 +56,10 @@ std::uint32_t* ShmMemory::Pixels(std::size_t byte_offset) const {
   return reinterpret_cast<std::uint32_t*>(static_cast<unsigned char*>(mapping_) + byte_offset);
 }
 
-void ShmMemory::TakePagesNow(std::size_t byte_offset, std::size_t bytes) const {
+void ShmMemory::TakePagesNow(std::size_t bytes) const {
   // Before Linux 5.14 the advice is refused (EINVAL), and the pages are
   // taken as they are written, as without it.
-  const long page = sysconf(_SC_PAGESIZE);
-  if (page <= 0 || byte_offset >= bytes_) return;
-  const std::size_t start = byte_offset - byte_offset % static_cast<std::size_t>(page);
-  const std::size_t end = byte_offset + std::min(bytes, bytes_ - byte_offset);
-  madvise(static_cast<unsigned char*>(mapping_) + start, end - start, MADV_POPULATE_WRITE);
+  madvise(mapping_, std::min(bytes, bytes_), MADV_POPULATE_WRITE);
 }
 
 wl_buffer* ShmMemory::CreateBuffer(std::size_t byte_offset, int width, int height, int stride,

@@ -27,10 +27,10 @@ class ShmMemory {
 
   std::size_t Size() const { return bytes_; }
   std::uint32_t* Pixels(std::size_t byte_offset) const;
-  // Takes the pages of `bytes` from `byte_offset` now, in one call, where
-  // the kernel can: writing them afterwards costs no page faults, which on
-  // a frame's worth of fresh memory take as long as the writing itself.
-  void TakePagesNow(std::size_t byte_offset, std::size_t bytes) const;
+  // Takes the pages of the first `bytes` now, in one call, where the kernel
+  // can: writing them afterwards costs no page faults, which on a frame's
+  // worth of fresh memory take as long as the writing itself.
+  void TakePagesNow(std::size_t bytes) const;
   // A buffer of 32-bit pixels at `byte_offset`, `stride` bytes a row.
   wl_buffer* CreateBuffer(std::size_t byte_offset, int width, int height, int stride,
                           std::uint32_t format) const;

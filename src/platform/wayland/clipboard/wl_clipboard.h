@@ -51,7 +51,8 @@ class WaylandClipboard {
   // is encoded from what `lend` shows (from `picture` itself without `lend`)
   // the first time someone asks, and kept. With data-control the selection is
   // set at once; with the data device only, at once if NoteInputSerial has
-  // given a serial, otherwise at the first one given. Does nothing when
+  // given a serial, otherwise at the first one given. The first call makes
+  // the clipboard's device on the seat. Does nothing when
   // !CanOffer() or the picture is null or empty. `lend` must stay callable
   // until KeepServingAfterExit has returned: the serving process calls it in
   // its copy of the program's memory when nobody asked for the PNG before.
