@@ -128,7 +128,8 @@ def main():
         if result.returncode != 0 or got != expected:
             diff = next((i for i, (a, b) in enumerate(zip(got, expected)) if a != b), min(len(got), len(expected)))
             failures.append(f"{args}: status {result.returncode}, first difference at line {diff}: "
-                            f"got {got[diff:diff + 1]} expected {expected[diff:diff + 1]}")
+                            f"got {got[diff:diff + 1]} expected {expected[diff:diff + 1]}; "
+                            f"stderr {result.stderr[-500:]!r}")
 
     for bad in (["28800"], ["28800", "16200"], ["a", "16200", "5"], ["28800", "16200", "-1"],
                 ["28800", "16200", "5", "6"], ["--from"], ["--start-tick", "x", "1", "1", "1"],
@@ -137,7 +138,8 @@ def main():
                 ["--version", "28800", "16200", "1"], ["--version=1"]):
         result = run(tool, *bad)
         if result.returncode != 2 or "usage:" not in result.stderr or result.stdout:
-            failures.append(f"{bad}: expected a usage line and status 2, got status {result.returncode}")
+            failures.append(f"{bad}: expected a usage line and status 2, got status {result.returncode}; "
+                            f"stderr {result.stderr[-500:]!r}")
 
     # Option values may also follow an '='.
     result = run(tool, "--from=5", "--start-tick=3", "28800", "16200", "4")
