@@ -23,7 +23,7 @@ MAX_LATENCY_MS = h.MAX_LATENCY * 1000
 
 
 def free_display():
-    return next(n for n in range(899, 800, -1) if xs.display_free(n))
+    return next(n for n in range(899, 800, -1) if xs.display_absent(n))
 
 
 def first_frame_and_move(f, x, desktop, program, probe, what, settle=0.0):

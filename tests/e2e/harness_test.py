@@ -2,7 +2,8 @@
 """Checks of harness.py's process keeping and line protocol, without
 a desktop: what a session's stop() must end (a process that left the group
 too, found by the session's runtime directory, and nothing of anybody
-else's), and how a helper's answers, silence and end are reported.
+else's), how a helper's answers, silence and end are reported, and which
+X display numbers a new server may take.
 Standard library only; runs in a second or two.
 """
 import contextlib
@@ -14,6 +15,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness as h  # noqa: E402
+import xsession as xs  # noqa: E402
 
 # A helper speaking the line protocol: "ok" to "ping", "ok VALUE" to
 # "echo VALUE", "error: ..." to anything else, silence to "hang", and an
@@ -117,10 +119,43 @@ def check_line_helper(f):
         proc.wait()
 
 
+def check_display_numbers(f):
+    """Which X display numbers a new server may take. What a killed server
+    left must not count as taken: such numbers piled up from run to run."""
+    n = next(n for n in range(799, 700, -1) if xs.display_absent(n))
+    lock, sock = f"/tmp/.X{n}-lock", f"/tmp/.X11-unix/X{n}"
+    gone = subprocess.Popen(["true"])
+    gone.wait()  # reaped: its PID names no process
+    cases = [  # (what, lock's owner or None, socket file there, free)
+        ("nothing there", None, False, True),
+        ("a killed server's lock and socket", gone.pid, True, True),
+        ("a running server's lock", os.getpid(), True, False),
+        ("a socket without a lock", None, True, False),
+    ]
+    def clear():
+        for path in (lock, sock):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
+
+    os.makedirs("/tmp/.X11-unix", exist_ok=True)
+    try:
+        for what, owner, socket_there, free in cases:
+            if owner is not None:
+                with open(lock, "w") as out:
+                    out.write(f"{owner:10d}\n")  # as X servers write it
+            if socket_there:
+                open(sock, "w").close()
+            f.check(xs.display_free(n) == free, f"display :{n}, {what}: free is not {free}")
+            clear()
+    finally:
+        clear()
+
+
 def main():
     f = h.Failures()
     check_stop(f)
     check_line_helper(f)
+    check_display_numbers(f)
     return f.finish("harness")
 
 

@@ -24,7 +24,7 @@ def main():
     # X display.
     session = ("DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XDG_RUNTIME_DIR")
     unset = {k: v for k, v in os.environ.items() if k not in session}
-    absent = f":{next(n for n in range(999, 900, -1) if xs.display_free(n))}"
+    absent = f":{next(n for n in range(999, 900, -1) if xs.display_absent(n))}"
     nowhere = "wayland-ostrel-absent"
     for what, env, name in (("DISPLAY unset", unset, None),
                             (f"DISPLAY={absent}", dict(unset, DISPLAY=absent), absent),

@@ -22,8 +22,21 @@ import harness as h  # noqa: E402
 DISPLAY_RANGE = range(40, 90)
 
 
-def display_free(n):
+def display_absent(n):
+    """Whether nothing at all is on display n: no socket and no lock."""
     return not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock")
+
+
+def display_free(n):
+    """Whether a new X server may take display n: nothing is there, or only
+    what a server killed before it could clean up left behind (a lock naming
+    a process that is gone). The server that starts next replaces that lock
+    and socket; skipping such numbers let them pile up in /tmp from run to
+    run until no number in the range was left."""
+    if display_absent(n):
+        return True
+    owner = _lock_owner(n)
+    return owner is not None and not h.alive(owner)
 
 
 def _lock_owner(n):

@@ -18,6 +18,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from xsession import display_free  # noqa: E402
+
 CONVERT = "/usr/bin/convert"
 FAILURES = []
 
@@ -73,7 +76,7 @@ class Processes:
 def start_xvfb(processes, width, height):
     """Starts Xvfb on the first free display from :90; returns its number."""
     for number in range(90, 160):
-        if os.path.exists(f"/tmp/.X11-unix/X{number}") or os.path.exists(f"/tmp/.X{number}-lock"):
+        if not display_free(number):
             continue
         server = processes.start(["Xvfb", f":{number}", "-screen", "0", f"{width}x{height}x24",
                                   "-nolisten", "tcp", "-noreset"])
