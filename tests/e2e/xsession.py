@@ -4,7 +4,8 @@ program's windows, and ostrel-x11-probe's timed runs. The rest comes from
 harness.py.
 
 Used by the end-to-end tests beside this file, by the benchmarks and by
-tools/run (imported by path). Standard library only; the X work is done by the
+tools/run (imported by path). Run as a program (`xsession.py COMMAND...`), it
+runs one command on a private 1280x720 Xvfb: tools/test-windows's Wine tests. Standard library only; the X work is done by the
 real tools: Xvfb, xdotool, xwd, xwininfo, xsetroot and ImageMagick's display.
 """
 import contextlib
@@ -318,3 +319,18 @@ class ProbeRun:
                 os.kill(self.pid, signal.SIGCONT)
             self.proc.kill()
             self.proc.wait()
+
+
+def main(command):
+    """Runs `command` with DISPLAY naming a private Xvfb, ends the server
+    after it, and returns the command's exit status."""
+    if not command:
+        print("usage: xsession.py COMMAND [ARGUMENT...]", file=sys.stderr)
+        return 2
+    Xvfb.require()
+    with Xvfb([h.Output(1280, 720)]) as x:
+        return subprocess.run(command, env=x.env, check=False).returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
