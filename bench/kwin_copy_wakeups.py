@@ -4,8 +4,9 @@
 
 Each run starts the program under `strace -e trace=ppoll`, lets it cover
 the screen, ends it with SIGTERM and counts the ppoll calls whose set holds
-a picture's pipe: those beside the display, the session bus and the signals
-(more than three descriptors), and what each found ready. The copy needs
+a picture's watch (the inotify descriptor of the file KWin writes it into):
+those beside the display, the session bus and the signals (more than three
+descriptors), and what each found ready. The copy needs
 five: the events already there when it starts, KWin's two replies and its
 two pictures.
 
@@ -31,8 +32,8 @@ DESCRIPTORS_WITHOUT_PIPES = 3
 
 
 def copy_wakeups(trace):
-    """The ppoll calls of a trace made while a picture's pipe was waited on,
-    each as the descriptors it found ready ("7" for a pipe with data)."""
+    """The ppoll calls of a trace made while a picture's watch was waited on,
+    each as the descriptors it found ready ("10" for a picture's watch)."""
     wakes = []
     with open(trace, errors="replace") as lines:
         for line in lines:

@@ -1,7 +1,7 @@
 // The desktops' ways of copying the screen, against stand-ins for KWin's
 // ScreenShot2 and the screenshot portal on a private session bus: each
 // answer of the copy contract, pictures that come whole, short or through a
-// pipe KWin never closes, a refusal, the portal's escaped paths and its
+// file KWin never closes, a refusal, the portal's escaped paths and its
 // cancelled question; and the chain's decisions with ways of its own.
 
 #include <gtest/gtest.h>
@@ -39,9 +39,9 @@ std::uint32_t PixelOf(int output, int x, int y) {
 }
 
 // What a stand-in desktop does with one output's screenshot, by its name.
-// kAnswerFirst: the answer, and the whole picture a moment later, its pipe
-// kept open (as KWin does). kLate: the whole picture, 300 ms after the call.
-enum class Shot { kWhole, kPipeKeptOpen, kShort, kRefused, kAnswerFirst, kLate };
+// kAnswerFirst: the answer, then the picture in two pieces a moment apart,
+// its file kept open: only the second makes it whole. kLate: the whole picture, 300 ms after the call.
+enum class Shot { kWhole, kKeptOpen, kShort, kRefused, kAnswerFirst, kLate };
 constexpr auto kLateBy = std::chrono::milliseconds(300);
 
 class FakeDesktop {
@@ -121,10 +121,13 @@ class FakeDesktop {
     for (int y = 0; y < (shot == Shot::kShort ? kHeight - 1 : kHeight); ++y) {
       for (int x = 0; x <= kWidth; ++x) rows.push_back(0xFF000000 | PixelOf(output, x, y));
     }
-    const auto bytes = static_cast<ssize_t>(rows.size() * 4);
-    const auto picture = [&] { return write(fd, rows.data(), rows.size() * 4) == bytes; };
-    if (shot != Shot::kAnswerFirst && !picture()) return -EIO;
-    if (shot == Shot::kPipeKeptOpen || shot == Shot::kAnswerFirst) self.kept_.push_back(dup(fd));
+    const std::size_t bytes = rows.size() * 4;
+    const auto piece = [&](std::size_t from, std::size_t to) {
+      return write(fd, reinterpret_cast<const char*>(rows.data()) + from, to - from) ==
+             static_cast<ssize_t>(to - from);
+    };
+    if (shot != Shot::kAnswerFirst && !piece(0, bytes)) return -EIO;
+    if (shot == Shot::kKeptOpen || shot == Shot::kAnswerFirst) self.kept_.push_back(dup(fd));
     sd_bus_message* reply = nullptr;
     sd_bus_message_new_method_return(call, &reply);
     sd_bus_message_append(reply, "a{sv}", 5, "width", "u", kWidth, "height", "u", kHeight,
@@ -134,7 +137,9 @@ class FakeDesktop {
     if (shot == Shot::kAnswerFirst) {
       sd_bus_flush(sd_bus_message_get_bus(call));
       std::this_thread::sleep_for(kLateBy / 6);
-      if (!picture()) return -EIO;
+      if (!piece(0, bytes / 2)) return -EIO;
+      std::this_thread::sleep_for(kLateBy / 6);
+      if (!piece(bytes / 2, bytes)) return -EIO;
     }
     return sent;
   }
@@ -263,7 +268,7 @@ class DesktopCopiersTest : public ::testing::Test {
   Image frame_;
 };
 
-TEST_F(DesktopCopiersTest, KWinsPicturesThroughTheirPipes) {
+TEST_F(DesktopCopiersTest, KWinsPicturesThroughTheirFiles) {
   using Kind = ScreenCopyChain::Result::Kind;
   const struct {
     const char* what;
@@ -271,13 +276,13 @@ TEST_F(DesktopCopiersTest, KWinsPicturesThroughTheirPipes) {
     Kind kind;
     bool a_shown, b_shown;  // else black
     std::string line;       // a part of the one line said, if any
-    // The pipes still waited on halfway through B's lateness (-1: not
-    // asked). A whole picture's pipe leaves the wait at once, though KWin
+    // The files still watched halfway through B's lateness (-1: not
+    // asked). A whole picture's file leaves the wait at once, though KWin
     // keeps it open: its end would only wake the wait again.
-    int pipes_meanwhile = -1;
+    int files_meanwhile = -1;
   } cases[] = {
       {"both whole", Shot::kWhole, Shot::kWhole, Kind::kWhole, true, true, ""},
-      {"KWin keeps its pipes open", Shot::kPipeKeptOpen, Shot::kPipeKeptOpen, Kind::kWhole, true,
+      {"KWin keeps its files open", Shot::kKeptOpen, Shot::kKeptOpen, Kind::kWhole, true,
        true, ""},
       {"one comes short", Shot::kWhole, Shot::kShort, Kind::kPartly, true, false,
        "screen copy of B failed (the picture did not come whole)"},
@@ -285,9 +290,9 @@ TEST_F(DesktopCopiersTest, KWinsPicturesThroughTheirPipes) {
        "every output failed"},
       {"not allowed", Shot::kRefused, Shot::kRefused, Kind::kNone, false, false,
        "KWin does not let this program"},
-      {"A's picture before its answer, its pipe open, while B comes late", Shot::kPipeKeptOpen,
+      {"A's picture before its answer, its file open, while B comes late", Shot::kKeptOpen,
        Shot::kLate, Kind::kWhole, true, true, "", 1},
-      {"A's picture after its answer, its pipe open, while B comes late", Shot::kAnswerFirst,
+      {"A's picture after its answer, its file open, while B comes late", Shot::kAnswerFirst,
        Shot::kLate, Kind::kWhole, true, true, "", 1},
   };
   for (const auto& c : cases) {
@@ -299,19 +304,19 @@ TEST_F(DesktopCopiersTest, KWinsPicturesThroughTheirPipes) {
     chain.Add(MakeKWinScreenCopier(*desktop_bus_, waiter_));
     const std::vector<ScreenCopyTarget> targets = Targets();
     const TimePoint start = Clock::now();
-    int pipes_meanwhile = -1;
+    int files_meanwhile = -1;
     const Waiter::Registration sample = waiter_.Add(
         Waiter::Source::kTimer,
         {.due = [&]() -> std::optional<TimePoint> {
-           if (pipes_meanwhile >= 0) return std::nullopt;
+           if (files_meanwhile >= 0) return std::nullopt;
            return start + kLateBy / 2;
          },
-         .ready = [&](short) { pipes_meanwhile = waiter_.Count(Waiter::Source::kPipe); }});
+         .ready = [&](short) { files_meanwhile = waiter_.Count(Waiter::Source::kFileWatch); }});
     const ScreenCopyChain::Result result = chain.Copy({&frame_, nullptr, 0}, targets);
     EXPECT_LT(Clock::now() - start, 1s) << "the copy waited for its deadline";
     EXPECT_EQ(result.kind, c.kind);
-    if (c.pipes_meanwhile >= 0) {
-      EXPECT_EQ(pipes_meanwhile, c.pipes_meanwhile);
+    if (c.files_meanwhile >= 0) {
+      EXPECT_EQ(files_meanwhile, c.files_meanwhile);
     }
     EXPECT_EQ(Shows(0), c.a_shown);
     EXPECT_EQ(Black(0), !c.a_shown);
@@ -323,7 +328,7 @@ TEST_F(DesktopCopiersTest, KWinsPicturesThroughTheirPipes) {
       ASSERT_EQ(result.lines.size(), 1U);
       EXPECT_NE(result.lines[0].find(c.line), std::string::npos) << result.lines[0];
     }
-    EXPECT_EQ(waiter_.Count(Waiter::Source::kPipe), 0) << "a picture's pipe stayed in the wait";
+    EXPECT_EQ(waiter_.Count(Waiter::Source::kFileWatch), 0) << "a picture's file stayed in the wait";
   }
   for (const std::string& option : desktop_->options()) {
     EXPECT_TRUE(option == "native-resolution=1" || option == "include-cursor=0") << option;

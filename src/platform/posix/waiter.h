@@ -2,7 +2,7 @@
 
 // The one wait of a program: every descriptor it waits on (the display's
 // connection, the session and system buses, the ending signals, a pipe a
-// picture comes through) is registered here under a name, with its own
+// command answers through) is registered here under a name, with its own
 // handler, and one ppoll waits for all of them until the earliest deadline:
 // the caller's, or one a source asks for (a D-Bus call's timeout). Nothing
 // else in the program polls; a wait for one answer (a screen copy, a
@@ -35,7 +35,8 @@ class Waiter {
     kSignals,      // the ending signals (a pipe, or a signalfd)
     kSessionBus,   // D-Bus
     kSystemBus,
-    kPipe,         // a pipe being read: a desktop's screenshot, a command's output
+    kPipe,         // a pipe being read: a command's output
+    kFileWatch,    // inotify on a file another process writes: a desktop's screenshot
     kPipeWire,     // PipeWire's loop (a screen cast's streams)
     kTimer,        // no descriptor: a deadline only
   };

@@ -1,11 +1,15 @@
 #include "platform/wayland/screen_copy/kwin_screen_copy.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -29,14 +33,7 @@ constexpr std::array<std::string_view, 4> kAbsent = {
     "org.freedesktop.DBus.Error.ServiceUnknown", "org.freedesktop.DBus.Error.UnknownObject",
     "org.freedesktop.DBus.Error.UnknownInterface", "org.freedesktop.DBus.Error.UnknownMethod"};
 
-// The pipe's size asked for a picture of `place`: the system rounds it up to
-// a power of two pages and refuses more than its limit.
-int PipeSizeFor(const Rect& place) {
-  const long long bytes = static_cast<long long>(place.width) * place.height * 4;
-  return static_cast<int>(std::clamp<long long>(bytes, 1 << 16, 1 << 20));
-}
-
-// What KWin says of the picture it writes into the pipe.
+// What KWin says of the picture it writes into the file.
 struct RawPicture {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
@@ -45,30 +42,34 @@ struct RawPicture {
   std::string type;
 };
 
-// One output's copy in progress: the call, and the pipe KWin writes the
-// picture into, converted into the frame row by row as it comes.
+// One output's copy in progress: the call, and the memory file KWin writes
+// the picture into. KWin writes through a description of its own, so an
+// inotify descriptor in the wait reports each of its writes and its closing;
+// the file keeps what came before the reply said what the picture is.
+// Through a pipe, the wait woke each time KWin's writer paused with the pipe
+// drained; the file wakes it once a picture.
 struct OutputCopy {
   const ScreenCopyTarget* target = nullptr;
   Image* frame = nullptr;
-  int read_fd = -1;
-  Waiter::Registration pipe;
+  int file_fd = -1;   // the picture's file, read from offset 0
+  int watch_fd = -1;  // inotify: KWin's writes and its closing
+  Waiter::Registration written;
   dbus::Slot call;
   bool answered = false;
-  bool pipe_closed = false;
+  bool writer_closed = false;
   std::string error_name;  // KWin's or the bus's, when the call failed
   std::string failure;     // why this output's copy failed
   RawPicture picture;
   RawRows rows;
   bool readable = false;  // the reply describes a picture the rows can take
-  // What came through the pipe before the reply said what it is.
-  std::vector<std::uint8_t> early;
 
   OutputCopy() = default;
   OutputCopy(const OutputCopy&) = delete;
   OutputCopy& operator=(const OutputCopy&) = delete;
   ~OutputCopy() {
-    pipe.Reset();
-    if (read_fd >= 0) close(read_fd);
+    written.Reset();
+    if (watch_fd >= 0) close(watch_fd);
+    if (file_fd >= 0) close(file_fd);
   }
 
   void OnReply(const dbus::Reply& reply) {
@@ -98,45 +99,61 @@ struct OutputCopy {
                 std::to_string(picture.format);
       return;
     }
-    rows.Add(early.data(), early.size());
-    early = {};
-    LeaveTheWaitOnceWhole();
+    TakeIfWhole();
   }
 
-  // The whole picture is in: the pipe has nothing more to say, and its
-  // end (KWin closing it a moment later) would only wake the wait again
-  // while the other outputs' pictures are still coming.
-  void LeaveTheWaitOnceWhole() {
-    if (readable && rows.Complete()) pipe.Reset();
+  // Gives the file the pages of a picture of its place's size, its size
+  // left as it is: the size says how much KWin has written. Where the
+  // system refuses, KWin's write takes the pages as it goes.
+  void Reserve() {
+    if (!written) return;
+    const off_t bytes = static_cast<off_t>(target->place.width) * target->place.height * 4;
+    if (bytes > 0) fallocate(file_fd, FALLOC_FL_KEEP_SIZE, 0, bytes);
   }
 
-  void ReadPipe() {
-    std::uint8_t chunk[1 << 16];
+  // KWin wrote, or closed the file.
+  void OnWritten() {
+    alignas(inotify_event) char events[4096];
     for (;;) {
-      const ssize_t n = read(read_fd, chunk, sizeof chunk);
-      if (n > 0) {
-        const auto size = static_cast<std::size_t>(n);
-        if (readable) {
-          rows.Add(chunk, size);
-          if (rows.Complete()) return LeaveTheWaitOnceWhole();
-        } else if (!answered) {
-          early.insert(early.end(), chunk, chunk + size);
-        }
-        continue;
-      }
+      const ssize_t n = read(watch_fd, events, sizeof events);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-      // Its end (or a broken pipe): nothing more will come.
-      pipe_closed = true;
-      pipe.Reset();
-      return;
+      if (n <= 0) break;
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        if (event->mask & IN_CLOSE_WRITE) writer_closed = true;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
     }
+    TakeIfWhole();
+    // Once closed, nothing more will come.
+    if (writer_closed) written.Reset();
   }
 
-  // Done: refused, a picture it cannot read, or the whole picture here (KWin
-  // need not close the pipe for that), or the pipe at its end.
+  // Reads the picture into the frame once its description is known and the
+  // file holds all of it, or KWin has closed it (what is there is all there
+  // is). KWin need not close the file for that: a whole picture leaves the
+  // wait at once, and its closing wakes no one.
+  void TakeIfWhole() {
+    if (!readable || rows.Complete()) return;
+    struct stat file {};
+    if (fstat(file_fd, &file) != 0) return;
+    const auto size = static_cast<std::uint64_t>(file.st_size);
+    if (size < std::uint64_t{picture.stride} * picture.height && !writer_closed) return;
+    std::uint8_t chunk[1 << 16];
+    for (off_t at = 0; !rows.Complete();) {
+      const ssize_t n = pread(file_fd, chunk, sizeof chunk, at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      rows.Add(chunk, static_cast<std::size_t>(n));
+      at += n;
+    }
+    if (rows.Complete() || writer_closed) written.Reset();
+  }
+
+  // Done: refused, a picture it cannot read, or the whole picture here, or
+  // the file closed by KWin.
   bool Finished() const {
-    return answered && (!failure.empty() || rows.Complete() || pipe_closed);
+    return answered && (!failure.empty() || rows.Complete() || writer_closed);
   }
 
   // Why the copy failed, or nothing when the picture is in the frame.
@@ -170,6 +187,9 @@ class KWinScreenCopier final : public ScreenCopier {
       copies[i].frame = frame.pixels;
       Start(*bus, copies[i], targets[i], deadline);
     }
+    // While KWin takes its pictures, their files get their pages: KWin's
+    // write is then a plain copy, and each picture is whole sooner.
+    for (OutputCopy& copy : copies) copy.Reserve();
     const Waiter::End end = waiter_.WaitUntil(
         [&copies] {
           return std::all_of(copies.begin(), copies.end(),
@@ -200,29 +220,41 @@ class KWinScreenCopier final : public ScreenCopier {
   void Start(dbus::Connection& bus, OutputCopy& copy, const ScreenCopyTarget& target,
              TimePoint deadline) {
     copy.target = &target;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    // KWin gets a description of its own, opened through /proc, so that its
+    // closing is the last of that description and inotify reports it.
+    copy.file_fd = memfd_create("ostrel-kwin-picture", MFD_CLOEXEC);
+    int write_fd = -1;
+    int error = errno;
+    if (copy.file_fd >= 0) {
+      char path[64];
+      std::snprintf(path, sizeof path, "/proc/self/fd/%d", copy.file_fd);
+      write_fd = open(path, O_WRONLY | O_CLOEXEC);
+      copy.watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+      if (write_fd < 0 || copy.watch_fd < 0 ||
+          inotify_add_watch(copy.watch_fd, path, IN_MODIFY | IN_CLOSE_WRITE) < 0) {
+        error = errno;
+        if (write_fd >= 0) close(write_fd);
+        write_fd = -1;
+      }
+    }
+    if (write_fd < 0) {
       copy.answered = true;
-      copy.failure = std::string("cannot make a pipe: ") + std::strerror(errno);
+      copy.failure = std::string("cannot make a file for the picture: ") + std::strerror(error);
       return;
     }
-    copy.read_fd = fds[0];
-    // Room for the whole picture where the system allows it (1 MiB for
-    // anyone by default): KWin writes it in fewer, larger pieces, and the
-    // wait wakes as many times fewer.
-    fcntl(fds[0], F_SETPIPE_SZ, PipeSizeFor(target.place));
-    copy.pipe = waiter_.Add(Waiter::Source::kPipe,
-                            {.fd = fds[0], .ready = [&copy](short) { copy.ReadPipe(); }});
+    copy.written = waiter_.Add(Waiter::Source::kFileWatch,
+                               {.fd = copy.watch_fd, .ready = [&copy](short) { copy.OnWritten(); }});
     dbus::Message call = bus.NewMethodCall(kService, kPath, kInterface, "CaptureScreen");
     int status = sd_bus_message_append(call.get(), "s", target.name.c_str());
     if (status >= 0) {
       status = sd_bus_message_append(call.get(), "a{sv}", 2, "native-resolution", "b", 1,
                                      "include-cursor", "b", 0);
     }
-    // The message keeps a copy of the write end until it is sent and freed:
-    // then KWin's copy is the last, and its end is the picture's end.
-    if (status >= 0) status = sd_bus_message_append(call.get(), "h", fds[1]);
-    close(fds[1]);
+    // The message keeps a copy of the write description until it is sent
+    // and freed: then KWin's copy is the last, and its closing is the
+    // picture's end.
+    if (status >= 0) status = sd_bus_message_append(call.get(), "h", write_fd);
+    close(write_fd);
     if (status < 0) {
       throw PlatformError("cannot ask KWin for a screenshot: " + dbus::ErrnoText(status));
     }
