@@ -40,8 +40,9 @@ std::uint32_t PixelOf(int output, int x, int y) {
 
 // What a stand-in desktop does with one output's screenshot, by its name.
 // kAnswerFirst: the answer, then the picture in two pieces a moment apart,
-// its file kept open: only the second makes it whole. kLate: the whole picture, 300 ms after the call.
-enum class Shot { kWhole, kKeptOpen, kShort, kRefused, kAnswerFirst, kLate };
+// its file kept open: only the second makes it whole. kUnreadable: the
+// whole picture, described as a PNG, its file kept open. kLate: the whole picture, 300 ms after the call.
+enum class Shot { kWhole, kKeptOpen, kShort, kRefused, kAnswerFirst, kLate, kUnreadable };
 constexpr auto kLateBy = std::chrono::milliseconds(300);
 
 class FakeDesktop {
@@ -127,11 +128,14 @@ class FakeDesktop {
              static_cast<ssize_t>(to - from);
     };
     if (shot != Shot::kAnswerFirst && !piece(0, bytes)) return -EIO;
-    if (shot == Shot::kKeptOpen || shot == Shot::kAnswerFirst) self.kept_.push_back(dup(fd));
+    if (shot == Shot::kKeptOpen || shot == Shot::kAnswerFirst || shot == Shot::kUnreadable) {
+      self.kept_.push_back(dup(fd));
+    }
     sd_bus_message* reply = nullptr;
     sd_bus_message_new_method_return(call, &reply);
     sd_bus_message_append(reply, "a{sv}", 5, "width", "u", kWidth, "height", "u", kHeight,
-                          "stride", "u", (kWidth + 1) * 4, "format", "u", 5, "type", "s", "raw");
+                          "stride", "u", (kWidth + 1) * 4, "format", "u", 5, "type", "s",
+                          shot == Shot::kUnreadable ? "png" : "raw");
     const int sent = sd_bus_send(nullptr, reply, nullptr);
     sd_bus_message_unref(reply);
     if (shot == Shot::kAnswerFirst) {
@@ -294,6 +298,8 @@ TEST_F(DesktopCopiersTest, KWinsPicturesThroughTheirFiles) {
        Shot::kLate, Kind::kWhole, true, true, "", 1},
       {"A's picture after its answer, its file open, while B comes late", Shot::kAnswerFirst,
        Shot::kLate, Kind::kWhole, true, true, "", 1},
+      {"A's picture unreadable, its file open, while B comes late", Shot::kUnreadable, Shot::kLate,
+       Kind::kPartly, false, true, "screen copy of A failed (a picture of type 'png'", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

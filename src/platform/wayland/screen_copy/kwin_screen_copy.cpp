@@ -76,8 +76,7 @@ struct OutputCopy {
     answered = true;
     if (!reply.ok()) {
       error_name = reply.error_name;
-      failure = reply.error_message.empty() ? reply.error_name : reply.error_message;
-      return;
+      return Fail(reply.error_message.empty() ? reply.error_name : reply.error_message);
     }
     const bool described = dbus::ReadDictionary(reply.message, [this](dbus::DictionaryEntry& e) {
       if (e.key == "width") e.Read(&picture.width);
@@ -86,20 +85,23 @@ struct OutputCopy {
       if (e.key == "format") e.Read(&picture.format);
       if (e.key == "type") e.Read(&picture.type);
     });
-    if (!described) {
-      failure = "KWin's answer is not a picture's description";
-      return;
-    }
+    if (!described) return Fail("KWin's answer is not a picture's description");
     const std::optional<ByteOrder> order = ByteOrderOfQtFormat(picture.format);
     readable = picture.type == "raw" && order &&
                rows.Begin(*order, picture.width, picture.height, picture.stride, *frame,
                           target->place);
     if (!readable) {
-      failure = "a picture of type '" + picture.type + "', format " +
-                std::to_string(picture.format);
-      return;
+      return Fail("a picture of type '" + picture.type + "', format " +
+                  std::to_string(picture.format));
     }
     TakeIfWhole();
+  }
+
+  // This output's copy is over: what KWin still writes or closes would only
+  // wake the wait while the other outputs' pictures are coming.
+  void Fail(std::string why) {
+    failure = std::move(why);
+    written.Reset();
   }
 
   // Gives the file the pages of a picture of its place's size, its size
@@ -108,11 +110,16 @@ struct OutputCopy {
   void Reserve() {
     if (!written) return;
     const off_t bytes = static_cast<off_t>(target->place.width) * target->place.height * 4;
-    if (bytes > 0) fallocate(file_fd, FALLOC_FL_KEEP_SIZE, 0, bytes);
+    if (bytes > 0 && fallocate(file_fd, FALLOC_FL_KEEP_SIZE, 0, bytes) == 0) {
+      // Where the system reports this to the watch as a write (kernels
+      // before 6.14 do), the report is taken here, not in a wake.
+      OnWritten();
+    }
   }
 
   // KWin wrote, or closed the file.
   void OnWritten() {
+    if (!written) return;
     alignas(inotify_event) char events[4096];
     for (;;) {
       const ssize_t n = read(watch_fd, events, sizeof events);
@@ -143,7 +150,8 @@ struct OutputCopy {
     for (off_t at = 0; !rows.Complete();) {
       const ssize_t n = pread(file_fd, chunk, sizeof chunk, at);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
+      if (n < 0) return Fail(std::string("cannot read the picture: ") + std::strerror(errno));
+      if (n == 0) break;
       rows.Add(chunk, static_cast<std::size_t>(n));
       at += n;
     }
