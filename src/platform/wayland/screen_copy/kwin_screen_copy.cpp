@@ -155,7 +155,7 @@ struct OutputCopy {
       rows.Add(chunk, static_cast<std::size_t>(n));
       at += n;
     }
-    if (rows.Complete() || writer_closed) written.Reset();
+    if (rows.Complete()) written.Reset();
   }
 
   // Done: refused, a picture it cannot read, or the whole picture here, or
