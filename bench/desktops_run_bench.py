@@ -99,9 +99,13 @@ def measure(desktop, program, tools, runs, cpu_window):
     out = {"first": [], "exit": [], "status": [], "portal": []}
     session = open_session(desktop, program, tools)
     try:
-        log_path = os.path.join(session.dir, "wayland-debug.log")
-        for _ in range(runs):
+        for i in range(runs):
             time.sleep(0.5)
+            # A new file each run: the last run's log, there until the shell
+            # has truncated it, would be read as this run's commits, and the
+            # screenshots that follow would load the compositor during the
+            # start-up being timed.
+            log_path = os.path.join(session.dir, f"wayland-debug-{i}.log")
             start_ms = debug_clock_ms()
             with h.Saver("sh", ["-c", 'exec "$0" 2>"$1"', program, log_path],
                          env=dict(session.env, WAYLAND_DEBUG="1")) as saver:
