@@ -693,11 +693,12 @@ class Saver:
     so a caller busy elsewhere (an input helper that takes seconds to
     return) does not count its own delay as the program's."""
 
-    def __init__(self, program, args=(), env=None, closed=()):
-        """`closed`: standard descriptors (0, 1, 2) the program starts without."""
+    def __init__(self, program, args=(), env=None, closed=(), stderr=subprocess.PIPE):
+        """`closed`: standard descriptors (0, 1, 2) the program starts without;
+        `stderr`: where its standard error goes (kept for stderr_lines by default)."""
         self.started = time.monotonic()
         self.proc = subprocess.Popen([program, *args], env=env, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE,
+                                     stderr=stderr,
                                      preexec_fn=(lambda: [os.close(fd) for fd in closed])
                                      if closed else None)
         self.pidfd = os.pidfd_open(self.proc.pid)
@@ -724,7 +725,8 @@ class Saver:
             if not self._exited.wait(timeout):
                 return None
             self.exited_at = self._exit_seen
-            self.stdout, self.stderr = self.proc.communicate()
+            out, err = self.proc.communicate()
+            self.stdout, self.stderr = out or b"", err or b""
             os.close(self.pidfd)
         return self.proc.returncode
 

@@ -104,42 +104,71 @@ class MutterScreenCaster final : public ScreenCopier {
     if (!session_path) return ScreenCopyOutcome::NotHere("GNOME refused a screen cast (" + why + ")");
     CastSession session(*bus, *session_path);
 
+    // Every monitor recorded and the session started in one round, while
+    // PipeWire is set up here: mutter handles the calls meanwhile. A
+    // stream's path is known only from its answer, which comes before its
+    // node's signal, so the signal is matched for any stream and told apart
+    // by its path.
     std::optional<PipeWireFrames> frames;
+    std::vector<std::string> stream_paths(targets.size());
+    std::vector<std::optional<std::size_t>> received(targets.size());
+    const dbus::Slot added = bus->MatchSignal(
+        kService, nullptr, kStream, "PipeWireStreamAdded", [&](sd_bus_message* signal) {
+          const char* path = sd_bus_message_get_path(signal);
+          std::uint32_t node = 0;
+          if (!frames || path == nullptr || sd_bus_message_read(signal, "u", &node) <= 0) return;
+          for (std::size_t i = 0; i < targets.size(); ++i) {
+            if (stream_paths[i] == path && !received[i]) {
+              received[i] = frames->Receive(node, *frame.pixels, targets[i].place);
+            }
+          }
+        });
+    // Each monitor's answer, then Start's: empty when it succeeded, else why not.
+    std::vector<std::optional<std::string>> failures(targets.size() + 1);
+    std::vector<dbus::Slot> calls;
+    for (std::size_t i = 0; i <= targets.size(); ++i) {
+      const bool record = i < targets.size();
+      dbus::Message call = session.Call(record ? "RecordMonitor" : "Start");
+      if (record) {
+        sd_bus_message_append(call.get(), "s", targets[i].name.c_str());
+        sd_bus_message_append(call.get(), "a{sv}", 2, "cursor-mode", "u", kCursorHidden,
+                              "is-recording", "b", 1);
+      }
+      calls.push_back(bus->CallAsync(call, deadline - Clock::now(), [&, i, record](
+                                                                       const dbus::Reply& got) {
+        const char* path = nullptr;
+        if (!got.ok()) {
+          failures[i] = got.error_name + (got.error_message.empty() ? "" : ": " + got.error_message);
+        } else if (record &&
+                   (sd_bus_message_read(got.message, "o", &path) <= 0 || path == nullptr)) {
+          failures[i] = "an answer without an object path";
+        } else {
+          if (record) stream_paths[i] = path;
+          failures[i] = std::string();
+        }
+      }));
+    }
     try {
       frames.emplace(waiter_);
     } catch (const PlatformError& failure) {
       return ScreenCopyOutcome::NotHere(failure.what());
     }
-    // One stream a monitor; its frame is asked for as soon as PipeWire's
-    // node is named (after Start).
-    std::vector<std::optional<std::size_t>> received(targets.size());
-    std::vector<dbus::Slot> added;
+    const Waiter::End answered = waiter_.WaitUntil(
+        [&] {
+          return std::all_of(failures.begin(), failures.end(),
+                             [](const auto& failure) { return failure.has_value(); });
+        },
+        deadline);
+    if (answered == Waiter::End::kInterrupted) return ScreenCopyOutcome::Interrupted();
     for (std::size_t i = 0; i < targets.size(); ++i) {
-      dbus::Message record = session.Call("RecordMonitor");
-      sd_bus_message_append(record.get(), "s", targets[i].name.c_str());
-      sd_bus_message_append(record.get(), "a{sv}", 2, "cursor-mode", "u", kCursorHidden,
-                            "is-recording", "b", 1);
-      const dbus::Answer recorded = bus->CallAndWait(record, waiter_, deadline);
-      if (recorded.end == Waiter::End::kInterrupted) return ScreenCopyOutcome::Interrupted();
-      const std::optional<std::string> stream_path = PathOf(recorded, &why);
-      if (!stream_path) {
+      if (!failures[i] || !failures[i]->empty()) {
         return ScreenCopyOutcome::NotHere("GNOME would not record " + targets[i].name + " (" +
-                                          why + ")");
+                                          failures[i].value_or("no answer in time") + ")");
       }
-      added.push_back(bus->MatchSignal(
-          kService, stream_path->c_str(), kStream, "PipeWireStreamAdded",
-          [&, i](sd_bus_message* signal) {
-            std::uint32_t node = 0;
-            if (received[i] || sd_bus_message_read(signal, "u", &node) <= 0) return;
-            received[i] = frames->Receive(node, *frame.pixels, targets[i].place);
-          }));
     }
-    const dbus::Answer started = bus->CallAndWait(session.Call("Start"), waiter_, deadline);
-    if (started.end == Waiter::End::kInterrupted) return ScreenCopyOutcome::Interrupted();
-    if (!started.ok()) {
+    if (!failures.back() || !failures.back()->empty()) {
       return ScreenCopyOutcome::NotHere("GNOME's screen cast did not start (" +
-                                        (started.error.empty() ? "no answer" : started.error) +
-                                        ")");
+                                        failures.back().value_or("no answer") + ")");
     }
     const Waiter::End end = waiter_.WaitUntil(
         [&] {
