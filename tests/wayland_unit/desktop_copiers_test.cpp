@@ -77,9 +77,11 @@ class FakeDesktop {
     response_ = response;
     uri_ = std::move(uri);
   }
-  void SetCastVersion(std::int32_t version) {
+  // The screen cast's version, and the session's call it refuses, if any.
+  void SetCast(std::int32_t version, std::string refused) {
     std::lock_guard<std::mutex> lock(mutex_);
     cast_version_ = version;
+    cast_refused_ = std::move(refused);
   }
   // What the screen cast's session was asked, in order.
   std::vector<std::string> cast_calls() {
@@ -183,6 +185,9 @@ class FakeDesktop {
     std::lock_guard<std::mutex> lock(self.mutex_);
     const std::string member = sd_bus_message_get_member(call);
     self.cast_calls_.push_back(member);
+    if (member == self.cast_refused_) {
+      return sd_bus_reply_method_errorf(call, "org.freedesktop.DBus.Error.Failed", "refused");
+    }
     if (member == "CreateSession") return sd_bus_reply_method_return(call, "o", kCastSession);
     if (member == "RecordMonitor") {
       return sd_bus_reply_method_return(call, "o", "/org/gnome/Mutter/ScreenCast/Stream/u1");
@@ -223,6 +228,7 @@ class FakeDesktop {
   std::uint32_t response_ = 2;
   std::string uri_;
   std::int32_t cast_version_ = 4;
+  std::string cast_refused_;
   std::vector<std::string> cast_calls_;
   std::unique_ptr<ostrel::testing::ServiceThread> thread_;
 };
@@ -395,17 +401,22 @@ TEST_F(DesktopCopiersTest, GnomesScreenCastGivesWayAndStopsItsSession) {
   const std::vector<ScreenCopyTarget> targets = Targets();
   const struct {
     std::int32_t version;
+    const char* refused;  // the session's call refused, if any
     const char* why;
     std::vector<std::string> calls;  // the session's, in order
   } cases[] = {
-      {3, "version 3, older than 4", {}},
+      {3, "", "version 3, older than 4", {}},
       // The monitors are recorded while PipeWire is set up; the session is
-      // stopped all the same.
-      {4, "no PipeWire", {"CreateSession", "RecordMonitor", "RecordMonitor", "Start", "Stop"}},
+      // stopped all the same, and a refusal is what is said.
+      {4, "", "no PipeWire", {"CreateSession", "RecordMonitor", "RecordMonitor", "Start", "Stop"}},
+      {4, "RecordMonitor", "would not record A (org.freedesktop.DBus.Error.Failed: refused)",
+       {"CreateSession", "RecordMonitor", "RecordMonitor", "Start", "Stop"}},
+      {4, "Start", "did not start (org.freedesktop.DBus.Error.Failed: refused)",
+       {"CreateSession", "RecordMonitor", "RecordMonitor", "Start", "Stop"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.version);
-    desktop_->SetCastVersion(c.version);
+    SCOPED_TRACE(c.why);
+    desktop_->SetCast(c.version, c.refused);
     const std::size_t before = desktop_->cast_calls().size();
     const ScreenCopyOutcome outcome = cast->Copy({&frame_, nullptr, 0}, targets, Clock::now() + 5s);
     EXPECT_EQ(outcome.kind, ScreenCopyOutcome::Kind::kNotHere);

@@ -148,10 +148,13 @@ class MutterScreenCaster final : public ScreenCopier {
         }
       }));
     }
+    // A refusal says more than PipeWire's absence, so the answers are read
+    // first either way.
+    std::string no_pipewire;
     try {
       frames.emplace(waiter_);
     } catch (const PlatformError& failure) {
-      return ScreenCopyOutcome::NotHere(failure.what());
+      no_pipewire = failure.what();
     }
     const Waiter::End answered = waiter_.WaitUntil(
         [&] {
@@ -170,6 +173,7 @@ class MutterScreenCaster final : public ScreenCopier {
       return ScreenCopyOutcome::NotHere("GNOME's screen cast did not start (" +
                                         failures.back().value_or("no answer") + ")");
     }
+    if (!frames) return ScreenCopyOutcome::NotHere(no_pipewire);
     const Waiter::End end = waiter_.WaitUntil(
         [&] {
           return std::all_of(received.begin(), received.end(),
