@@ -1,5 +1,5 @@
 // The cost of taking one 1080p frame of GNOME's screen cast into the frame:
-// mapping mutter's buffer (a memory file) and converting its rows.
+// reading mutter's buffer (a memory file) and converting its rows.
 //
 //   build/release/bench/ostrel_wayland_bench --benchmark_repetitions=10
 //   --benchmark_report_aggregates_only=true

@@ -1,9 +1,9 @@
 #pragma once
 
 // One buffer of GNOME's screen cast read into the frame: which buffers are
-// pictures of the screen, where the picture lies in its memory, and mapping
-// a memfd only while it is read. Plain (SPA's buffer types are plain C
-// structs), tested on its own.
+// pictures of the screen, where the picture lies in its memory, and a
+// memory file read without being mapped. Plain (SPA's buffer types are plain
+// C structs), tested on its own.
 
 #include <cstdint>
 #include <string>
