@@ -202,8 +202,8 @@ std::size_t PipeWireFrames::Receive(std::uint32_t node_id, Image& frame, Rect pl
     pw_->stream_add_listener(stream->stream, &stream->listener, &Listeners::kStream, stream.get());
     std::uint8_t built[1024];
     const spa_pod* params[] = {ostrel_video_enum_format(built, sizeof built)};
-    // The node by its id, as the screen cast names it; buffers mapped by
-    // the program itself, one at a time.
+    // The node by its id, as the screen cast names it; no buffer mapped
+    // by PipeWire: the program reads the one it takes.
     const int result = pw_->stream_connect(
         stream->stream, PW_DIRECTION_INPUT, node_id,
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT), params, 1);

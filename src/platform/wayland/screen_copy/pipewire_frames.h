@@ -4,8 +4,8 @@
 // program's one wait: PipeWire's loop is a descriptor there, iterated
 // without waiting when it is readable, so no second thread runs. The streams
 // are offered 32-bit raw video without a DRM modifier, so the producer hands
-// memory the CPU can read (a memfd, or plain memory), and only the buffer
-// being read is mapped, while it is read. Frames the producer marks as
+// memory the CPU can read (a memfd, or plain memory); a memfd is read, not
+// mapped. Frames the producer marks as
 // corrupted, or that carry no data, are passed over.
 
 #include <cstdint>
