@@ -5,8 +5,8 @@
 // without waiting when it is readable, so no second thread runs. The streams
 // are offered 32-bit raw video without a DRM modifier, so the producer hands
 // memory the CPU can read (a memfd, or plain memory); a memfd is read, not
-// mapped. Frames the producer marks as
-// corrupted, or that carry no data, are passed over.
+// mapped. Frames the producer marks as corrupted, or that carry no data, are
+// passed over.
 
 #include <cstdint>
 #include <memory>

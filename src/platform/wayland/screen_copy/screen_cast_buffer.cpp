@@ -33,7 +33,7 @@ std::string ReadRows(int fd, off_t first, std::size_t stride, std::size_t row,
                               first + static_cast<off_t>(y * stride + got));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return std::string("cannot read a frame: ") + std::strerror(errno);
-      if (n == 0) return "a frame shorter than its size says";
+      if (n == 0) return "a frame smaller than its size says";
       got += static_cast<std::size_t>(n);
     }
     for (std::size_t i = 0; i < count; ++i) rows.Add(block.data() + i * stride, row);
