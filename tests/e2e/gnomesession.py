@@ -113,7 +113,7 @@ class GnomeShell(ds.BusSession):
             monitors = json.loads(self.helper.ready(timeout + 5))
         except RuntimeError as e:
             raise RuntimeError(f"{e}; gnome-shell (status {self.proc.poll()}): "
-                               f"{self.log()[-800:]}") from e
+                               f"{self.log()[-3000:]}") from e
         if scale != 1:
             monitors = json.loads(self.helper.ask(f"scale {scale}", 30))
         if len(monitors) != len(self.outputs):

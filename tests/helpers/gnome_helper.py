@@ -112,19 +112,25 @@ class Helper:
     def _wait_for_shell(self, end):
         """Until the extension reports start-up complete with the overview
         closed; the overview is closed through the shell's own property."""
-        last = "no answer"
+        # What was seen, said when start-up never completes: a shell that
+        # answers "not ready" differs from one that does not answer at all.
+        seen = {"not ready": 0, "overview closed": 0, "no answer": 0}
+        last_error = "none"
         while time.monotonic() < end:
             try:
                 if self.call(TEST_SHELL, "Ready", timeout_ms=2000) == (True,):
                     return
+                seen["not ready"] += 1
                 if self._property(SHELL, "OverviewActive"):
                     self.call((SHELL[0], SHELL[1], "org.freedesktop.DBus.Properties"), "Set",
                               "(ssv)", (SHELL[2], "OverviewActive", GLib.Variant("b", False)))
-                last = "not ready"
+                    seen["overview closed"] += 1
             except GLib.Error as e:
-                last = e.message
+                seen["no answer"] += 1
+                last_error = e.message
             time.sleep(0.02)
-        raise RuntimeError(f"gnome-shell not ready: {last}")
+        counts = ", ".join(f"{what} {count}" for what, count in seen.items())
+        raise RuntimeError(f"gnome-shell not ready: {counts}; last error: {last_error}")
 
     def _monitors(self):
         """[{name, x, y, width, height, scale}] of the logical monitors."""
