@@ -68,6 +68,15 @@ with open(os.path.join(here, "mode")) as f:
     mode, term_delay = f.read().split()
 records = os.path.join(here, "record")
 starts = sum('"start"' in line for line in open(records)) if os.path.exists(records) else 0
+# The handler is in place before the start is recorded: a test signals as
+# soon as it reads the start, and a loaded machine once let SIGTERM's default
+# end the saver meant to ignore it.
+def on_term(number, frame):
+    record(event="term")
+    time.sleep(float(term_delay))
+    record(event="exit", status=0)
+    sys.exit(0)
+signal.signal(signal.SIGTERM, signal.SIG_IGN if mode == "ignore-term" else on_term)
 record(event="start", fds=fds, args=sys.argv[1:])
 if mode == "fail" and starts % 2 == 1:
     record(event="exit", status=-9)
@@ -79,12 +88,6 @@ if mode == "brief":
     time.sleep(0.3)
     record(event="exit", status=0)
     sys.exit(0)
-def on_term(number, frame):
-    record(event="term")
-    time.sleep(float(term_delay))
-    record(event="exit", status=0)
-    sys.exit(0)
-signal.signal(signal.SIGTERM, signal.SIG_IGN if mode == "ignore-term" else on_term)
 while True:
     signal.pause()
 '''
