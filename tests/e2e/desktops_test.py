@@ -266,6 +266,19 @@ def without_screen_cast(t):
             f"not one line naming the screen cast and the portal: {lines}")
 
 
+def screen_cast_refused(t):
+    # mutter refusing the screen cast (as while its lock screen shows) is not
+    # a failure: the portal copies the screen and nothing is said, where a
+    # screen cast that gives no frame is said. The portal's copy flashes the
+    # screen and plays a sound.
+    t.s.refuse_screen_casts()
+    saver = t.start()
+    t.check(t.s.counts() == (1, 1), f"(flashes, sounds) {t.s.counts()}, expected one each")
+    saver.proc.send_signal(signal.SIGTERM)
+    t.check(saver.wait(2.0) == 0, f"SIGTERM: status {saver.wait(0)}")
+    t.check(not saver.stderr_lines(), f"said: {saver.stderr_lines()}")
+
+
 def ended_while_casting(t):
     # An ending signal while the screen cast's frame is waited for ends the
     # run at once.
@@ -307,6 +320,8 @@ GNOME = [
      {"top_bar": True}, top_bar),
     ("scale 2: first frames exact at full resolution", SCALED, {}, trails),
     ("no screen-cast frame: the portal's picture, one line", ONE, NO_CAST, without_screen_cast),
+    ("the screen cast refused: the portal's picture, nothing said", ONE, {},
+     screen_cast_refused),
     ("SIGTERM while the screen cast's frame is awaited ends at once", ONE, NO_CAST,
      ended_while_casting),
     ("the portal's refusal: status 1 and how to allow it", ONE, NO_CAST, refused),

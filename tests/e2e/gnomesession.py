@@ -193,6 +193,12 @@ class GnomeShell(ds.BusSession):
         flashes, sounds = self.helper.ask("counts").split()
         return int(flashes), int(sounds)
 
+    def refuse_screen_casts(self, refused=True):
+        """mutter refuses new screen-cast sessions (as when the screen is
+        locked) or accepts them again. Refusing also closes the helper's
+        remote desktop session: no input can be sent after it."""
+        self.helper.ask(f"screen-casts {'refused' if refused else 'allowed'}")
+
     def _show_desktops(self):
         """One picture of the whole layout spanned over the monitors (GNOME
         has one desktop picture), each monitor's part its desktop."""
