@@ -83,7 +83,8 @@ class FakeDesktop {
     cast_version_ = version;
     cast_refused_ = std::move(refused);
   }
-  // What the screen cast's session was asked, in order.
+  // What the screen cast's session was asked, in order (a RecordMonitor with
+  // its connector and options).
   std::vector<std::string> cast_calls() {
     std::lock_guard<std::mutex> lock(mutex_);
     return cast_calls_;
@@ -184,7 +185,23 @@ class FakeDesktop {
     FakeDesktop& self = Self(userdata);
     std::lock_guard<std::mutex> lock(self.mutex_);
     const std::string member = sd_bus_message_get_member(call);
-    self.cast_calls_.push_back(member);
+    std::string asked = member;
+    if (member == "RecordMonitor") {
+      // Which monitor, and how: "RecordMonitor A cursor-mode=0 is-recording=1".
+      const char* connector = nullptr;
+      sd_bus_message_read(call, "s", &connector);
+      asked.append(" ").append(connector != nullptr ? connector : "?");
+      dbus::ReadDictionary(call, [&](dbus::DictionaryEntry& entry) {
+        std::uint32_t number = 0;
+        bool flag = false;
+        if (entry.Read(&number)) {
+          asked.append(" ").append(entry.key).append("=").append(std::to_string(number));
+        } else if (entry.Read(&flag)) {
+          asked.append(" ").append(entry.key).append("=").append(flag ? "1" : "0");
+        }
+      });
+    }
+    self.cast_calls_.push_back(asked);
     if (member == self.cast_refused_) {
       return sd_bus_reply_method_errorf(call, "org.freedesktop.DBus.Error.Failed", "refused");
     }
@@ -399,6 +416,10 @@ TEST_F(DesktopCopiersTest, GnomesScreenCastGivesWayAndStopsItsSession) {
   setenv("PIPEWIRE_REMOTE", "ostrel-none", 1);
   const auto cast = MakeMutterScreenCaster(*desktop_bus_, waiter_);
   const std::vector<ScreenCopyTarget> targets = Targets();
+  // Each monitor by its own connector, the cursor left out of the picture,
+  // the top bar's recording dot rather than its "screen shared" pill.
+  const std::string kRecordA = "RecordMonitor A cursor-mode=0 is-recording=1";
+  const std::string kRecordB = "RecordMonitor B cursor-mode=0 is-recording=1";
   const struct {
     std::int32_t version;
     const char* refused;  // the session's call refused, if any
@@ -406,13 +427,16 @@ TEST_F(DesktopCopiersTest, GnomesScreenCastGivesWayAndStopsItsSession) {
     std::vector<std::string> calls;  // the session's, in order
   } cases[] = {
       {3, "", "version 3, older than 4", {}},
+      // As while the screen is locked: no session, so none to stop.
+      {4, "CreateSession", "refused a screen cast (org.freedesktop.DBus.Error.Failed: refused)",
+       {"CreateSession"}},
       // The monitors are recorded while PipeWire is set up; the session is
       // stopped all the same, and a refusal is what is said.
-      {4, "", "no PipeWire", {"CreateSession", "RecordMonitor", "RecordMonitor", "Start", "Stop"}},
+      {4, "", "no PipeWire", {"CreateSession", kRecordA, kRecordB, "Start", "Stop"}},
       {4, "RecordMonitor", "would not record A (org.freedesktop.DBus.Error.Failed: refused)",
-       {"CreateSession", "RecordMonitor", "RecordMonitor", "Start", "Stop"}},
+       {"CreateSession", kRecordA, kRecordB, "Start", "Stop"}},
       {4, "Start", "did not start (org.freedesktop.DBus.Error.Failed: refused)",
-       {"CreateSession", "RecordMonitor", "RecordMonitor", "Start", "Stop"}},
+       {"CreateSession", kRecordA, kRecordB, "Start", "Stop"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);

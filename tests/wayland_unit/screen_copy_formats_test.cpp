@@ -79,33 +79,45 @@ int Mappings(const std::string& what) {
 
 TEST(DesktopScreenshots, TheScreenCastsBuffersIntoTheFrame) {
   // Two rows of two pixels (red, blue / green, white) in B, G, R, x bytes,
-  // 8 bytes into the memory, rows 12 bytes apart, the last row unpadded.
-  const std::vector<std::uint8_t> memory = {7, 7, 7, 7, 7, 7, 7, 7,
-                                            0, 0, 255, 0, 255, 0, 0, 0, 9, 9, 9, 9,
-                                            0, 255, 0, 0, 255, 255, 255, 0};
+  // 8 bytes into the memory, rows `stride` bytes apart, the last row unpadded.
+  const auto memory_of = [](std::uint32_t stride) {
+    std::vector<std::uint8_t> memory(8, 7);
+    memory.insert(memory.end(), {0, 0, 255, 0, 255, 0, 0, 0});
+    memory.resize(memory.size() + stride - 8, 9);
+    memory.insert(memory.end(), {0, 255, 0, 0, 255, 255, 255, 0});
+    return memory;
+  };
   const std::uint32_t kRed = 0xFF0000, kBlue = 0x0000FF, kGreen = 0x00FF00, kWhite = 0xFFFFFF;
   using Outcome = ScreenCastRead::Outcome;
   struct Case {
     const char* what;
     std::uint32_t type;
-    std::uint32_t maxsize;
     std::int32_t flags;
     std::uint32_t size;
     Outcome outcome;
-    std::size_t cut = 0;  // bytes missing from the memfd's end
+    std::uint32_t short_by = 0;  // bytes the declared memory lacks
+    std::size_t cut = 0;         // bytes missing from the memfd's end
+    std::uint32_t stride = 12;
+    std::uint32_t offset = 8;
   };
-  const auto full = static_cast<std::uint32_t>(memory.size());
   for (const Case& c : {
-           Case{"in plain memory", SPA_DATA_MemPtr, full, 0, 20, Outcome::kCopied},
-           Case{"in a memfd", SPA_DATA_MemFd, full, 0, 20, Outcome::kCopied},
+           Case{"in plain memory", SPA_DATA_MemPtr, 0, 20, Outcome::kCopied},
+           Case{"in a memfd", SPA_DATA_MemFd, 0, 20, Outcome::kCopied},
+           // A 1080p row is 7680 bytes: a frame's rows fill many blocks of the read.
+           Case{"in a memfd, its rows a block apart", SPA_DATA_MemFd, 0, 20, Outcome::kCopied, 0,
+                0, 40000},
            // Its size given wrongly by its producer: no read past the file's end.
-           Case{"in a memfd cut short", SPA_DATA_MemFd, full, 0, 20, Outcome::kFailed, 1},
-           Case{"marked corrupted", SPA_DATA_MemPtr, full, SPA_CHUNK_FLAG_CORRUPTED, 20,
+           Case{"in a memfd cut short", SPA_DATA_MemFd, 0, 20, Outcome::kFailed, 0, 1},
+           Case{"marked corrupted", SPA_DATA_MemPtr, SPA_CHUNK_FLAG_CORRUPTED, 20,
                 Outcome::kSkipped},
-           Case{"empty (the cursor alone moved)", SPA_DATA_MemPtr, full, 0, 0, Outcome::kSkipped},
-           Case{"shorter than its size", SPA_DATA_MemPtr, full - 1, 0, 20, Outcome::kFailed},
-           Case{"in a DMA-BUF", SPA_DATA_DmaBuf, full, 0, 20, Outcome::kFailed},
+           Case{"empty (the cursor alone moved)", SPA_DATA_MemPtr, 0, 0, Outcome::kSkipped},
+           Case{"shorter than its size", SPA_DATA_MemPtr, 0, 20, Outcome::kFailed, 1},
+           // 4 bytes past the memory's 28.
+           Case{"its offset past its memory", SPA_DATA_MemPtr, 0, 20, Outcome::kFailed, 0, 0, 12,
+                32},
+           Case{"in a DMA-BUF", SPA_DATA_DmaBuf, 0, 20, Outcome::kFailed},
        }) {
+    const std::vector<std::uint8_t> memory = memory_of(c.stride);
     // A memfd's pixels lie past a map offset, as a producer's pool hands them.
     const std::uint32_t mapoffset = c.type == SPA_DATA_MemFd ? 16 : 0;
     const int fd = memfd_create("ostrel-cast-test", MFD_CLOEXEC);
@@ -113,9 +125,11 @@ TEST(DesktopScreenshots, TheScreenCastsBuffersIntoTheFrame) {
     ASSERT_EQ(ftruncate(fd, mapoffset), 0);
     ASSERT_EQ(pwrite(fd, memory.data(), memory.size() - c.cut, mapoffset),
               static_cast<ssize_t>(memory.size() - c.cut));
-    spa_chunk chunk{.offset = 8, .size = c.size, .stride = 12, .flags = c.flags};
+    spa_chunk chunk{.offset = c.offset, .size = c.size, .stride = static_cast<std::int32_t>(c.stride),
+                    .flags = c.flags};
     spa_data data{.type = c.type, .flags = SPA_DATA_FLAG_READABLE, .fd = fd,
-                  .mapoffset = mapoffset, .maxsize = c.maxsize,
+                  .mapoffset = mapoffset,
+                  .maxsize = static_cast<std::uint32_t>(memory.size()) - c.short_by,
                   .data = c.type == SPA_DATA_MemPtr ? const_cast<std::uint8_t*>(memory.data())
                                                     : nullptr,
                   .chunk = &chunk};
