@@ -193,11 +193,11 @@ class GnomeShell(ds.BusSession):
         flashes, sounds = self.helper.ask("counts").split()
         return int(flashes), int(sounds)
 
-    def refuse_screen_casts(self, refused=True):
-        """mutter refuses new screen-cast sessions (as when the screen is
-        locked) or accepts them again. Refusing also closes the helper's
-        remote desktop session: no input can be sent after it."""
-        self.helper.ask(f"screen-casts {'refused' if refused else 'allowed'}")
+    def refuse_screen_casts(self):
+        """mutter refuses new screen-cast sessions from now on, as while
+        the screen is locked. This also closes the helper's remote desktop
+        session: no input can be sent after it."""
+        self.helper.ask("screen-casts refused")
 
     def _show_desktops(self):
         """One picture of the whole layout spanned over the monitors (GNOME

@@ -37,9 +37,8 @@ waits for a CPU on a busy machine.
   counts                    "ok FLASHES SOUNDS": the shell's, since it started
   top-bar shown|hidden      the top bar (without its clock) shown or hidden
   scale SCALE               the monitors at SCALE; "ok MONITORS_JSON" then
-  screen-casts refused|allowed
-                            mutter refuses new screen casts, or accepts them;
-                            refusing ends this helper's input for good
+  screen-casts refused       mutter refuses new screen casts from now on;
+                            this ends the helper's input for good
   quit
 """
 import json
@@ -267,7 +266,9 @@ class Helper:
         elif command == "top-bar":
             self.call(TEST_SHELL, "ShowTopBar", "(b)", (args[0] == "shown",))
         elif command == "screen-casts":
-            self.call(TEST_SHELL, "RefuseScreenCasts", "(b)", (args[0] == "refused",))
+            if args != ["refused"]:
+                raise ValueError("screen-casts takes: refused")
+            self.call(TEST_SHELL, "RefuseScreenCasts")
         elif command == "scale":
             return json.dumps(self.scale(float(args[0])))
         else:

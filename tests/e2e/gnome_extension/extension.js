@@ -15,9 +15,9 @@
 //   Counts() -> (uu)     the flashes and the event sounds since it started
 //   ShowTopBar(b)        shows the top bar (its clock hidden: a minute
 //                        turning would change it), or hides it again
-//   RefuseScreenCasts(b) makes mutter refuse new screen-cast sessions, as
+//   RefuseScreenCasts()  makes mutter refuse new screen-cast sessions, as
 //                        its lock screen does (closing those it has, the
-//                        helper's remote desktop too), or accept them again
+//                        helper's remote desktop too), for the session's life
 // The shell's own Eval is refused outside its unsafe mode, and that mode
 // would also lift the screenshot interface's caller check that ostrel meets
 // on a real desktop: hence this small interface instead.
@@ -43,7 +43,7 @@ const INTERFACE = `
       <arg type="u" direction="out" name="sounds"/>
     </method>
     <method name="ShowTopBar"><arg type="b" direction="in" name="shown"/></method>
-    <method name="RefuseScreenCasts"><arg type="b" direction="in" name="refused"/></method>
+    <method name="RefuseScreenCasts"/>
   </interface>
 </node>`;
 
@@ -86,15 +86,11 @@ class TestShell {
             Main.panel.hide();
     }
 
-    RefuseScreenCasts(refused) {
-        const controller = global.backend.get_remote_access_controller();
-        if (refused === this._refused)
+    RefuseScreenCasts() {
+        if (this._refused)
             return;
-        if (refused)
-            controller.inhibit_remote_access();
-        else
-            controller.uninhibit_remote_access();
-        this._refused = refused;
+        global.backend.get_remote_access_controller().inhibit_remote_access();
+        this._refused = true;
     }
 }
 
