@@ -1,12 +1,7 @@
 #include "private_bus.h"
 
-#include <fcntl.h>
-#include <sys/eventfd.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,8 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <vector>
-
-extern char** environ;
 
 namespace ostrel::testing {
 namespace {
@@ -38,22 +31,6 @@ constexpr const char* kConfig = R"(<!DOCTYPE busconfig PUBLIC
 </busconfig>
 )";
 
-std::string ReadLine(int fd, std::chrono::milliseconds limit) {
-  std::string line;
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (line.find('\n') == std::string::npos) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
-    pollfd ready{fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return {};
-    char chunk[256];
-    const ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got <= 0) return {};
-    line.append(chunk, static_cast<std::size_t>(got));
-  }
-  return line.substr(0, line.find('\n'));
-}
-
 }  // namespace
 
 PrivateBus::PrivateBus() {
@@ -70,48 +47,22 @@ PrivateBus::PrivateBus() {
   std::filesystem::create_directory(folder_ + "/services");
   std::ofstream(folder_ + "/bus.conf") << config;
 
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    error_ = std::string("pipe: ") + std::strerror(errno);
+  // It warns that it cannot raise its descriptor limit when not run by root:
+  // its standard error goes nowhere.
+  daemon_ = ChildProcess({"dbus-daemon", "--config-file=" + folder_ + "/bus.conf", "--nofork",
+                          "--nosyslog", "--print-address=1"});
+  if (!daemon_.started()) {
+    error_ = daemon_.error() + " (Debian package dbus-daemon)";
     return;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  // It warns that it cannot raise its descriptor limit when not run by root.
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  const std::string config_arg = "--config-file=" + folder_ + "/bus.conf";
-  std::vector<char*> argv = {const_cast<char*>("dbus-daemon"), const_cast<char*>(config_arg.c_str()),
-                             const_cast<char*>("--nofork"), const_cast<char*>("--nosyslog"),
-                             const_cast<char*>("--print-address=1"),
-                             nullptr};
-  const int spawned = posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (spawned != 0) {
-    pid_ = -1;
-    close(out[0]);
-    error_ = std::string("dbus-daemon: ") + std::strerror(spawned) +
-             " (Debian package dbus-daemon)";
-    return;
-  }
-  address_ = ReadLine(out[0], std::chrono::seconds(10));
-  close(out[0]);
+  address_ = daemon_.ReadLine(std::chrono::seconds(10));
   if (address_.empty()) error_ = "dbus-daemon printed no address";
 }
 
-void PrivateBus::Kill() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
+void PrivateBus::Kill() { daemon_.Kill(); }
 
 PrivateBus::~PrivateBus() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
+  daemon_ = ChildProcess();
   if (!folder_.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);

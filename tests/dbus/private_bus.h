@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "platform/dbus/dbus_connection.h"
 
 namespace ostrel::testing {
@@ -39,7 +40,7 @@ class PrivateBus {
   std::string folder_;
   std::string address_;
   std::string error_;
-  pid_t pid_ = -1;
+  ChildProcess daemon_;
 };
 
 // Connections served on a thread of its own, in a wait of its own, until
