@@ -88,7 +88,7 @@ class PrivatePipeWire {
 struct Source {
   const char* order;  // BGRx (mutter's) or RGBx
   std::uint32_t seed;
-  const char* first;  // "corrupted" or "empty": a buffer to pass over first
+  bool corrupted_first;  // a picture marked corrupted, to pass over, first
   Rect place;
 };
 
@@ -115,11 +115,11 @@ TEST(PipeWireFrames, EachStreamsFirstWholePictureInItsPlace) {
     const char* name;
     std::vector<Source> sources;
   } cases[] = {
-      {"mutter's byte order", {{"BGRx", 1, "", left}}},
-      {"the other byte order", {{"RGBx", 2, "", left}}},
-      {"a picture marked corrupted first", {{"BGRx", 3, "corrupted", left}}},
-      {"a buffer holding nothing first", {{"RGBx", 4, "empty", left}}},
-      {"two streams, each into its own place", {{"RGBx", 5, "", right}, {"BGRx", 6, "", left}}},
+      {"mutter's byte order", {{"BGRx", 1, false, left}}},
+      {"the other byte order", {{"RGBx", 2, false, left}}},
+      {"a picture marked corrupted first", {{"BGRx", 3, true, left}}},
+      {"two streams, each into its own place",
+       {{"RGBx", 5, false, right}, {"BGRx", 6, false, left}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -128,7 +128,7 @@ TEST(PipeWireFrames, EachStreamsFirstWholePictureInItsPlace) {
     for (const Source& source : c.sources) {
       std::vector<std::string> argv = {OSTREL_PW_SOURCE, source.order, std::to_string(kWidth),
                                        std::to_string(kHeight), std::to_string(source.seed)};
-      if (*source.first != '\0') argv.emplace_back(source.first);
+      if (source.corrupted_first) argv.emplace_back("corrupted");
       sources.emplace_back(argv, pipewire.environment());
       const std::string said = sources.back().ReadLine(10s);
       ASSERT_EQ(said.rfind("node ", 0), 0U) << "the source said \"" << said << "\"";
@@ -149,8 +149,11 @@ TEST(PipeWireFrames, EachStreamsFirstWholePictureInItsPlace) {
       EXPECT_EQ(Wrong(frame, c.sources[i]), 0) << "of " << kWidth * kHeight << " in stream " << i;
     }
     if (c.sources.size() == 1) {
-      EXPECT_EQ(Wrong(frame, {"", 0, "", right}), kWidth * kHeight) << "written outside its place";
-      EXPECT_EQ(frame.At(kWidth, 0), 0x777777U);
+      int written = 0;  // outside its place
+      for (int y = 0; y < kHeight; ++y) {
+        for (int x = kWidth; x < 2 * kWidth; ++x) written += frame.At(x, y) != 0x777777U;
+      }
+      EXPECT_EQ(written, 0);
     }
   }
 }

@@ -3,12 +3,12 @@
    files of its own, sending a picture every 20 ms once it streams.
    The pixels' fourth byte is not 0xFF or 0, so a reader that keeps it shows.
 
-   Usage: ostrel-pw-source BGRx|RGBx WIDTH HEIGHT SEED [corrupted|empty]
+   Usage: ostrel-pw-source BGRx|RGBx WIDTH HEIGHT SEED [corrupted]
 
-   The picture is ostrel_test_picture(SEED). With "corrupted" or "empty" its
-   first buffer is one a reader must pass over: another picture marked
-   corrupted, or one whose chunk holds nothing. It prints "node ID" once its
-   node has an id, and runs until SIGTERM or SIGINT. */
+   The picture is ostrel_test_picture(SEED). With "corrupted" its first
+   buffer is one a reader must pass over: another picture, marked corrupted.
+   It prints "node ID" once its node has an id, and runs until SIGTERM or
+   SIGINT. */
 
 #define _GNU_SOURCE /* memfd_create */
 #include <pipewire/pipewire.h>
@@ -24,8 +24,6 @@
 
 #include "test_picture.h"
 
-enum first_buffer { FIRST_GOOD, FIRST_CORRUPTED, FIRST_EMPTY };
-
 struct source {
   struct pw_main_loop *main;
   struct pw_stream *stream;
@@ -33,7 +31,7 @@ struct source {
   struct spa_source *timer;
   enum spa_video_format format;
   uint32_t width, height, seed;
-  enum first_buffer first;
+  int corrupted_first; /* until the first buffer is sent */
   int node_said;
 };
 
@@ -58,12 +56,12 @@ static void on_process(void *data) {
   struct spa_data *d = &b->buffer->datas[0];
   if (d->data != NULL && d->chunk != NULL) {
     const uint32_t stride = s->width * 4;
-    fill(s, d->data, s->first == FIRST_GOOD ? s->seed : s->seed + 1);
+    fill(s, d->data, s->corrupted_first ? s->seed + 1 : s->seed);
     d->chunk->offset = 0;
     d->chunk->stride = (int32_t)stride;
-    d->chunk->size = s->first == FIRST_EMPTY ? 0 : stride * s->height;
-    d->chunk->flags = s->first == FIRST_CORRUPTED ? SPA_CHUNK_FLAG_CORRUPTED : 0;
-    s->first = FIRST_GOOD;
+    d->chunk->size = stride * s->height;
+    d->chunk->flags = s->corrupted_first ? SPA_CHUNK_FLAG_CORRUPTED : 0;
+    s->corrupted_first = 0;
   }
   pw_stream_queue_buffer(s->stream, b);
 }
@@ -157,17 +155,14 @@ int main(int argc, char **argv) {
   struct source s;
   memset(&s, 0, sizeof s);
   if (argc < 5 || (strcmp(argv[1], "BGRx") != 0 && strcmp(argv[1], "RGBx") != 0)) {
-    fprintf(stderr, "usage: ostrel-pw-source BGRx|RGBx WIDTH HEIGHT SEED [corrupted|empty]\n");
+    fprintf(stderr, "usage: ostrel-pw-source BGRx|RGBx WIDTH HEIGHT SEED [corrupted]\n");
     return 2;
   }
   s.format = strcmp(argv[1], "RGBx") == 0 ? SPA_VIDEO_FORMAT_RGBx : SPA_VIDEO_FORMAT_BGRx;
   s.width = (uint32_t)strtoul(argv[2], NULL, 10);
   s.height = (uint32_t)strtoul(argv[3], NULL, 10);
   s.seed = (uint32_t)strtoul(argv[4], NULL, 10);
-  s.first = argc < 6                            ? FIRST_GOOD
-            : strcmp(argv[5], "corrupted") == 0 ? FIRST_CORRUPTED
-            : strcmp(argv[5], "empty") == 0     ? FIRST_EMPTY
-                                                : FIRST_GOOD;
+  s.corrupted_first = argc > 5 && strcmp(argv[5], "corrupted") == 0;
 
   pw_init(&argc, &argv);
   s.main = pw_main_loop_new(NULL);
