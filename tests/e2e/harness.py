@@ -881,8 +881,12 @@ class RunCase(Case):
         time.sleep(1.0)
         outputs = self.s.outputs
         shot = stitch([self.s.shot(o) for o in outputs], outputs)
-        return check_trails(self.f, stitch([o.desktop for o in outputs], outputs), shot,
-                            ticks_bound(time.monotonic() - saver.started), self.name)
+        failed = len(self.f.items)
+        changed = check_trails(self.f, stitch([o.desktop for o in outputs], outputs), shot,
+                               ticks_bound(time.monotonic() - saver.started), self.name)
+        if len(self.f.items) > failed:
+            print(f"{self.name}: the outputs' picture{self.keep(shot, 'outputs')}", flush=True)
+        return changed
 
     def trails_at_scale_2(self, saver):
         """One output at scale 2, after start(): its shots are at full
